@@ -1,0 +1,84 @@
+// frmStep1: the application's one window. It owns every control, the file list over the grid,
+// and the handlers behind its buttons; the handlers hand their work to the commands in
+// filelist/ and convert/ and talk to the user only through the platform seam.
+// Positions and sizes are kept in twips and turned into pixels at the screen's logical DPI.
+// Window thread only.
+#pragma once
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableView>
+#include <QWidget>
+#include <memory>
+
+#include "filelist/file_grid.h"
+#include "filelist/file_list.h"
+#include "platform/platform.h"
+#include "shell/controls.h"
+
+class frmStep1 final : public QWidget {
+  Q_OBJECT
+  Q_DISABLE_COPY_MOVE(frmStep1)
+
+ public:
+  // platform must outlive the window.
+  explicit frmStep1(platform::Platform platform, QWidget* parent = nullptr);
+  ~frmStep1() override;
+
+  // The file list operations, for the commands and the run.
+  void InitFileList();
+  wharfline::Status AddFileToList(QString entry);
+  void ClearFileList();
+
+  // Twips to pixels at this window's screen.
+  int TwipsToPixelsX(int twips) const;
+  int TwipsToPixelsY(int twips) const;
+
+  // The controls, named as the window was designed; Qt owns them through the window.
+  QPushButton* cmdAdd = nullptr;
+  QPushButton* CmdAddFolder = nullptr;
+  QPushButton* cmdClear1 = nullptr;
+  QPushButton* CmdExtractDBX = nullptr;
+  QPushButton* cmdEnd = nullptr;
+  QTableView* grdFiles1 = nullptr;
+  QLabel* lblCount1 = nullptr;
+  shell::Frame* FrameConversion = nullptr;
+  QLabel* LblCurrentDBX = nullptr;
+  QLabel* LblProgessCurrent = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  shell::ProgressBar* ProgressBar1 = nullptr;
+  shell::ProgressBar* ProgressBar2 = nullptr;
+  shell::Shape* Shape1 = nullptr;
+  shell::Shape* Shape2 = nullptr;
+  QWidget* Picture3 = nullptr;
+  QLabel* lblTitle = nullptr;
+  QLabel* lblCopyright = nullptr;
+
+  filelist::FileGrid& grid() { return *grid_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private slots:
+  void cmdAdd_Click();
+  void cmdClear1_Click();
+  void cmdEnd_Click();
+
+ private:
+  void Initialize();
+  void CreateControls();
+  void ApplyLayout();
+  void SetTabOrder();
+  void ConnectHandlers();
+  void FitTexts();
+  void Unload();
+  void ReportUnexpected(const std::exception& error);
+
+  platform::Platform platform_;
+  filelist::FileGrid* grid_ = nullptr;  // owned by the window (QObject child)
+  std::unique_ptr<filelist::FileList> file_list_;
+  bool centred_ = false;
+};

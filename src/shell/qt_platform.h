@@ -1,0 +1,70 @@
+// The platform seam on Qt: message boxes, the open-file dialog, the folder browser, the wait
+// pointer, the event pump, the clock and process exit. Window thread only.
+#pragma once
+
+#include <QPointer>
+#include <QStringList>
+#include <QWidget>
+
+#include "platform/platform.h"
+
+namespace shell {
+
+class QtDialogs final : public platform::Dialogs {
+ public:
+  // Dialogs are modal to the owner once it is set; before that they have no owner.
+  void SetOwner(QWidget* owner) { owner_ = owner; }
+
+  int MsgBox(const QString& text, int style, const QString& caption) override;
+  platform::OpenFileOutcome ShowOpen(const platform::OpenFileRequest& request) override;
+  QString BrowseForFolder(const QString& title) override;
+
+ private:
+  QPointer<QWidget> owner_;
+};
+
+class QtPointer final : public platform::Pointer {
+ public:
+  void SetHourglass(bool on) override;
+
+ private:
+  bool on_ = false;
+};
+
+class QtEventPump final : public platform::EventPump {
+ public:
+  void ProcessPendingEvents() override;
+};
+
+class QtClock final : public platform::Clock {
+ public:
+  QDateTime Now() override;
+};
+
+class QtProcessExit final : public platform::ProcessExit {
+ public:
+  [[noreturn]] void Exit(int code) override;
+};
+
+// Everything main() needs, in one owner.
+struct QtPlatform {
+  QtDialogs dialogs;
+  QtPointer pointer;
+  QtEventPump events;
+  QtClock clock;
+  QtProcessExit exit;
+
+  platform::Platform Seams() { return {dialogs, pointer, events, clock, exit}; }
+};
+
+// Turns the picked files into the open-file dialog's result text: one file as its full path;
+// several as their common folder, NUL, and the names relative to it separated by NULs. When the
+// text would not fit capacity characters (its terminating NUL included), the outcome is the
+// buffer-too-small failure with the number of picked files that would have fit.
+platform::OpenFileOutcome MultiSelectResult(const QStringList& native_paths,
+                                            std::int32_t capacity);
+
+// Turns "description|patterns|description|patterns" into Qt's name filters.
+QStringList QtNameFilters(const QString& filter);
+
+}  // namespace shell

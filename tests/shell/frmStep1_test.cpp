@@ -1,0 +1,357 @@
+// The window as a person meets it: layout, texts, start-up state, keyboard, and the add, clear
+// and exit commands walked through the scripted platform. Runs on the offscreen platform.
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QHeaderView>
+#include <QFontMetrics>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+#include <memory>
+
+#include "shell/app_identity.h"
+#include "shell/frmStep1.h"
+#include "support/scripted_platform.h"
+
+namespace {
+
+// The layout as designed, in twips; kept here apart from the window's own table.
+struct Expected {
+  const char* name;
+  int left, top, width, height;
+};
+const Expected kDesigned[] = {
+    {"Shape2", -120, 0, 8415, 855},       {"lblTitle", 240, 120, 6255, 375},
+    {"lblCopyright", 240, 480, 6135, 255}, {"cmdAdd", 240, 960, 1815, 375},
+    {"CmdAddFolder", 2400, 960, 2775, 375}, {"cmdClear1", 6240, 960, 1695, 375},
+    {"lblCount1", 270, 1560, 7695, 255},  {"grdFiles1", 240, 1800, 7695, 1575},
+    {"FrameConversion", 240, 3480, 7695, 1815}, {"LblCurrentDBX", 120, 240, 7455, 255},
+    {"LblProgessCurrent", 1800, 600, 5775, 255}, {"Label2", 120, 960, 1695, 255},
+    {"ProgressBar2", 1800, 960, 5775, 255}, {"Label1", 120, 1320, 1695, 255},
+    {"ProgressBar1", 1800, 1320, 5775, 255}, {"CmdExtractDBX", 2880, 5520, 2415, 435},
+    {"Shape1", 0, 6120, 8415, 855},       {"Picture3", 240, 6240, 7695, 495},
+    {"cmdEnd", 6360, 0, 1335, 375},
+};
+
+const QChar kNul(u'\0');
+
+}  // namespace
+
+class FrmStep1Test : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+  void everyControlSitsWhereItWasDrawn();
+  void texts_data();
+  void texts();
+  void fontsColoursAndBands();
+  void startsEmptyFixedAndCentred();
+  void noTextIsCut();
+  void tabFollowsTheDesignedOrder();
+  void accessKeys();
+  void addFilesFillsTheGridAndEnablesConvert();
+  void addFilesFailuresAreReported();
+  void clearAsksFirst();
+  void exitAsksAndCloseDoesNot();
+  void identityAndIcon();
+  void writesScreenshot();
+
+ private:
+  template <typename T = QWidget>
+  T* Find(const char* name) {
+    T* widget = window_->findChild<T*>(QString::fromLatin1(name));
+    if (!widget) qFatal("no control %s", name);
+    return widget;
+  }
+  int Px(int twips) const {
+    const double dpi = window_->screen()->logicalDotsPerInchX();
+    return qRound(twips * dpi / 1440.0);
+  }
+  QStringList GridRows() {
+    QStringList rows;
+    auto* model = window_->grdFiles1->model();
+    for (int r = 0; r < model->rowCount(); ++r) rows << model->index(r, 0).data().toString();
+    return rows;
+  }
+
+  std::unique_ptr<testing_support::ScriptedPlatform> platform_;
+  std::unique_ptr<frmStep1> window_;
+};
+
+void FrmStep1Test::init() {
+  platform_ = std::make_unique<testing_support::ScriptedPlatform>();
+  window_ = std::make_unique<frmStep1>(platform_->Seams());
+  window_->show();
+  QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  window_->activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+}
+
+void FrmStep1Test::cleanup() {
+  window_.reset();
+  platform_.reset();
+}
+
+void FrmStep1Test::everyControlSitsWhereItWasDrawn() {
+  QCOMPARE(window_->size(), QSize(Px(8145), Px(6750)));
+  if (window_->screen()->logicalDotsPerInchX() == 96) QCOMPARE(window_->size(), QSize(543, 450));
+  for (const Expected& e : kDesigned) {
+    QWidget* w = Find(e.name);
+    QCOMPARE(w->geometry(), QRect(Px(e.left), Px(e.top), Px(e.width), Px(e.height)));
+  }
+  QCOMPARE(Find("LblCurrentDBX")->parentWidget(), Find("FrameConversion"));
+  QCOMPARE(Find("ProgressBar1")->parentWidget(), Find("FrameConversion"));
+  QCOMPARE(Find("cmdEnd")->parentWidget(), Find("Picture3"));
+  // The exit button's right edge meets the panel's.
+  QCOMPARE(Find("cmdEnd")->geometry().right(), Find("Picture3")->width() - 1);
+}
+
+void FrmStep1Test::texts_data() {
+  QTest::addColumn<QString>("name");
+  QTest::addColumn<QString>("text");
+  QTest::newRow("cmdAdd") << "cmdAdd" << "Add EML File(s)...";
+  QTest::newRow("CmdAddFolder") << "CmdAddFolder" << "Add Folder having EML File(s)...";
+  QTest::newRow("cmdClear1") << "cmdClear1" << "Clear File(s)...";
+  QTest::newRow("CmdExtractDBX") << "CmdExtractDBX" << "Convert &Messages";
+  QTest::newRow("cmdEnd") << "cmdEnd" << "E&xit";
+  QTest::newRow("lblTitle") << "lblTitle" << "Pellimor Wharfline";
+  QTest::newRow("lblCount1") << "lblCount1" << "0 files";
+  QTest::newRow("LblCurrentDBX") << "LblCurrentDBX" << "Converting Messages...";
+  QTest::newRow("LblProgessCurrent") << "LblProgessCurrent" << "Message 0 (of 0)";
+  QTest::newRow("Label2") << "Label2" << "Current File Progress : ";
+  QTest::newRow("Label1") << "Label1" << "Overall Progress        : ";
+}
+
+void FrmStep1Test::texts() {
+  QFETCH(QString, name);
+  QFETCH(QString, text);
+  QWidget* w = Find(name.toLatin1().constData());
+  if (auto* button = qobject_cast<QPushButton*>(w)) {
+    QCOMPARE(button->text(), text);
+  } else {
+    QCOMPARE(qobject_cast<QLabel*>(w)->text(), text);
+  }
+  QCOMPARE(window_->windowTitle(), QStringLiteral("Pellimor Wharfline (.eml & .emlx)"));
+  QCOMPARE(window_->FrameConversion->title(), QStringLiteral("Details"));
+  const QString notice = window_->lblCopyright->text();
+  QVERIFY(notice.contains(QStringLiteral("Pellimor Software")));
+  QVERIFY(notice.contains(QStringLiteral("20")));
+  QVERIFY(notice.contains(u'@'));
+}
+
+void FrmStep1Test::fontsColoursAndBands() {
+  const QFont control = window_->cmdAdd->font();
+  const QFont title = window_->lblTitle->font();
+  if (QFontDatabase::families().contains(QStringLiteral("Tahoma"))) {
+    QCOMPARE(QFontInfo(control).family(), QStringLiteral("Tahoma"));
+    QCOMPARE(QFontInfo(title).family(), QStringLiteral("Tahoma"));
+    QCOMPARE(control.pointSizeF(), 8.25);
+  }
+  QCOMPARE(title.pointSizeF(), 14.25);
+  QCOMPARE(title.weight(), QFont::Bold);
+  QCOMPARE(window_->grdFiles1->font().pointSizeF(), control.pointSizeF());
+
+  QCOMPARE(window_->lblTitle->palette().color(QPalette::Window), QColor(255, 255, 255));
+  QCOMPARE(window_->lblTitle->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+  QCOMPARE(window_->lblCopyright->palette().color(QPalette::Window), QColor(255, 255, 255));
+  QCOMPARE(window_->LblProgessCurrent->palette().color(QPalette::WindowText), QColor(0, 0, 0));
+  QCOMPARE(window_->Picture3->palette().color(QPalette::Window), QColor(255, 255, 255));
+  QCOMPARE(window_->Shape2->FillColor(), QColor(255, 255, 255));
+  QCOMPARE(window_->Shape2->BorderColor(), QColor(128, 128, 128));
+  QCOMPARE(window_->Shape1->BorderColor(), QColor(192, 192, 192));
+
+  // What shows of the bands: Shape2 only its top and bottom lines, Shape1 its top and left.
+  const QImage shot = window_->grab().toImage();
+  const int w = shot.width();
+  QCOMPARE(QColor(shot.pixel(w / 2, 0)), QColor(128, 128, 128));
+  QCOMPARE(QColor(shot.pixel(w / 2, Px(855) - 1)), QColor(128, 128, 128));
+  QCOMPARE(QColor(shot.pixel(0, Px(400))), QColor(255, 255, 255));
+  QCOMPARE(QColor(shot.pixel(w - 1, Px(400))), QColor(255, 255, 255));
+  QCOMPARE(QColor(shot.pixel(Px(100), Px(6120))), QColor(192, 192, 192));
+  QCOMPARE(QColor(shot.pixel(0, Px(6500))), QColor(192, 192, 192));
+  QCOMPARE(QColor(shot.pixel(w - 1, Px(6500))), QColor(255, 255, 255));
+  QCOMPARE(QColor(shot.pixel(w / 2, shot.height() - 1)), QColor(255, 255, 255));
+  // The bands lie beneath the labels and the panel.
+  const QObjectList& z = window_->children();
+  QVERIFY(z.indexOf(window_->Shape2) < z.indexOf(window_->lblTitle));
+  QVERIFY(z.indexOf(window_->Shape1) < z.indexOf(window_->Picture3));
+}
+
+void FrmStep1Test::startsEmptyFixedAndCentred() {
+  QCOMPARE(window_->lblCount1->text(), QStringLiteral("0 files"));
+  QVERIFY(!window_->CmdExtractDBX->isEnabled());
+  QCOMPARE(GridRows(), QStringList{QString()});
+  QCOMPARE(window_->grid().ColWidth(0), 50000);
+  QCOMPARE(window_->grdFiles1->columnWidth(0), Px(50000));
+  QVERIFY(window_->grdFiles1->horizontalHeader()->isHidden());
+  QVERIFY(window_->grdFiles1->verticalHeader()->isHidden());
+  for (auto* bar : {window_->ProgressBar1, window_->ProgressBar2}) {
+    QCOMPARE(bar->Min(), 0.0f);
+    QCOMPARE(bar->Max(), 100.0f);
+    QCOMPARE(bar->Value(), 0.0f);
+  }
+
+  const Qt::WindowFlags flags = window_->windowFlags();
+  QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+  QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+  QVERIFY(flags & Qt::WindowCloseButtonHint);
+  QCOMPARE(window_->minimumSize(), window_->maximumSize());
+  QVERIFY(!window_->acceptDrops());
+  QVERIFY(!window_->grdFiles1->acceptDrops());
+
+  const QPoint centre = window_->screen()->availableGeometry().center();
+  QVERIFY((window_->frameGeometry().center() - centre).manhattanLength() <= 2);
+  QCOMPARE(QApplication::focusWidget(), window_->cmdAdd);
+}
+
+void FrmStep1Test::noTextIsCut() {
+  for (QLabel* label : window_->findChildren<QLabel*>()) {
+    QVERIFY2(QFontMetrics(label->font()).horizontalAdvance(label->text()) <= label->width(),
+             qPrintable(label->objectName()));
+  }
+  for (QPushButton* button : window_->findChildren<QPushButton*>()) {
+    const QString shown = QString(button->text()).remove(u'&');
+    QVERIFY2(QFontMetrics(button->font()).horizontalAdvance(shown) + 4 <= button->width(),
+             qPrintable(button->objectName()));
+  }
+}
+
+void FrmStep1Test::tabFollowsTheDesignedOrder() {
+  window_->CmdExtractDBX->setEnabled(true);
+  window_->cmdAdd->setFocus();
+  const QStringList expected = {"cmdClear1", "CmdAddFolder", "grdFiles1", "CmdExtractDBX",
+                                "cmdEnd", "cmdAdd"};
+  for (const QString& name : expected) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget()->objectName(), name);
+  }
+  for (QWidget* w : {static_cast<QWidget*>(window_->lblCount1), static_cast<QWidget*>(window_->FrameConversion),
+                     static_cast<QWidget*>(window_->ProgressBar1), window_->Picture3}) {
+    QCOMPARE(w->focusPolicy(), Qt::NoFocus);
+  }
+}
+
+void FrmStep1Test::accessKeys() {
+  QSignalSpy convert(window_->CmdExtractDBX, &QPushButton::clicked);
+  // A pressed access key clicks its button after a short animation, hence the waits.
+  QTest::keyClick(window_.get(), Qt::Key_M, Qt::AltModifier);
+  QTest::qWait(300);
+  QCOMPARE(convert.count(), 0);  // disabled at start
+  window_->CmdExtractDBX->setEnabled(true);
+  QTest::keyClick(window_.get(), Qt::Key_M, Qt::AltModifier);
+  QTRY_COMPARE(convert.count(), 1);
+
+  platform_->dialogs.msgbox_answers = {platform::kResultNo};
+  QTest::keyClick(window_.get(), Qt::Key_X, Qt::AltModifier);
+  QTRY_COMPARE(platform_->dialogs.msgboxes.size(), size_t{1});
+  QCOMPARE(platform_->dialogs.msgboxes[0].text, QStringLiteral("Are you sure you want to exit now?"));
+  QVERIFY(platform_->exit.codes.empty());
+}
+
+void FrmStep1Test::addFilesFillsTheGridAndEnablesConvert() {
+  platform_->dialogs.AnswerOpen(QString());  // cancel
+  QTest::mouseClick(window_->cmdAdd, Qt::LeftButton);
+  QCOMPARE(GridRows(), QStringList{QString()});
+  QVERIFY(!window_->CmdExtractDBX->isEnabled());
+
+  platform_->dialogs.AnswerOpen(QStringLiteral("/home/ann/Mail/one.eml"));
+  QTest::mouseClick(window_->cmdAdd, Qt::LeftButton);
+  QCOMPARE(window_->lblCount1->text(), QStringLiteral("1 files"));
+  QVERIFY(window_->CmdExtractDBX->isEnabled());
+  QCOMPARE(window_->grdFiles1->columnWidth(0), Px(10000));
+
+  platform_->dialogs.AnswerOpen(QStringLiteral("/") + kNul + "a.eml" + kNul + "one.eml");
+  QTest::mouseClick(window_->cmdAdd, Qt::LeftButton);
+  QCOMPARE(GridRows(), (QStringList{"/home/ann/Mail/one.eml", "/a.eml", "/one.eml"}));
+  QCOMPARE(window_->lblCount1->text(), QStringLiteral("3 files"));
+  // The last row added is the grid's current cell.
+  QCOMPARE(window_->grdFiles1->currentIndex().row(), 2);
+  QVERIFY(platform_->dialogs.msgboxes.empty());
+}
+
+void FrmStep1Test::addFilesFailuresAreReported() {
+  platform_->dialogs.AnswerOpenFailure(20476, QStringLiteral("too small"), 2500);
+  QTest::mouseClick(window_->cmdAdd, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{1});
+  QCOMPARE(platform_->dialogs.msgboxes[0].text, QStringLiteral("Please select only 2500 files at a time"));
+  QVERIFY(!window_->CmdExtractDBX->isEnabled());
+  QCOMPARE(window_->lblCount1->text(), QStringLiteral("0 files"));
+
+  window_->grid().SetRowLimit(1);
+  platform_->dialogs.AnswerOpen(QStringLiteral("/m") + kNul + "a.eml" + kNul + "b.eml");
+  QTest::mouseClick(window_->cmdAdd, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
+  QCOMPARE(platform_->dialogs.msgboxes[1].text, QStringLiteral("30009:Invalid Row value"));
+  QCOMPARE(platform_->dialogs.msgboxes[1].style, 48);
+  QCOMPARE(platform_->dialogs.msgboxes[1].caption, QStringLiteral("Pellimor Wharfline"));
+  QCOMPARE(GridRows(), QStringList{"/m/a.eml"});
+  QVERIFY(window_->CmdExtractDBX->isEnabled());
+}
+
+void FrmStep1Test::clearAsksFirst() {
+  QTest::mouseClick(window_->cmdClear1, Qt::LeftButton);
+  QVERIFY(platform_->dialogs.msgboxes.empty());
+
+  QVERIFY(window_->AddFileToList(QStringLiteral("/m/a.eml")).ok());
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.msgbox_answers = {platform::kResultNo, platform::kResultYes};
+  QTest::mouseClick(window_->cmdClear1, Qt::LeftButton);
+  QCOMPARE(GridRows(), QStringList{"/m/a.eml"});
+  QTest::mouseClick(window_->cmdClear1, Qt::LeftButton);
+  QCOMPARE(GridRows(), QStringList{QString()});
+  QCOMPARE(window_->lblCount1->text(), QStringLiteral("0 files"));
+  QVERIFY(window_->CmdExtractDBX->isEnabled());  // clearing leaves it alone
+  QCOMPARE(platform_->dialogs.msgboxes[0].style, 36);
+}
+
+void FrmStep1Test::exitAsksAndCloseDoesNot() {
+  QVERIFY(window_->AddFileToList(QStringLiteral("/m/a.eml")).ok());
+  platform_->dialogs.msgbox_answers = {platform::kResultNo, platform::kResultYes};
+  QTest::mouseClick(window_->cmdEnd, Qt::LeftButton);
+  QVERIFY(platform_->exit.codes.empty());
+  QCOMPARE(GridRows(), QStringList{"/m/a.eml"});
+  QCOMPARE(window_->lblCount1->text(), QStringLiteral("1 files"));
+  QTest::mouseClick(window_->cmdEnd, Qt::LeftButton);
+  QCOMPARE(platform_->exit.codes, std::vector<int>{0});
+  const auto& box = platform_->dialogs.msgboxes.back();
+  QCOMPARE(box.text, QStringLiteral("Are you sure you want to exit now?"));
+  QCOMPARE(box.style, 36);
+  QCOMPARE(box.caption, QStringLiteral("Pellimor Wharfline"));
+
+  window_->close();
+  QCOMPARE(platform_->exit.codes.size(), size_t{2});
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
+}
+
+void FrmStep1Test::identityAndIcon() {
+  shell::SetApplicationIdentity();
+  QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Pellimor Wharfline"));
+  QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("5.06"));
+  QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Pellimor Software"));
+  const QIcon icon = shell::ApplicationIcon();
+  for (int size : {16, 24, 32, 48, 256}) {
+    QCOMPARE(icon.pixmap(size, size).size(), QSize(size, size));
+  }
+  QVERIFY(!window_->windowIcon().isNull());
+}
+
+void FrmStep1Test::writesScreenshot() {
+  QVERIFY(window_->AddFileToList(QStringLiteral("/home/ann/Mail/2010/a.eml")).ok());
+  QVERIFY(window_->AddFileToList(QStringLiteral("/home/ann/Mail/2010/b.emlx")).ok());
+  window_->CmdExtractDBX->setEnabled(true);
+  const QString path = QStringLiteral(WHARFLINE_SCREENSHOT);
+  QVERIFY(window_->grab().save(path));
+  qInfo("window written to %s", qPrintable(path));
+}
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  shell::SetApplicationIdentity();
+  FrmStep1Test test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "frmStep1_test.moc"

@@ -6,6 +6,7 @@
 #include <QItemSelectionModel>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTimer>
 
 #include "filelist/add_files_command.h"
 #include "platform/identity.h"
@@ -246,10 +247,17 @@ void frmStep1::ConnectHandlers() {
   connect(cmdClear1, &QPushButton::clicked, this, &frmStep1::cmdClear1_Click);
   connect(cmdEnd, &QPushButton::clicked, this, &frmStep1::cmdEnd_Click);
 
-  // The view follows the grid's current cell and column widths.
-  connect(grid_, &filelist::FileGrid::currentCellChanged, this, [this](int row, int col) {
-    grdFiles1->selectionModel()->setCurrentIndex(grid_->index(row, col),
-                                                 QItemSelectionModel::ClearAndSelect);
+  // The view follows the grid's current cell once the window gets to process events: moving
+  // the selection costs the view time in proportion to the rows, so a burst of adds must not
+  // pay it for every row.
+  connect(grid_, &filelist::FileGrid::currentCellChanged, this, [this] {
+    if (view_sync_pending_) return;
+    view_sync_pending_ = true;
+    QTimer::singleShot(0, this, [this] {
+      view_sync_pending_ = false;
+      grdFiles1->selectionModel()->setCurrentIndex(grid_->index(grid_->Row(), grid_->Col()),
+                                                   QItemSelectionModel::ClearAndSelect);
+    });
   });
   connect(grid_, &filelist::FileGrid::columnWidthChanged, this,
           [this](int col, int twips) { grdFiles1->setColumnWidth(col, TwipsToPixelsX(twips)); });

@@ -81,4 +81,5 @@ class frmStep1 final : public QWidget {
   filelist::FileGrid* grid_ = nullptr;  // owned by the window (QObject child)
   std::unique_ptr<filelist::FileList> file_list_;
   bool centred_ = false;
+  bool view_sync_pending_ = false;
 };

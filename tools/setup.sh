@@ -12,8 +12,9 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-wine fontconfig
   pff-tools pst-utils python3 python3-pypff
-  nodejs npm
 )
+# Node.js may come from elsewhere than Debian; only a machine without npm gets Debian's.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do

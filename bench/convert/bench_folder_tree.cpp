@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
 
   std::printf("folder list preparation: %d rows over %d source folders\n", row_count, folder_count);
   QStringList folder_list;
-  for (const auto& [name, rows] : {std::pair{"walker order", &walker_order},
-                                   std::pair{"shuffled", &shuffled}}) {
+  for (const auto& [name, rows] :
+       {std::pair{"walker order", &walker_order}, std::pair{"shuffled", &shuffled}}) {
     std::vector<double> times;
     for (int run = 0; run < 5; ++run) {
       ListRows source(*rows);
@@ -107,9 +107,10 @@ int main(int argc, char** argv) {
                 times.front(), times[2], times.back(), static_cast<long long>(folder_list.size()));
   }
   const long peak_prepared = PeakKiB();
-  std::printf("peak memory: %ld KiB at start, %ld KiB with the rows held, %ld KiB after the "
-              "preparation (+%ld KiB)\n",
-              peak_start, peak_rows, peak_prepared, peak_prepared - peak_rows);
+  std::printf(
+      "peak memory: %ld KiB at start, %ld KiB with the rows held, %ld KiB after the "
+      "preparation (+%ld KiB)\n",
+      peak_start, peak_rows, peak_prepared, peak_prepared - peak_rows);
 
   std::shared_ptr<store::Session> session = components.CreateSession();
   session->Logon();
@@ -120,10 +121,11 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   tree.CreateFolders(folder_list, session, new_store->EntryID(), display_name, skipped);
   const double create = Seconds(std::chrono::steady_clock::now() - start);
-  std::printf("folder creation in the in-memory store: %lld folders in %.3f s, %zu skipped, "
-              "%d event yields in all\n",
-              static_cast<long long>(backend.stores().front()->nodes.size() - 1), create,
-              skipped.entries().size(), pump.count);
+  std::printf(
+      "folder creation in the in-memory store: %lld folders in %.3f s, %zu skipped, "
+      "%d event yields in all\n",
+      static_cast<long long>(backend.stores().front()->nodes.size() - 1), create,
+      skipped.entries().size(), pump.count);
   std::printf("peak memory at the end: %ld KiB\n", PeakKiB());
   return 0;
 }

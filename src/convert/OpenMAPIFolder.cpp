@@ -52,8 +52,7 @@ std::shared_ptr<store::Folder> OpenMAPIFolder(store::Components& components, con
       });
     } else {
       IgnoreFailure([&] {
-        std::shared_ptr<store::Folder> found =
-            Checked(folder->Folders(), "folders")->Item(name);
+        std::shared_ptr<store::Folder> found = Checked(folder->Folders(), "folders")->Item(name);
         folder = found;
       });
     }

@@ -101,8 +101,7 @@ void StoreFolderTree::CreateTopLevelFolder(const QString& name,
   bool exists = false;
   SkipOnFailure(skipped, step, [&] {
     std::shared_ptr<store::Folders> children =
-        Checked(Checked(Checked(target, "store")->IPMRootFolder(), "folder")->Folders(),
-                "folders");
+        Checked(Checked(Checked(target, "store")->IPMRootFolder(), "folder")->Folders(), "folders");
     const std::int32_t count = children->Count();
     for (std::int32_t i = 1; i <= count; ++i) {
       if (Checked(children->Item(i), "folder")->Name() == name) exists = true;

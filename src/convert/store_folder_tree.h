@@ -38,15 +38,13 @@ class StoreFolderTree {
   // "\" + storeDisplayName + "\" + parent path. Never throws a store error: a failing step is
   // skipped, recorded in skipped, and the next one runs.
   void CreateFolders(const QStringList& folderList,
-                     const std::shared_ptr<store::Session>& rdoSession,
-                     const QString& storeEntryID, const QString& storeDisplayName,
-                     FailureLog& skipped);
+                     const std::shared_ptr<store::Session>& rdoSession, const QString& storeEntryID,
+                     const QString& storeDisplayName, FailureLog& skipped);
 
  private:
   void CreateTopLevelFolder(const QString& name, const std::shared_ptr<store::Session>& rdoSession,
                             const QString& storeEntryID, FailureLog& skipped);
-  void CreateSubFolder(const QString& entry, const QString& storeDisplayName,
-                       FailureLog& skipped);
+  void CreateSubFolder(const QString& entry, const QString& storeDisplayName, FailureLog& skipped);
 
   store::Components& components_;
   platform::EventPump& events_;

@@ -1,7 +1,6 @@
 #include "convert/modMain.h"
 
 #include <gtest/gtest.h>
-
 #include <pthread.h>
 
 #include <algorithm>
@@ -25,9 +24,14 @@ TEST(QuickSortStrings, UppercaseSortsBeforeLowercaseAndPrefixBeforeLonger) {
 
   // Ordinal UTF-16: "\" (0x5C) sorts after digits and capitals, before small letters; a
   // character beyond the basic plane sorts by its surrogates (0xD83D) before U+FF21.
-  QStringList mixed{QStringLiteral("a"), QStringLiteral("\\"), QStringLiteral("Z"),
-                    QStringLiteral("9"), QString::fromUtf8("\xEF\xBC\xA1"),
-                    QString::fromUtf8("\xF0\x9F\x93\xA7"), QString(), QStringLiteral("a")};
+  QStringList mixed{QStringLiteral("a"),
+                    QStringLiteral("\\"),
+                    QStringLiteral("Z"),
+                    QStringLiteral("9"),
+                    QString::fromUtf8("\xEF\xBC\xA1"),
+                    QString::fromUtf8("\xF0\x9F\x93\xA7"),
+                    QString(),
+                    QStringLiteral("a")};
   ASSERT_TRUE(QuickSortStrings(mixed, 0, 7).ok());
   EXPECT_EQ(mixed, (QStringList{QString(), QStringLiteral("9"), QStringLiteral("Z"),
                                 QStringLiteral("\\"), QStringLiteral("a"), QStringLiteral("a"),
@@ -61,8 +65,8 @@ TEST(QuickSortStrings, SortsOnlyTheRangeGivenAndChecksItsBounds) {
 // even bounds (so the middle index rounds both ways), sorts like std::sort and leaves the
 // entries outside the range alone.
 TEST(QuickSortStrings, AgreesWithStdSortOnEveryRangeOfSmallLists) {
-  QStringList base{QStringLiteral("b"), QString(), QStringLiteral("a"), QStringLiteral("b"),
-                   QStringLiteral("A"), QStringLiteral("a\\b")};
+  QStringList base{QStringLiteral("b"), QString(),           QStringLiteral("a"),
+                   QStringLiteral("b"), QStringLiteral("A"), QStringLiteral("a\\b")};
   std::sort(base.begin(), base.end());
   int checked = 0;
   do {

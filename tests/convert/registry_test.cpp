@@ -1,7 +1,6 @@
-#include "convert/registry_paths.h"
-
 #include <gtest/gtest.h>
 
+#include "convert/registry_paths.h"
 #include "test_helpers.h"
 
 namespace {

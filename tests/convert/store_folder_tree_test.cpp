@@ -52,13 +52,13 @@ class FolderTreeTest : public ::testing::Test {
 };
 
 TEST_F(FolderTreeTest, TwoSiblingFoldersGiveExactlyThreeFoldersParentFirst) {
-  const QStringList list = Run({QStringLiteral(R"(C:\Mail\2011\b.eml)"),
-                                QStringLiteral(R"(C:\Mail\2010\a.eml)")});
+  const QStringList list =
+      Run({QStringLiteral(R"(C:\Mail\2011\b.eml)"), QStringLiteral(R"(C:\Mail\2010\a.eml)")});
   EXPECT_EQ(list, (QStringList{QStringLiteral("Mail"), QStringLiteral(R"(Mail\2010)"),
                                QStringLiteral(R"(Mail\2011)")}));
-  EXPECT_EQ(StoreFolders(), (std::vector<QString>{QStringLiteral("Mail"),
-                                                  QStringLiteral(R"(Mail\2010)"),
-                                                  QStringLiteral(R"(Mail\2011)")}));
+  EXPECT_EQ(StoreFolders(),
+            (std::vector<QString>{QStringLiteral("Mail"), QStringLiteral(R"(Mail\2010)"),
+                                  QStringLiteral(R"(Mail\2011)")}));
   EXPECT_TRUE(skipped_.empty());
   // Deeper folders are opened by path through automation, a new application each time.
   EXPECT_EQ(mail_.recorder().Args(QStringLiteral("Folders.Item")),
@@ -94,15 +94,16 @@ TEST_F(FolderTreeTest, ExistingTopLevelFolderIsReusedNotCreatedAgain) {
 }
 
 TEST_F(FolderTreeTest, NamesDifferingInCaseAreBothAttemptedAndShareOneFolder) {
-  const QStringList list = Run({QStringLiteral(R"(C:\Mail\x\a.eml)"),
-                                QStringLiteral(R"(C:\MAIL\y\b.eml)")});
+  const QStringList list =
+      Run({QStringLiteral(R"(C:\Mail\x\a.eml)"), QStringLiteral(R"(C:\MAIL\y\b.eml)")});
   EXPECT_EQ(list, (QStringList{QStringLiteral("MAIL"), QStringLiteral(R"(MAIL\y)"),
                                QStringLiteral("Mail"), QStringLiteral(R"(Mail\x)")}));
   EXPECT_TRUE(AddAttempted(QStringLiteral("MAIL")));
   EXPECT_TRUE(AddAttempted(QStringLiteral("Mail")));
   // The store refuses the case-only twin; both subfolders land in the one folder.
-  EXPECT_EQ(StoreFolders(), (std::vector<QString>{QStringLiteral("MAIL"), QStringLiteral(R"(MAIL\y)"),
-                                                  QStringLiteral(R"(MAIL\x)")}));
+  EXPECT_EQ(StoreFolders(),
+            (std::vector<QString>{QStringLiteral("MAIL"), QStringLiteral(R"(MAIL\y)"),
+                                  QStringLiteral(R"(MAIL\x)")}));
   ASSERT_EQ(skipped_.entries().size(), 1u);
   EXPECT_EQ(skipped_.entries()[0].step, QStringLiteral("create folder Mail"));
   EXPECT_EQ(skipped_.entries()[0].number, store::kErrCollision);
@@ -111,8 +112,9 @@ TEST_F(FolderTreeTest, NamesDifferingInCaseAreBothAttemptedAndShareOneFolder) {
 TEST_F(FolderTreeTest, FailedParentMakesItsChildLandOneLevelHigher) {
   mail_.recorder().FailAlways(QStringLiteral("Folders.Add"), QStringLiteral("2010, 6"));
   Run({QStringLiteral(R"(C:\Mail\2010\Jan\a.eml)"), QStringLiteral(R"(C:\Mail\2011\b.eml)")});
-  EXPECT_EQ(StoreFolders(), (std::vector<QString>{QStringLiteral("Mail"), QStringLiteral(R"(Mail\Jan)"),
-                                                  QStringLiteral(R"(Mail\2011)")}));
+  EXPECT_EQ(StoreFolders(),
+            (std::vector<QString>{QStringLiteral("Mail"), QStringLiteral(R"(Mail\Jan)"),
+                                  QStringLiteral(R"(Mail\2011)")}));
   ASSERT_EQ(skipped_.entries().size(), 1u);
   EXPECT_EQ(skipped_.entries()[0].step, QStringLiteral(R"(create folder Mail\2010)"));
 }
@@ -155,9 +157,10 @@ TEST_F(FolderTreeTest, FilesDirectlyInARootAddNoFolder) {
 }
 
 TEST_F(FolderTreeTest, PosixRowsRepeatTheirWholeFolderPath) {
-  EXPECT_EQ(Run({QStringLiteral("/home/ann/Mail/2010/a.eml")}),
-            (QStringList{QStringLiteral("home"), QStringLiteral(R"(home\ann)"),
-                         QStringLiteral(R"(home\ann\Mail)"), QStringLiteral(R"(home\ann\Mail\2010)")}));
+  EXPECT_EQ(
+      Run({QStringLiteral("/home/ann/Mail/2010/a.eml")}),
+      (QStringList{QStringLiteral("home"), QStringLiteral(R"(home\ann)"),
+                   QStringLiteral(R"(home\ann\Mail)"), QStringLiteral(R"(home\ann\Mail\2010)")}));
   EXPECT_EQ(StoreFolders().size(), 4u);
 }
 
@@ -218,7 +221,7 @@ TEST(OpenMAPIFolder, ResolvesNamesAndPassesOverWhatItCannotFind) {
   EXPECT_EQ(path_of(open(R"(\S\Mail\2010)")), QStringLiteral("2010"));
   // The same name one level up: only the parent's children are searched.
   EXPECT_EQ(open(R"(\S\Mail\2010)")->Folders()->Count(), 0);
-  EXPECT_EQ(path_of(open(R"(\s\MAIL)")), QStringLiteral("Mail"));  // case ignored
+  EXPECT_EQ(path_of(open(R"(\s\MAIL)")), QStringLiteral("Mail"));   // case ignored
   EXPECT_EQ(path_of(open(R"(\S\Mail\)")), QStringLiteral("Mail"));  // trailing "\"
   EXPECT_EQ(path_of(open(R"(\S\\Mail)")), QStringLiteral("Mail"));  // empty name passed over
   // Missing is passed over; 2010 is then found directly below the top folder of S.

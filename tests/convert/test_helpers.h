@@ -11,7 +11,9 @@
 #include "convert/row_source.h"
 #include "platform/platform.h"
 
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* os) {
+  *os << '"' << text.toStdString() << '"';
+}
 
 namespace convert_test {
 

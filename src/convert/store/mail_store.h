@@ -29,7 +29,7 @@ inline constexpr std::int32_t kErrNoSupport = -2147221246;    // 0x80040102
 inline constexpr std::int32_t kErrNotFound = -2147221233;     // 0x8004010F
 inline constexpr std::int32_t kErrLogonFailed = -2147221231;  // 0x80040111
 inline constexpr std::int32_t kErrNotInitialized = -2147221219;  // 0x8004011D
-inline constexpr std::int32_t kErrCollision = -2147219964;    // 0x80040604
+inline constexpr std::int32_t kErrCollision = -2147219964;       // 0x80040604
 
 // The only error type of the interface. Holds a number and a description, so that a caller
 // can show "number:description".
@@ -57,8 +57,9 @@ class StoreError : public std::exception {
 // empty reference is an error, never a crash.
 template <typename T>
 const std::shared_ptr<T>& Checked(const std::shared_ptr<T>& object, const char* what) {
-  if (!object) throw StoreError(kErrObjectNotSet, QStringLiteral("Object variable not set (%1)")
-                                                      .arg(QLatin1String(what)));
+  if (!object)
+    throw StoreError(kErrObjectNotSet,
+                     QStringLiteral("Object variable not set (%1)").arg(QLatin1String(what)));
   return object;
 }
 

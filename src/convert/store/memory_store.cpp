@@ -123,7 +123,8 @@ class MemoryFolders final : public Folders {
     if (index < 1 || static_cast<std::size_t>(index) > folder.children.size()) {
       throw StoreError(kErrNotFound, QStringLiteral("No folder at index %1").arg(index));
     }
-    return std::make_shared<MemoryFolder>(data_, folder.children[static_cast<std::size_t>(index - 1)]);
+    return std::make_shared<MemoryFolder>(data_,
+                                          folder.children[static_cast<std::size_t>(index - 1)]);
   }
   std::shared_ptr<Folder> Item(const QString& name) override {
     const int child = FindChild(name);

@@ -46,7 +46,8 @@ QString Num(std::int64_t n) { return QString::number(n); }
 
 QString ValueText(const PropValue& value) {
   if (const auto* i = std::get_if<std::int32_t>(&value)) return Num(*i);
-  if (const auto* b = std::get_if<bool>(&value)) return *b ? QStringLiteral("true") : QStringLiteral("false");
+  if (const auto* b = std::get_if<bool>(&value))
+    return *b ? QStringLiteral("true") : QStringLiteral("false");
   return std::get<QString>(value);
 }
 
@@ -55,16 +56,16 @@ QString Hex(std::uint32_t n) {
 }
 
 // Each wrapper records, then forwards; what it hands out is wrapped in turn.
-#define WRAPPER_BASE(Name, Interface)                                              \
- public:                                                                           \
-  Name(std::shared_ptr<Interface> inner, CallRecorder& rec)                        \
-      : inner_(std::move(inner)), rec_(rec) {}                                     \
-  const std::shared_ptr<Interface>& inner() const { return inner_; }               \
-                                                                                   \
- private:                                                                          \
-  std::shared_ptr<Interface> inner_;                                               \
-  CallRecorder& rec_;                                                              \
-                                                                                   \
+#define WRAPPER_BASE(Name, Interface)                                \
+ public:                                                             \
+  Name(std::shared_ptr<Interface> inner, CallRecorder& rec)          \
+      : inner_(std::move(inner)), rec_(rec) {}                       \
+  const std::shared_ptr<Interface>& inner() const { return inner_; } \
+                                                                     \
+ private:                                                            \
+  std::shared_ptr<Interface> inner_;                                 \
+  CallRecorder& rec_;                                                \
+                                                                     \
  public:
 
 template <typename W, typename T>
@@ -76,7 +77,8 @@ std::shared_ptr<T> Wrap(std::shared_ptr<T> inner, CallRecorder& rec) {
 class RecMapiObject final : public MapiObject {
   WRAPPER_BASE(RecMapiObject, MapiObject)
   void SetOneProp(std::uint32_t tag, const PropValue& value) override {
-    rec_.Enter(QStringLiteral("MapiObject.SetOneProp"), Hex(tag) + QStringLiteral(", ") + ValueText(value));
+    rec_.Enter(QStringLiteral("MapiObject.SetOneProp"),
+               Hex(tag) + QStringLiteral(", ") + ValueText(value));
     inner_->SetOneProp(tag, value);
   }
   void SaveChanges() override {

@@ -4,7 +4,9 @@
 
 #include "convert/store/memory_mail.h"
 
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* os) {
+  *os << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -56,16 +58,23 @@ TEST_F(ProfileTest, SessionAndAutomationSeeTheSameStoreAndFolders) {
   EXPECT_EQ(by_path->Name(), QStringLiteral("2010"));
   // The top folder by path, with and without the final "\".
   EXPECT_EQ(session_->GetFolderFromPath(QStringLiteral("\\\\") + kName + QStringLiteral("\\"))
-                ->Folders()->Count(), 1);
+                ->Folders()
+                ->Count(),
+            1);
   EXPECT_EQ(session_->GetFolderFromPath(QStringLiteral("\\\\") + kName)->Name(), kName);
 
-  EXPECT_EQ(ErrorOf([&] { session_->GetFolderFromPath(QStringLiteral("\\\\") + kName + QStringLiteral("\\Nope")); }),
-            store::kErrNotFound);
+  EXPECT_EQ(
+      ErrorOf([&] {
+        session_->GetFolderFromPath(QStringLiteral("\\\\") + kName + QStringLiteral("\\Nope"));
+      }),
+      store::kErrNotFound);
   EXPECT_EQ(ErrorOf([&] { session_->GetFolderFromPath(QStringLiteral("\\\\Other\\Mail")); }),
             store::kErrNotFound);
   EXPECT_EQ(ErrorOf([&] { session_->GetFolderFromPath(kName); }), store::kErrNotFound);
   EXPECT_EQ(ErrorOf([&] { app->GetNamespace(QStringLiteral("NEWS")); }), store::kErrInvalidCall);
-  EXPECT_EQ(ErrorOf([&] { app->GetNamespace(QStringLiteral("MAPI"))->Folders()->Add(QStringLiteral("x"), 6); }),
+  EXPECT_EQ(ErrorOf([&] {
+              app->GetNamespace(QStringLiteral("MAPI"))->Folders()->Add(QStringLiteral("x"), 6);
+            }),
             store::kErrNoSupport);
 }
 
@@ -82,7 +91,8 @@ TEST_F(ProfileTest, FolderNamesAreUniqueWithoutRegardToCase) {
 }
 
 TEST_F(ProfileTest, ItemsImportFlagAndSave) {
-  std::shared_ptr<store::Folder> folder = store_->IPMRootFolder()->Folders()->Add(QStringLiteral("Mail"), 6);
+  std::shared_ptr<store::Folder> folder =
+      store_->IPMRootFolder()->Folders()->Add(QStringLiteral("Mail"), 6);
   std::shared_ptr<store::Item> item = folder->Items()->Add(0);
   item->Import(QStringLiteral("/in/a.eml"), 1024);
   mail_.components().CreateMapiUtils()->HrSetOneProp(item->MAPIOBJECT(), 0x0E070003u, 17, true);
@@ -98,9 +108,13 @@ TEST_F(ProfileTest, ItemsImportFlagAndSave) {
             std::vector<QString>{QStringLiteral("0x0E070003, 17, true")});
 
   // An empty reference passed in is an error, not a crash.
-  EXPECT_EQ(ErrorOf([&] { mail_.components().CreateMapiUtils()->HrSetOneProp(nullptr, 1, 1, true); }),
-            store::kErrObjectNotSet);
-  EXPECT_EQ(ErrorOf([&] { mail_.components().CreateMimeMessage()->MimeFileStep1(QStringLiteral("/in/a.eml")); }), 0);
+  EXPECT_EQ(
+      ErrorOf([&] { mail_.components().CreateMapiUtils()->HrSetOneProp(nullptr, 1, 1, true); }),
+      store::kErrObjectNotSet);
+  EXPECT_EQ(ErrorOf([&] {
+              mail_.components().CreateMimeMessage()->MimeFileStep1(QStringLiteral("/in/a.eml"));
+            }),
+            0);
 }
 
 TEST_F(ProfileTest, RemoveDetachesAndClosesTheStore) {
@@ -116,8 +130,9 @@ TEST_F(ProfileTest, RemoveDetachesAndClosesTheStore) {
   EXPECT_EQ(ErrorOf([&] { top->Folders(); }), store::kErrCallFailed);
   EXPECT_EQ(ErrorOf([&] { store_->Remove(); }), store::kErrNotFound);
   // The same file cannot be created twice, attached or not.
-  EXPECT_EQ(ErrorOf([&] { session_->Stores()->AddPSTStore(QStringLiteral("/out/a.pst"), 1, kName); }),
-            wharfline::Status::kNumberAlreadyExists);
+  EXPECT_EQ(
+      ErrorOf([&] { session_->Stores()->AddPSTStore(QStringLiteral("/out/a.pst"), 1, kName); }),
+      wharfline::Status::kNumberAlreadyExists);
 }
 
 TEST_F(ProfileTest, LogonIsNeededAndThereIsNoExplorerWindow) {
@@ -150,15 +165,18 @@ TEST(CallRecorder, FailsTheNthMatchingCallOnceOrFromThenOn) {
   rec.SetFaultError(StoreError(123, QStringLiteral("disk full")));
   rec.FailNth(QStringLiteral("Components.CreateApplication"), 2, /*from_then_on=*/true);
   std::vector<std::int32_t> got;
-  for (int i = 0; i < 4; ++i) got.push_back(ErrorOf([&] { mail.components().CreateApplication(); }));
+  for (int i = 0; i < 4; ++i)
+    got.push_back(ErrorOf([&] { mail.components().CreateApplication(); }));
   EXPECT_EQ(got, (std::vector<std::int32_t>{0, 123, 123, 123}));
   EXPECT_EQ(rec.faults_delivered(), 4);
 
   // A fault keyed on arguments counts only the calls that carry them.
   std::shared_ptr<store::Session> session = mail.components().CreateSession();
   session->Logon();
-  std::shared_ptr<store::Folders> top =
-      session->Stores()->AddPSTStore(QStringLiteral("/x.pst"), 1, kName)->IPMRootFolder()->Folders();
+  std::shared_ptr<store::Folders> top = session->Stores()
+                                            ->AddPSTStore(QStringLiteral("/x.pst"), 1, kName)
+                                            ->IPMRootFolder()
+                                            ->Folders();
   rec.FailNth(QStringLiteral("Folders.Add"), 2, false, QStringLiteral("B, 6"));
   top->Add(QStringLiteral("A"), 6);
   top->Add(QStringLiteral("B"), 6);
@@ -166,8 +184,8 @@ TEST(CallRecorder, FailsTheNthMatchingCallOnceOrFromThenOn) {
   EXPECT_EQ(ErrorOf([&] { top->Add(QStringLiteral("B"), 6); }), 123);  // would collide anyway
   EXPECT_TRUE(rec.calls().back().failed);
   EXPECT_EQ(rec.Args(QStringLiteral("Folders.Add")),
-            (std::vector<QString>{QStringLiteral("A, 6"), QStringLiteral("B, 6"), QStringLiteral("C, 6"),
-                                  QStringLiteral("B, 6")}));
+            (std::vector<QString>{QStringLiteral("A, 6"), QStringLiteral("B, 6"),
+                                  QStringLiteral("C, 6"), QStringLiteral("B, 6")}));
   EXPECT_EQ(StoreError(5, QStringLiteral("x")).ToString(), QStringLiteral("5:x"));
 }
 

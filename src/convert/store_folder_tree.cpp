@@ -1,6 +1,7 @@
 #include "convert/store_folder_tree.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "convert/OpenMAPIFolder.h"
 #include "convert/modMain.h"
@@ -34,48 +35,50 @@ void RemoveDuplicatesAndEmpties(QStringList& list) {
 }  // namespace
 
 void StoreFolderTree::PrepareFolderList(RowSource& rows, QStringList& folderList) {
+  QStringList list;
   const std::int32_t n = rows.Rows();
   if (n < 0) {
     throw store::StoreError::FromStatus(
         wharfline::Status::OutOfRange("PrepareFolderList", "negative row count"));
   }
   // One entry more than there are rows; it stays empty and the duplicate removal drops it.
-  folderList = QStringList(static_cast<qsizetype>(n) + 1);
+  list = QStringList(static_cast<qsizetype>(n) + 1);
   for (std::int32_t i = 0; i < n; ++i) {
     wharfline::Result<QString> text = rows.RowText(i);
     if (!text) ThrowIfFailed(text.error());
     wharfline::Result<QString> relative = registry::RelativeFolderOf(*text);
     if (!relative) ThrowIfFailed(relative.error());
-    folderList[i] = std::move(*relative);
+    list[i] = std::move(*relative);
   }
 
-  ThrowIfFailed(modMain::QuickSortStrings(folderList, 0, n - 1));
+  ThrowIfFailed(modMain::QuickSortStrings(list, 0, n - 1));
   events_.ProcessPendingEvents();
-  RemoveDuplicatesAndEmpties(folderList);
+  RemoveDuplicatesAndEmpties(list);
 
   // Widen by the ancestors: for A\B\C append A, A\B and A\B\C. The sort below puts every
   // folder after its parent, since a parent's path is a prefix of its children's.
-  const qsizetype last = folderList.size() - 1;
+  const qsizetype last = list.size() - 1;
   for (qsizetype i = 0; i <= last; ++i) {
-    const QString entry = folderList.at(i);
+    const QString entry = list.at(i);
     for (qsizetype pos = entry.indexOf(QLatin1Char('\\')); pos >= 0;
          pos = entry.indexOf(QLatin1Char('\\'), pos + 1)) {
-      folderList.append(entry.left(pos));
+      list.append(entry.left(pos));
     }
-    folderList.append(entry);
+    list.append(entry);
   }
 
   events_.ProcessPendingEvents();
-  SortWhole(folderList);
+  SortWhole(list);
   events_.ProcessPendingEvents();
-  RemoveDuplicatesAndEmpties(folderList);
+  RemoveDuplicatesAndEmpties(list);
+  folderList = std::move(list);
 }
 
-void StoreFolderTree::CreateFolders(const QStringList& folderList,
-                                    const std::shared_ptr<store::Session>& rdoSession,
-                                    const QString& storeEntryID, const QString& storeDisplayName,
+void StoreFolderTree::CreateFolders(QStringList folderList,
+                                    std::shared_ptr<store::Session> rdoSession,
+                                    QString storeEntryID, QString storeDisplayName,
                                     FailureLog& skipped) {
-  for (const QString& entry : folderList) {
+  for (const QString& entry : std::as_const(folderList)) {
     if (entry.contains(QLatin1Char('\\'))) {
       CreateSubFolder(entry, storeDisplayName, skipped);
     } else {

@@ -28,18 +28,20 @@ class StoreFolderTree {
   // above it, each once, in ascending order, so every folder comes after its parent. Files
   // directly in a root add nothing; a list of only such files gives an empty folderList.
   // Throws store::StoreError at the first failure: a row that cannot be read, or one without a
-  // relative folder (no drive, as the empty row of the empty list). folderList is then left
-  // part-way.
+  // relative folder (no drive, as the empty row of the empty list); folderList is then left as
+  // it was. The list is built aside and stored at the end, so a command that runs while the
+  // window processes events and resets folderList does not disturb the work.
   void PrepareFolderList(RowSource& rows, QStringList& folderList);
 
   // Creates the folders of folderList in list order in the store with entry ID storeEntryID,
   // reached through rdoSession: a top-level folder through the store's top folder unless one
   // of exactly that name exists, a deeper one under the parent found by OpenMAPIFolder from
   // "\" + storeDisplayName + "\" + parent path. Never throws a store error: a failing step is
-  // skipped, recorded in skipped, and the next one runs.
-  void CreateFolders(const QStringList& folderList,
-                     const std::shared_ptr<store::Session>& rdoSession, const QString& storeEntryID,
-                     const QString& storeDisplayName, FailureLog& skipped);
+  // skipped, recorded in skipped, and the next one runs. Works on its own copies of the list and
+  // the run state, so a command that changes the caller's fields while events are processed
+  // does not affect it.
+  void CreateFolders(QStringList folderList, std::shared_ptr<store::Session> rdoSession,
+                     QString storeEntryID, QString storeDisplayName, FailureLog& skipped);
 
  private:
   void CreateTopLevelFolder(const QString& name, const std::shared_ptr<store::Session>& rdoSession,

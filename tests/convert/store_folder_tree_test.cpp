@@ -197,6 +197,27 @@ TEST_F(FolderTreeTest, PreparationRebuildsTheListFromScratch) {
   EXPECT_EQ(folder_list, QStringList{QStringLiteral("New")});
 }
 
+// While the stage yields, the window's other commands run: clearing the list resets the
+// window's folder list, and a second run replaces its session. The stage works on.
+TEST_F(FolderTreeTest, CommandsRunningWhileEventsAreProcessedDoNotDisturbTheStage) {
+  QStringList folder_list;  // the window's fields
+  std::shared_ptr<store::Session> rdo_session = session_;
+  pump_.OnYield([&](int) {
+    folder_list = QStringList{QString()};
+    rdo_session.reset();
+  });
+  VectorRows rows({QStringLiteral(R"(C:\Mail\2010\a.eml)"), QStringLiteral(R"(C:\News\b.eml)")});
+  tree_.PrepareFolderList(rows, folder_list);
+  EXPECT_EQ(folder_list, (QStringList{QStringLiteral("Mail"), QStringLiteral(R"(Mail\2010)"),
+                                      QStringLiteral("News")}));
+  rdo_session = session_;
+  tree_.CreateFolders(folder_list, rdo_session, entry_id_, kDisplayName, skipped_);
+  EXPECT_EQ(StoreFolders(),
+            (std::vector<QString>{QStringLiteral("Mail"), QStringLiteral(R"(Mail\2010)"),
+                                  QStringLiteral("News")}));
+  EXPECT_TRUE(skipped_.empty());
+}
+
 TEST(OpenMAPIFolder, ResolvesNamesAndPassesOverWhatItCannotFind) {
   store::MemoryMail mail;
   std::shared_ptr<store::Session> session = mail.components().CreateSession();

@@ -99,7 +99,6 @@ class Items {
   virtual ~Items() = default;
   // A new, unsaved item of type (kItemTypeMail) in the folder.
   virtual std::shared_ptr<Item> Add(std::int32_t type) = 0;
-  virtual std::int32_t Count() = 0;
 };
 
 // The child folders of a folder (or the stores' top folders of a namespace). Names are unique

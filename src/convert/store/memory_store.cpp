@@ -85,9 +85,6 @@ class MemoryItems final : public Items {
     folder.items.emplace_back();
     return std::make_shared<MemoryItemHandle>(data_, node_, folder.items.size() - 1);
   }
-  std::int32_t Count() override {
-    return static_cast<std::int32_t>(NodeOf(*data_, node_).items.size());
-  }
 
  private:
   std::shared_ptr<MemoryStoreData> data_;

@@ -55,18 +55,18 @@ QString Hex(std::uint32_t n) {
   return QStringLiteral("0x") + QStringLiteral("%1").arg(n, 8, 16, QLatin1Char('0')).toUpper();
 }
 
-// Each wrapper records, then forwards; what it hands out is wrapped in turn.
-#define WRAPPER_BASE(Name, Interface)                                \
- public:                                                             \
-  Name(std::shared_ptr<Interface> inner, CallRecorder& rec)          \
-      : inner_(std::move(inner)), rec_(rec) {}                       \
-  const std::shared_ptr<Interface>& inner() const { return inner_; } \
-                                                                     \
- private:                                                            \
-  std::shared_ptr<Interface> inner_;                                 \
-  CallRecorder& rec_;                                                \
-                                                                     \
+// Each wrapper records the call, then forwards it; what it hands out is wrapped in turn.
+template <typename Interface>
+class Recording : public Interface {
  public:
+  Recording(std::shared_ptr<Interface> inner, CallRecorder& rec)
+      : inner_(std::move(inner)), rec_(rec) {}
+  const std::shared_ptr<Interface>& inner() const { return inner_; }
+
+ protected:
+  std::shared_ptr<Interface> inner_;
+  CallRecorder& rec_;
+};
 
 template <typename W, typename T>
 std::shared_ptr<T> Wrap(std::shared_ptr<T> inner, CallRecorder& rec) {
@@ -74,8 +74,9 @@ std::shared_ptr<T> Wrap(std::shared_ptr<T> inner, CallRecorder& rec) {
   return std::make_shared<W>(std::move(inner), rec);
 }
 
-class RecMapiObject final : public MapiObject {
-  WRAPPER_BASE(RecMapiObject, MapiObject)
+class RecMapiObject final : public Recording<MapiObject> {
+ public:
+  using Recording::Recording;
   void SetOneProp(std::uint32_t tag, const PropValue& value) override {
     rec_.Enter(QStringLiteral("MapiObject.SetOneProp"),
                Hex(tag) + QStringLiteral(", ") + ValueText(value));
@@ -87,8 +88,9 @@ class RecMapiObject final : public MapiObject {
   }
 };
 
-class RecItem final : public Item {
-  WRAPPER_BASE(RecItem, Item)
+class RecItem final : public Recording<Item> {
+ public:
+  using Recording::Recording;
   void Import(const QString& path, std::int32_t format) override {
     rec_.Enter(QStringLiteral("Item.Import"), path + QStringLiteral(", ") + Num(format));
     inner_->Import(path, format);
@@ -103,22 +105,20 @@ class RecItem final : public Item {
   }
 };
 
-class RecItems final : public Items {
-  WRAPPER_BASE(RecItems, Items)
+class RecItems final : public Recording<Items> {
+ public:
+  using Recording::Recording;
   std::shared_ptr<Item> Add(std::int32_t type) override {
     rec_.Enter(QStringLiteral("Items.Add"), Num(type));
     return Wrap<RecItem>(inner_->Add(type), rec_);
-  }
-  std::int32_t Count() override {
-    rec_.Enter(QStringLiteral("Items.Count"));
-    return inner_->Count();
   }
 };
 
 class RecFolder;
 
-class RecFolders final : public Folders {
-  WRAPPER_BASE(RecFolders, Folders)
+class RecFolders final : public Recording<Folders> {
+ public:
+  using Recording::Recording;
   std::int32_t Count() override {
     rec_.Enter(QStringLiteral("Folders.Count"));
     return inner_->Count();
@@ -128,8 +128,9 @@ class RecFolders final : public Folders {
   std::shared_ptr<Folder> Add(const QString& name, std::int32_t type) override;
 };
 
-class RecFolder final : public Folder {
-  WRAPPER_BASE(RecFolder, Folder)
+class RecFolder final : public Recording<Folder> {
+ public:
+  using Recording::Recording;
   QString Name() override {
     rec_.Enter(QStringLiteral("Folder.Name"));
     return inner_->Name();
@@ -157,8 +158,9 @@ std::shared_ptr<Folder> RecFolders::Add(const QString& name, std::int32_t type) 
   return Wrap<RecFolder>(inner_->Add(name, type), rec_);
 }
 
-class RecStore final : public Store {
-  WRAPPER_BASE(RecStore, Store)
+class RecStore final : public Recording<Store> {
+ public:
+  using Recording::Recording;
   QString EntryID() override {
     rec_.Enter(QStringLiteral("Store.EntryID"));
     return inner_->EntryID();
@@ -173,8 +175,9 @@ class RecStore final : public Store {
   }
 };
 
-class RecStores final : public Stores {
-  WRAPPER_BASE(RecStores, Stores)
+class RecStores final : public Recording<Stores> {
+ public:
+  using Recording::Recording;
   std::shared_ptr<Store> AddPSTStore(const QString& path, std::int32_t format,
                                      const QString& display_name) override {
     rec_.Enter(QStringLiteral("Stores.AddPSTStore"),
@@ -187,8 +190,9 @@ class RecStores final : public Stores {
   }
 };
 
-class RecSession final : public Session {
-  WRAPPER_BASE(RecSession, Session)
+class RecSession final : public Recording<Session> {
+ public:
+  using Recording::Recording;
   void Logon() override {
     rec_.Enter(QStringLiteral("Session.Logon"));
     inner_->Logon();
@@ -207,8 +211,9 @@ class RecSession final : public Session {
   }
 };
 
-class RecMapiUtils final : public MapiUtils {
-  WRAPPER_BASE(RecMapiUtils, MapiUtils)
+class RecMapiUtils final : public Recording<MapiUtils> {
+ public:
+  using Recording::Recording;
   void HrSetOneProp(const std::shared_ptr<MapiObject>& object, std::uint32_t tag,
                     const PropValue& value, bool save) override {
     rec_.Enter(QStringLiteral("MapiUtils.HrSetOneProp"),
@@ -220,8 +225,9 @@ class RecMapiUtils final : public MapiUtils {
   }
 };
 
-class RecMimeMessage final : public MimeMessage {
-  WRAPPER_BASE(RecMimeMessage, MimeMessage)
+class RecMimeMessage final : public Recording<MimeMessage> {
+ public:
+  using Recording::Recording;
   std::int32_t MimeFileStep1(const QString& path) override {
     rec_.Enter(QStringLiteral("MimeMessage.MimeFileStep1"), path);
     return inner_->MimeFileStep1(path);
@@ -232,24 +238,27 @@ class RecMimeMessage final : public MimeMessage {
   }
 };
 
-class RecExplorer final : public Explorer {
-  WRAPPER_BASE(RecExplorer, Explorer)
+class RecExplorer final : public Recording<Explorer> {
+ public:
+  using Recording::Recording;
   std::shared_ptr<Folder> CurrentFolder() override {
     rec_.Enter(QStringLiteral("Explorer.CurrentFolder"));
     return Wrap<RecFolder>(inner_->CurrentFolder(), rec_);
   }
 };
 
-class RecNamespace final : public Namespace {
-  WRAPPER_BASE(RecNamespace, Namespace)
+class RecNamespace final : public Recording<Namespace> {
+ public:
+  using Recording::Recording;
   std::shared_ptr<store::Folders> Folders() override {
     rec_.Enter(QStringLiteral("Namespace.Folders"));
     return Wrap<RecFolders>(inner_->Folders(), rec_);
   }
 };
 
-class RecApplication final : public Application {
-  WRAPPER_BASE(RecApplication, Application)
+class RecApplication final : public Recording<Application> {
+ public:
+  using Recording::Recording;
   std::shared_ptr<Namespace> GetNamespace(const QString& type) override {
     rec_.Enter(QStringLiteral("Application.GetNamespace"), type);
     return Wrap<RecNamespace>(inner_->GetNamespace(type), rec_);
@@ -259,8 +268,6 @@ class RecApplication final : public Application {
     return Wrap<RecExplorer>(inner_->ActiveExplorer(), rec_);
   }
 };
-
-#undef WRAPPER_BASE
 
 }  // namespace
 

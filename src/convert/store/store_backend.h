@@ -12,7 +12,8 @@
 
 namespace store {
 
-// One open store file.
+// One open store file. Its folders follow the folder name rules of mail_store.h: sibling names
+// unique without regard to letter case, and every lookup by name ignoring case.
 class BackendStore {
  public:
   virtual ~BackendStore() = default;

@@ -1,0 +1,202 @@
+// The conversion run and the import of one file on the in-memory mail store: progress texts
+// and values, the two error regimes, and what a failed file leaves behind and reports.
+#include "convert/conversion_run.h"
+
+#include <gtest/gtest.h>
+
+#include "convert/message_import.h"
+#include "convert/store/memory_mail.h"
+#include "support/scripted_platform.h"
+#include "test_helpers.h"
+
+namespace {
+
+using convert_test::CountingPump;
+using convert_test::VectorRows;
+
+// The window's progress controls, as a record of what the run set.
+class RecordingView final : public convert::ProgressView {
+ public:
+  void SetBarRanges(float min, float max) override { ranges.emplace_back(min, max); }
+  void SetFrameCaption(const QString& caption) override { captions << caption; }
+  void SetStatusLine(const QString& text) override { status << text; }
+  void SetOverallProgress(float value) override { values.push_back(value); }
+  void SetConvertEnabled(bool enabled) override { convert_states.push_back(enabled); }
+
+  std::vector<std::pair<float, float>> ranges;
+  QStringList captions;
+  QStringList status;
+  std::vector<float> values;
+  std::vector<bool> convert_states;
+};
+
+class ConversionRunTest : public ::testing::Test {
+ protected:
+  convert::RunOutcome Run(const QStringList& rows) {
+    VectorRows source(rows);
+    state_.outputFolder = QStringLiteral("/out/");
+    return run_.Run(state_, source, view_);
+  }
+  store::MemoryStoreData& Store() { return *mail_.backend().stores().front(); }
+  const store::MemoryFolderNode& Folder(const QString& path) {
+    const int node = Store().Find(path);
+    EXPECT_GE(node, 0) << path.toStdString();
+    return Store().nodes.at(node);
+  }
+
+  store::MemoryMail mail_;
+  CountingPump pump_;
+  testing_support::FixedClock clock_;
+  convert::ConversionRun run_{mail_.components(), pump_, clock_};
+  convert::RunState state_;
+  RecordingView view_;
+};
+
+TEST(RunTimestamp, HasNoLeadingZerosButTwoDigitSecondsAndYear) {
+  EXPECT_EQ(convert::RunTimestamp(QDateTime(QDate(2026, 12, 7), QTime(1, 41, 31))),
+            QStringLiteral("7.12.26 1.41.31"));
+  EXPECT_EQ(convert::RunTimestamp(QDateTime(QDate(2011, 3, 1), QTime(9, 5, 3))),
+            QStringLiteral("1.3.11 9.5.03"));
+}
+
+TEST_F(ConversionRunTest, ThreeFilesShowTheirProgressAndEndDetached) {
+  clock_.step_seconds = 1;  // the two names may fall on either side of a second
+  const convert::RunOutcome outcome = Run({QStringLiteral("/home/ann/Mail/a.eml"),
+                                           QStringLiteral("/home/ann/Mail/2010/b.emlx"),
+                                           QStringLiteral("/home/ann/c.eml")});
+  EXPECT_FALSE(outcome.outlook_error);
+  EXPECT_TRUE(outcome.failures.empty());
+  EXPECT_EQ(outcome.pst_path, QStringLiteral("/out/PellimorEMLMessages7.12.26 1.41.31.pst"));
+  EXPECT_EQ(Store().path, outcome.pst_path);
+  EXPECT_EQ(Store().display_name, QStringLiteral("Pellimor Software : Created - 7.12.26 1.41.32"));
+  EXPECT_TRUE(Store().closed);
+  EXPECT_EQ(mail_.recorder().Count(QStringLiteral("Session.Logoff")), 1);
+  EXPECT_FALSE(state_.rdoSession);
+  EXPECT_FALSE(state_.mimeMessage);
+
+  EXPECT_EQ(view_.ranges, (std::vector<std::pair<float, float>>{{0.0f, 100.0f}}));
+  EXPECT_EQ(view_.captions, (QStringList{"Details : Converting - (1 of 3) file(s)",
+                                         "Details : Converting - (2 of 3) file(s)",
+                                         "Details : Converting - (3 of 3) file(s)"}));
+  EXPECT_EQ(view_.status, (QStringList{R"(Importing Messages... from (home\ann\Mail))",
+                                       R"(Importing Messages... from (home\ann\Mail\2010))",
+                                       R"(Importing Messages... from (home\ann))"}));
+  // The single-precision values of 100/3, 200/3 and 100.
+  EXPECT_EQ(view_.values, (std::vector<float>{33.333332f, 66.666664f, 100.0f}));
+  EXPECT_EQ(view_.convert_states, (std::vector<bool>{false, false, false}));
+
+  for (const QString& folder : {R"(home\ann\Mail)", R"(home\ann\Mail\2010)", R"(home\ann)"}) {
+    ASSERT_EQ(Folder(folder).items.size(), 1u) << folder.toStdString();
+    const store::MemoryItem& item = Folder(folder).items[0];
+    EXPECT_EQ(item.saves, 1);
+    EXPECT_EQ(item.import_format, 1024);
+    EXPECT_EQ(std::get<std::int32_t>(item.props.at(0x0E070003)), 1);  // read
+  }
+  EXPECT_EQ(Folder(R"(home\ann\Mail\2010)").items[0].imported_path,
+            QStringLiteral("/home/ann/Mail/2010/b.emlx"));
+}
+
+TEST_F(ConversionRunTest, EachFileIsImportedThenFlaggedThenSaved) {
+  Run({QStringLiteral("  /m/a.eml  ")});
+  QStringList order;
+  for (const store::RecordedCall& call : mail_.recorder().calls()) {
+    if (call.op == "Item.Import" || call.op == "MapiUtils.HrSetOneProp" || call.op == "Item.Save")
+      order << call.op;
+  }
+  EXPECT_EQ(order, (QStringList{"Item.Import", "MapiUtils.HrSetOneProp", "Item.Save"}));
+  EXPECT_EQ(Folder("m").items.at(0).imported_path, QStringLiteral("/m/a.eml"));
+  // A fresh MIME component for each of its two steps, released after the file.
+  EXPECT_EQ(mail_.recorder().Count(QStringLiteral("Components.CreateMimeMessage")), 1);
+}
+
+TEST_F(ConversionRunTest, AFailedImportLeavesNothingAndIsReported) {
+  mail_.recorder().FailNth(QStringLiteral("Item.Import"), 2);
+  const convert::RunOutcome outcome =
+      Run({QStringLiteral("/m/a.eml"), QStringLiteral("/m/bad.eml"), QStringLiteral("/m/c.eml")});
+  EXPECT_EQ(view_.values.size(), 3u);  // the bar still advances for it
+  ASSERT_EQ(outcome.failures.size(), 1u);
+  EXPECT_EQ(outcome.failures[0].path, QStringLiteral("/m/bad.eml"));
+  EXPECT_EQ(outcome.failures[0].reason, QStringLiteral("-2147467259:Injected fault"));
+  const auto& items = Folder("m").items;
+  ASSERT_EQ(items.size(), 3u);  // added, but the failed one was never saved or flagged
+  EXPECT_EQ(items[1].saves, 0);
+  EXPECT_TRUE(items[1].props.empty());
+  EXPECT_EQ(items[2].saves, 1);
+  EXPECT_EQ(convert::FailureSummaryText(outcome),
+            QStringLiteral("Imported 2 of 3 files.\r\nThis file could not be imported:\r\n"
+                           "/m/bad.eml - -2147467259:Injected fault"));
+}
+
+TEST_F(ConversionRunTest, AFolderThatCouldNotBeCreatedFailsItsFilesOnly) {
+  mail_.recorder().FailAlways(QStringLiteral("Folders.Add"), QStringLiteral("y, 6"));
+  const convert::RunOutcome outcome =
+      Run({QStringLiteral("/x/a.eml"), QStringLiteral("/y/b.eml"), QStringLiteral("/a.eml")});
+  EXPECT_FALSE(outcome.outlook_error);
+  ASSERT_EQ(outcome.failures.size(), 1u);
+  EXPECT_EQ(outcome.failures[0].path, QStringLiteral("/y/b.eml"));
+  EXPECT_EQ(Folder("x").items.size(), 1u);
+  // A file directly in the root goes to the store's top folder.
+  EXPECT_EQ(Folder("").items.size(), 1u);
+  EXPECT_EQ(view_.status.back(), QStringLiteral("Importing Messages... from ()"));
+}
+
+TEST_F(ConversionRunTest, FailuresBeforeTheFirstFolderStopTheRun) {
+  struct Case {
+    const char* op;
+    bool store_created;
+  };
+  for (const Case c : {Case{"Components.CreateSession", false}, Case{"Session.Logon", false},
+                       Case{"Stores.AddPSTStore", false}}) {
+    store::MemoryMail mail;
+    mail.recorder().FailAlways(QString::fromLatin1(c.op));
+    convert::ConversionRun run(mail.components(), pump_, clock_);
+    VectorRows rows({QStringLiteral("/m/a.eml")});
+    convert::RunState state;
+    state.outputFolder = QStringLiteral("/out/");
+    RecordingView view;
+    const convert::RunOutcome outcome = run.Run(state, rows, view);
+    EXPECT_TRUE(outcome.outlook_error) << c.op;
+    EXPECT_EQ(outcome.cause, QStringLiteral("-2147467259:Injected fault"));
+    EXPECT_EQ(mail.backend().stores().empty(), !c.store_created);
+    EXPECT_TRUE(view.captions.isEmpty());
+    EXPECT_FALSE(outcome.reached_files);
+  }
+
+  // The empty row of an empty list: the store exists and stays in the profile.
+  const convert::RunOutcome outcome = Run({QString()});
+  EXPECT_TRUE(outcome.outlook_error);
+  ASSERT_EQ(mail_.backend().stores().size(), 1u);
+  EXPECT_FALSE(Store().closed);
+  EXPECT_TRUE(state_.rdoSession);
+  EXPECT_TRUE(Store().FolderPaths().empty());
+  EXPECT_TRUE(convert::OutlookErrorText(outcome.cause)
+                  .startsWith("Outlook Session Creation Error !\r\nCheck if Outlook is installed "
+                              "and configured.\r\nFor more details visit this link : https://"));
+  EXPECT_TRUE(convert::OutlookErrorText(QStringLiteral("9:x")).endsWith("\r\nCause: 9:x"));
+}
+
+TEST_F(ConversionRunTest, TheSummaryNamesTwentyFilesThenCountsTheRest) {
+  convert::RunOutcome outcome;
+  outcome.files = 30;
+  for (int i = 0; i < 25; ++i) {
+    outcome.failures.push_back({QStringLiteral("/m/%1.eml").arg(i), QStringLiteral("53:gone")});
+  }
+  const QString text = convert::FailureSummaryText(outcome);
+  EXPECT_TRUE(text.startsWith("Imported 5 of 30 files.\r\nThese files could not be imported:"));
+  EXPECT_TRUE(text.contains("/m/19.eml - 53:gone"));
+  EXPECT_FALSE(text.contains("/m/20.eml"));
+  EXPECT_TRUE(text.endsWith("\r\nand 5 more"));
+}
+
+TEST_F(ConversionRunTest, ProgressUsesTheListAsItIsWhenEventsRun) {
+  // A row added while the run yields changes the count in the caption, as the list is read
+  // afresh; the rows the run set out with are all imported.
+  VectorRows rows({QStringLiteral("/m/a.eml"), QStringLiteral("/m/b.eml")});
+  state_.outputFolder = QStringLiteral("/out/");
+  const convert::RunOutcome outcome = run_.Run(state_, rows, view_);
+  EXPECT_EQ(outcome.files, 2);
+  EXPECT_EQ(Folder("m").items.size(), 2u);
+  EXPECT_GE(pump_.count(), 2 + 2 + 2);  // set-up, folder tree, one per file, closing
+}
+
+}  // namespace

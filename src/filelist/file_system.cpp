@@ -8,11 +8,14 @@
 #include <utility>
 
 #if defined(__unix__) || defined(__APPLE__)
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#define WHARFLINE_POSIX_IDS 1
+#define WHARFLINE_POSIX 1
 #else
 #include <functional>
 #endif
@@ -30,6 +33,10 @@ fs::path ToNativePath(const QString& path) {
 #endif
 }
 
+wharfline::Status FolderError(const QString& folder, const std::string& reason) {
+  return wharfline::Status::IOError(folder.toStdString(), reason);
+}
+
 // The bare name of a listed entry: what follows the last separator of its native path. Cheaper
 // than path::filename(), which builds a second path object for every entry.
 QString EntryName(const fs::path& entry_path) {
@@ -45,13 +52,9 @@ QString EntryName(const fs::path& entry_path) {
 #endif
 }
 
-wharfline::Status FolderError(const QString& folder, const std::string& reason) {
-  return wharfline::Status::IOError(folder.toStdString(), reason);
-}
-
 // The identity of the folder at path, links followed.
 wharfline::Result<FolderId> IdentifyFolder(const fs::path& path, const QString& shown_path) {
-#ifdef WHARFLINE_POSIX_IDS
+#ifdef WHARFLINE_POSIX
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return FolderError(shown_path, std::strerror(errno));
   return FolderId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
@@ -65,38 +68,51 @@ wharfline::Result<FolderId> IdentifyFolder(const fs::path& path, const QString& 
 #endif
 }
 
-class RealFolder final : public Folder {
+// Reads the folder once, on the first listing asked for; both listings come from that reading.
+class ListedOnce : public Folder {
  public:
-  RealFolder(QString path, FolderId id, fs::directory_iterator it)
-      : path_(std::move(path)), id_(id), it_(std::move(it)) {}
-
-  FolderId Id() const override { return id_; }
-
   wharfline::Result<std::vector<SubFolderEntry>> SubFolders() override {
     if (wharfline::Status s = ReadOnce(); !s.ok()) return s;
     return std::move(sub_folders_);
   }
-
   wharfline::Result<std::vector<QString>> Files() override {
     if (wharfline::Status s = ReadOnce(); !s.ok()) return s;
     return std::move(files_);
   }
 
+ protected:
+  virtual wharfline::Status Read() = 0;
+
+  std::vector<SubFolderEntry> sub_folders_;
+  std::vector<QString> files_;
+
  private:
-  // Reads the whole folder on the first call; later calls report the first call's outcome.
   wharfline::Status ReadOnce() {
-    if (read_) return read_status_;
-    read_ = true;
-    read_status_ = Read();
+    if (!read_) {
+      read_ = true;
+      read_status_ = Read();
+    }
     return read_status_;
   }
 
-  wharfline::Status Read() {
+  bool read_ = false;
+  wharfline::Status read_status_;
+};
+
+class StdFolder final : public ListedOnce {
+ public:
+  StdFolder(QString path, fs::path native, fs::directory_iterator it)
+      : path_(std::move(path)), native_(std::move(native)), it_(std::move(it)) {}
+
+  wharfline::Result<FolderId> Id() override { return IdentifyFolder(native_, path_); }
+
+ private:
+  wharfline::Status Read() override {
     std::error_code ec;
     for (; it_ != fs::directory_iterator(); it_.increment(ec)) {
       if (ec) break;
       const fs::directory_entry& entry = *it_;
-      // The kind comes from the listing itself where the system gives it (d_type on Linux), so
+      // is_directory and is_regular_file use the kind the listing gave where there is one, so
       // only links and entries of unknown kind cost a stat here.
       std::error_code kind_ec;
       if (entry.is_directory(kind_ec)) {
@@ -116,31 +132,121 @@ class RealFolder final : public Folder {
   }
 
   QString path_;
-  FolderId id_;
+  fs::path native_;
   fs::directory_iterator it_;
-  bool read_ = false;
-  wharfline::Status read_status_;
-  std::vector<SubFolderEntry> sub_folders_;
-  std::vector<QString> files_;
 };
+
+#ifdef WHARFLINE_POSIX
+
+FolderId IdOf(const struct stat& st) {
+  return FolderId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+class PosixFolder final : public ListedOnce {
+ public:
+  PosixFolder(QString path, DIR* dir) : path_(std::move(path)), dir_(dir) {}
+  ~PosixFolder() override { ::closedir(dir_); }
+  PosixFolder(const PosixFolder&) = delete;
+  PosixFolder& operator=(const PosixFolder&) = delete;
+
+  wharfline::Result<FolderId> Id() override {
+    struct stat st {};
+    if (::fstat(::dirfd(dir_), &st) != 0) return FolderError(path_, std::strerror(errno));
+    return IdOf(st);
+  }
+
+ private:
+  wharfline::Status Read() override {
+    const int fd = ::dirfd(dir_);
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir_);
+      if (entry == nullptr) {
+        if (errno != 0) return FolderError(path_, std::strerror(errno));
+        return wharfline::Status::OK();
+      }
+      const char* name = entry->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+
+      if (entry->d_type == DT_REG) {
+        files_.push_back(QFile::decodeName(name));
+        continue;
+      }
+      if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) {
+        continue;  // device, pipe, socket
+      }
+      // Folders need their identity, links and unknown kinds their target's kind: one stat,
+      // links followed, relative to the open folder.
+      struct stat st {};
+      if (::fstatat(fd, name, &st, 0) != 0) {
+        if (entry->d_type == DT_DIR) {
+          return FolderError(folder_paths::WithTrailingSeparator(path_) + QFile::decodeName(name),
+                             std::strerror(errno));
+        }
+        continue;  // a link that leads nowhere reachable: neither file nor folder
+      }
+      if (S_ISDIR(st.st_mode)) {
+        sub_folders_.push_back(SubFolderEntry{QFile::decodeName(name), IdOf(st)});
+      } else if (S_ISREG(st.st_mode)) {
+        files_.push_back(QFile::decodeName(name));
+      }
+    }
+  }
+
+  QString path_;
+  DIR* dir_;
+};
+
+#endif  // WHARFLINE_POSIX
 
 }  // namespace
 
-bool RealFileSystem::FolderExists(const QString& path) {
+bool StdFileSystem::FolderExists(const QString& path) {
   if (path.isEmpty()) return false;
   std::error_code ec;
   return fs::is_directory(ToNativePath(path), ec) && !ec;
 }
 
-wharfline::Result<std::unique_ptr<Folder>> RealFileSystem::Open(const QString& path) {
-  const fs::path native = ToNativePath(path);
-  wharfline::Result<FolderId> id = IdentifyFolder(native, path);
-  if (!id) return id.error();
+wharfline::Result<std::unique_ptr<Folder>> StdFileSystem::Open(const QString& path) {
+  fs::path native = ToNativePath(path);
   std::error_code ec;
   fs::directory_iterator it(native, fs::directory_options::none, ec);
   if (ec) return FolderError(path, ec.message());
-  return std::unique_ptr<Folder>(std::make_unique<RealFolder>(path, *id, std::move(it)));
+  return std::unique_ptr<Folder>(
+      std::make_unique<StdFolder>(path, std::move(native), std::move(it)));
 }
+
+#ifdef WHARFLINE_POSIX
+
+bool RealFileSystem::FolderExists(const QString& path) {
+  if (path.isEmpty()) return false;
+  struct stat st {};
+  return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+wharfline::Result<std::unique_ptr<Folder>> RealFileSystem::Open(const QString& path) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FolderError(path, std::strerror(errno));
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    return FolderError(path, std::strerror(error));
+  }
+  return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(path, dir));
+}
+
+#else
+
+bool RealFileSystem::FolderExists(const QString& path) {
+  return StdFileSystem().FolderExists(path);
+}
+
+wharfline::Result<std::unique_ptr<Folder>> RealFileSystem::Open(const QString& path) {
+  return StdFileSystem().Open(path);
+}
+
+#endif  // WHARFLINE_POSIX
 
 namespace folder_paths {
 

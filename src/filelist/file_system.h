@@ -44,11 +44,12 @@ struct SubFolderEntry {
 };
 
 // One opened folder. Both listings come from one reading of the folder, so they agree with each
-// other even when the folder changes meanwhile.
+// other even when the folder changes meanwhile; each listing is handed out once.
 class Folder {
  public:
   virtual ~Folder() = default;
-  virtual FolderId Id() const = 0;
+  // The folder's identity. Failure: it cannot be examined.
+  virtual wharfline::Result<FolderId> Id() = 0;
   // The sub-folders in listing order. Failure: the folder could not be listed.
   virtual wharfline::Result<std::vector<SubFolderEntry>> SubFolders() = 0;
   // The files' bare names in listing order. Failure: the folder could not be listed.
@@ -66,9 +67,20 @@ class FileSystem {
   virtual wharfline::Result<std::unique_ptr<Folder>> Open(const QString& path) = 0;
 };
 
-// The accessor on the disk: std::filesystem with std::error_code (it throws nothing), plus
-// stat() for folder identities on POSIX. Stateless; cheap to create.
+// The accessor on the disk. On POSIX it reads folders with opendir/readdir, takes each entry's
+// kind from the listing (d_type) and examines only links, entries of unknown kind and
+// sub-folders (for their identity, relative to the open folder); elsewhere it is
+// StdFileSystem. Stateless; cheap to create.
 class RealFileSystem final : public FileSystem {
+ public:
+  bool FolderExists(const QString& path) override;
+  wharfline::Result<std::unique_ptr<Folder>> Open(const QString& path) override;
+};
+
+// The portable accessor on std::filesystem, with std::error_code throughout (it throws
+// nothing). A folder's identity is its device and inode where stat() exists, otherwise a hash
+// of its canonical path.
+class StdFileSystem final : public FileSystem {
  public:
   bool FolderExists(const QString& path) override;
   wharfline::Result<std::unique_ptr<Folder>> Open(const QString& path) override;

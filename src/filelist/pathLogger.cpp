@@ -83,7 +83,12 @@ wharfline::Status pathLogger::LogPath(const QString& path) {
     wharfline::Result<std::unique_ptr<Folder>> opened = fileSystem->Open(cur);
     if (!opened) return opened.error();
     Folder& folder = **opened;
-    seen.insert(folder.Id());
+    // Every other folder's identity was noted when it was queued.
+    if (i == 1) {
+      wharfline::Result<FolderId> id = folder.Id();
+      if (!id) return id.error();
+      seen.insert(*id);
+    }
 
     wharfline::Result<std::vector<SubFolderEntry>> sub_folders = folder.SubFolders();
     if (!sub_folders) return sub_folders.error();

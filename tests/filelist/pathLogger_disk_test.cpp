@@ -1,5 +1,6 @@
-// The walker on real temporary trees through RealFileSystem: what the disk's accessor counts as
-// files and folders, links, and failures that come from the system itself.
+// The walker on real temporary trees through both disk accessors (the POSIX one and the
+// portable one): what counts as files and folders, links, and failures that come from the
+// system itself.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,7 +25,7 @@ namespace {
 using wharfline_test::Integers;
 using wharfline_test::Texts;
 
-class DiskTree : public ::testing::Test {
+class DiskTree : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
 
@@ -44,19 +45,25 @@ class DiskTree : public ::testing::Test {
         0);
   }
 
+  FileSystem& Disk() {
+    if (GetParam()) return std_;
+    return real_;
+  }
+
   QTemporaryDir dir_;
-  RealFileSystem disk_;
+  RealFileSystem real_;
+  StdFileSystem std_;
 };
 
 QSet<QString> AsSet(const QStringList& list) { return QSet<QString>(list.begin(), list.end()); }
 
-TEST_F(DiskTree, ExampleTreeIsWalkedBreadthFirst) {
+TEST_P(DiskTree, ExampleTreeIsWalkedBreadthFirst) {
   MakeFile("/a.eml");
   MakeFile("/S/b.eml");
   MakeFile("/S/T/d.eml");
   MakeFile("/S2/c.eml");
 
-  pathLogger walker(disk_);
+  pathLogger walker(Disk());
   walker.PathLogInit();
   walker.fullFileNamesOnly(false);
   ASSERT_TRUE(walker.LogPath(Root()).ok());
@@ -79,23 +86,23 @@ TEST_F(DiskTree, ExampleTreeIsWalkedBreadthFirst) {
   for (int k = 0; k < 4; ++k) EXPECT_EQ(folders[pointers[k] - 1] + names[k], full[k]);
 }
 
-TEST_F(DiskTree, EmptyMissingAndTrailingSeparator) {
+TEST_P(DiskTree, EmptyMissingAndTrailingSeparator) {
   MakeFolder("/Empty");
-  pathLogger walker(disk_);
+  pathLogger walker(Disk());
   walker.PathLogInit();
   ASSERT_TRUE(walker.LogPath(P("/Empty/")).ok());
   EXPECT_EQ(Texts(*walker.pathNames()), QStringList({P("/Empty/")}));
   EXPECT_EQ(walker.fullFileNames()->Count(), 0);
   EXPECT_EQ(walker.Count(), 1);
 
-  pathLogger fresh(disk_);
+  pathLogger fresh(Disk());
   fresh.PathLogInit();
   ASSERT_TRUE(fresh.LogPath(P("/missing")).ok());
   EXPECT_EQ(fresh.Count(), 0);
   EXPECT_EQ(fresh.pathNames()->Count(), 0);
 }
 
-TEST_F(DiskTree, FilesAreRegularFilesAndLinksToThem) {
+TEST_P(DiskTree, FilesAreRegularFilesAndLinksToThem) {
   MakeFile("/.hidden");
   MakeFile("/README");
   MakeFile("/real.eml");
@@ -114,14 +121,14 @@ TEST_F(DiskTree, FilesAreRegularFilesAndLinksToThem) {
   }
   ::close(sock);
 
-  pathLogger walker(disk_);
+  pathLogger walker(Disk());
   walker.PathLogInit();
   ASSERT_TRUE(walker.LogPath(Root()).ok());
   EXPECT_EQ(AsSet(Texts(*walker.fullFileNames())),
             AsSet({P("/.hidden"), P("/README"), P("/real.eml"), P("/link.eml")}));
 }
 
-TEST_F(DiskTree, LinkedFoldersAreFollowedOnceAndLoopsEnd) {
+TEST_P(DiskTree, LinkedFoldersAreFollowedOnceAndLoopsEnd) {
   MakeFile("/F/A/a.eml");
   MakeFile("/G/g.eml");
   MakeFolder("/F/B");
@@ -131,7 +138,7 @@ TEST_F(DiskTree, LinkedFoldersAreFollowedOnceAndLoopsEnd) {
   MakeLink(P("/F/B/loop2"), "/F/B/loop1");  // links that lead to each other: nowhere
   MakeLink(P("/F/B/loop1"), "/F/B/loop2");
 
-  pathLogger walker(disk_);
+  pathLogger walker(Disk());
   walker.PathLogInit();
   ASSERT_TRUE(walker.LogPath(P("/F")).ok());
   EXPECT_EQ(AsSet(Texts(*walker.pathNames())),
@@ -139,9 +146,10 @@ TEST_F(DiskTree, LinkedFoldersAreFollowedOnceAndLoopsEnd) {
   EXPECT_EQ(AsSet(Texts(*walker.fullFileNames())), AsSet({P("/F/A/a.eml"), P("/F/B/toG/g.eml")}));
 }
 
-// Passes every call on to the disk and can run an action when a given folder is opened.
+// Passes every call on to a disk accessor and can run an action when a folder is opened.
 class HookedDisk final : public FileSystem {
  public:
+  explicit HookedDisk(FileSystem& disk) : disk_(disk) {}
   bool FolderExists(const QString& path) override { return disk_.FolderExists(path); }
   wharfline::Result<std::unique_ptr<Folder>> Open(const QString& path) override {
     if (on_open) on_open(path);
@@ -150,14 +158,14 @@ class HookedDisk final : public FileSystem {
   std::function<void(const QString&)> on_open;
 
  private:
-  RealFileSystem disk_;
+  FileSystem& disk_;
 };
 
-TEST_F(DiskTree, FolderVanishingMidWalkStopsItWithTheSystemsReason) {
+TEST_P(DiskTree, FolderVanishingMidWalkStopsItWithTheSystemsReason) {
   MakeFile("/a.eml");
   MakeFile("/S/b.eml");
   MakeFile("/S/T/d.eml");
-  HookedDisk disk;
+  HookedDisk disk(Disk());
   // T is queued while S is visited and is gone when its own turn comes.
   disk.on_open = [&](const QString& path) {
     if (path == P("/S/T/")) std::filesystem::remove_all(QFile::encodeName(path).toStdString());
@@ -170,18 +178,21 @@ TEST_F(DiskTree, FolderVanishingMidWalkStopsItWithTheSystemsReason) {
   EXPECT_EQ(Texts(*walker.fullFileNames()), QStringList({P("/a.eml"), P("/S/b.eml")}));
 }
 
-TEST_F(DiskTree, UnreadableFolderStopsTheWalk) {
+TEST_P(DiskTree, UnreadableFolderStopsTheWalk) {
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
   MakeFile("/a.eml");
   MakeFile("/locked/b.eml");
   ASSERT_EQ(::chmod(QFile::encodeName(P("/locked")).constData(), 0), 0);
-  pathLogger walker(disk_);
+  pathLogger walker(Disk());
   walker.PathLogInit();
   const wharfline::Status s = walker.LogPath(Root());
   ::chmod(QFile::encodeName(P("/locked")).constData(), 0700);
   EXPECT_EQ(s.message(), (P("/locked/") + ": Permission denied").toStdString());
   EXPECT_EQ(Texts(*walker.fullFileNames()), QStringList({P("/a.eml")}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Accessors, DiskTree, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Std" : "Real"; });
 
 }  // namespace
 }  // namespace filelist

@@ -38,7 +38,7 @@ class MemoryFolder final : public filelist::Folder {
         files_(std::move(files)),
         list_status_(std::move(list_status)) {}
 
-  filelist::FolderId Id() const override { return id_; }
+  wharfline::Result<filelist::FolderId> Id() override { return id_; }
   wharfline::Result<std::vector<filelist::SubFolderEntry>> SubFolders() override {
     if (!list_status_.ok()) return list_status_;
     return sub_folders_;

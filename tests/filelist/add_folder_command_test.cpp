@@ -124,18 +124,6 @@ TEST_F(AddFolderCommandTest, WalkFailureAddsWhatWasFoundAndSaysWhichFolder) {
             QStringList({"hourglass off", "convert on", "msgbox 48", "msgbox 0"}));
 }
 
-TEST_F(AddFolderCommandTest, WalkFailingAtTheChosenFolderAddsNothing) {
-  fs_.AddFile(QStringLiteral("/M/a.eml"));
-  fs_.FailOpen(QStringLiteral("/M"), QStringLiteral("Permission denied"));
-  rows_ << QStringLiteral("/earlier.eml");
-  Run(QStringLiteral("/M"));
-  EXPECT_EQ(rows_, QStringList({"/earlier.eml"}));
-  EXPECT_FALSE(convert_enabled_);
-  ASSERT_EQ(p_.dialogs.msgboxes.size(), 2u);
-  EXPECT_EQ(p_.dialogs.msgboxes[0].style, 48);
-  EXPECT_EQ(LastBoxText(), QStringLiteral("0 Files Added to List."));
-}
-
 TEST_F(AddFolderCommandTest, FailedAddStopsAndIsReported) {
   fs_.AddFile(QStringLiteral("/M/a.eml"));
   fs_.AddFile(QStringLiteral("/M/b.eml"));

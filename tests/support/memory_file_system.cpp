@@ -32,27 +32,19 @@ std::pair<QString, QStringList> Split(const QString& path) {
 class MemoryFolder final : public filelist::Folder {
  public:
   MemoryFolder(filelist::FolderId id, std::vector<filelist::SubFolderEntry> sub_folders,
-               std::vector<QString> files, wharfline::Status list_status)
-      : id_(id),
-        sub_folders_(std::move(sub_folders)),
-        files_(std::move(files)),
-        list_status_(std::move(list_status)) {}
+               std::vector<QString> files)
+      : id_(id), sub_folders_(std::move(sub_folders)), files_(std::move(files)) {}
 
   wharfline::Result<filelist::FolderId> Id() override { return id_; }
   wharfline::Result<std::vector<filelist::SubFolderEntry>> SubFolders() override {
-    if (!list_status_.ok()) return list_status_;
     return sub_folders_;
   }
-  wharfline::Result<std::vector<QString>> Files() override {
-    if (!list_status_.ok()) return list_status_;
-    return files_;
-  }
+  wharfline::Result<std::vector<QString>> Files() override { return files_; }
 
  private:
   filelist::FolderId id_;
   std::vector<filelist::SubFolderEntry> sub_folders_;
   std::vector<QString> files_;
-  wharfline::Status list_status_;
 };
 
 }  // namespace
@@ -105,10 +97,6 @@ void MemoryFileSystem::FailOpen(const QString& path, const QString& reason) {
   Resolve(path, true)->open_failure = reason;
 }
 
-void MemoryFileSystem::FailList(const QString& path, const QString& reason) {
-  Resolve(path, true)->list_failure = reason;
-}
-
 bool MemoryFileSystem::FolderExists(const QString& path) { return Resolve(path, false); }
 
 wharfline::Result<std::unique_ptr<filelist::Folder>> MemoryFileSystem::Open(const QString& path) {
@@ -125,12 +113,8 @@ wharfline::Result<std::unique_ptr<filelist::Folder>> MemoryFileSystem::Open(cons
   for (const auto& [name, sub] : node->sub_folders) {
     subs.push_back(filelist::SubFolderEntry{name, filelist::FolderId{0, sub->id}});
   }
-  wharfline::Status list_status;
-  if (!node->list_failure.isEmpty()) {
-    list_status = wharfline::Status::IOError(path.toStdString(), node->list_failure.toStdString());
-  }
   return std::unique_ptr<filelist::Folder>(std::make_unique<MemoryFolder>(
-      filelist::FolderId{0, node->id}, std::move(subs), node->files, std::move(list_status)));
+      filelist::FolderId{0, node->id}, std::move(subs), node->files));
 }
 
 }  // namespace wharfline_test

@@ -1,7 +1,7 @@
 // MemoryFileSystem: an in-memory folder tree behind the walker's file-system accessor, for
 // tests. Paths in either form ("/a/b", "C:\a\b"); names are split at "/" and "\". Listings keep
 // the order in which entries were added. A folder can be linked from elsewhere (same identity,
-// so loops can be built) and can be told to fail when opened or listed.
+// so loops can be built) and can be told to fail when opened.
 #pragma once
 
 #include <QString>
@@ -24,8 +24,6 @@ class MemoryFileSystem final : public filelist::FileSystem {
   void AddFolderLink(const QString& link_path, const QString& target);
   // Opening the folder at path fails from now on with reason as the system's reason.
   void FailOpen(const QString& path, const QString& reason);
-  // Listing the folder at path fails from now on with reason.
-  void FailList(const QString& path, const QString& reason);
 
   int opens() const { return opens_; }
   // Called with the path of every Open, before it is served.
@@ -40,7 +38,6 @@ class MemoryFileSystem final : public filelist::FileSystem {
     std::vector<std::pair<QString, Node*>> sub_folders;
     std::vector<QString> files;
     QString open_failure;
-    QString list_failure;
   };
 
   Node* Resolve(const QString& path, bool create);

@@ -18,6 +18,9 @@ const QString kApplicationTitle = QStringLiteral("Pellimor Wharfline");
 const QString kWalkFailed = QStringLiteral(
     "The search stopped at a folder that could not be read:\n%1\n\n"
     "The files found before it are added to the list.");
+const QString kWalkStopped = QStringLiteral(
+    "The search of the folder stopped early:\n%1\n\n"
+    "The files found before that are added to the list.");
 const QString kAddFailed = QStringLiteral(
     "A file could not be added to the list:\n%1\n\n"
     "The files added before it stay on the list.");
@@ -98,7 +101,10 @@ void AddFolderCommand(platform::Platform& p,
   // One box for whatever went wrong, the walk's failure first since it happened first.
   QStringList problems;
   if (!walk_status.ok()) {
-    problems << kWalkFailed.arg(QString::fromStdString(walk_status.message()));
+    // The accessor's failures name the folder and the reason; any other (a counter overflow)
+    // is told as it is.
+    const QString& text = walk_status.IsIOError() ? kWalkFailed : kWalkStopped;
+    problems << text.arg(QString::fromStdString(walk_status.message()));
   }
   if (!add_status.ok()) problems << kAddFailed.arg(QString::fromStdString(add_status.message()));
   if (!problems.isEmpty()) {

@@ -9,9 +9,7 @@
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -225,14 +223,8 @@ bool RealFileSystem::FolderExists(const QString& path) {
 }
 
 wharfline::Result<std::unique_ptr<Folder>> RealFileSystem::Open(const QString& path) {
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return FolderError(path, std::strerror(errno));
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    const int error = errno;
-    ::close(fd);
-    return FolderError(path, std::strerror(error));
-  }
+  DIR* dir = ::opendir(QFile::encodeName(path).constData());
+  if (dir == nullptr) return FolderError(path, std::strerror(errno));
   return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(path, dir));
 }
 

@@ -1,7 +1,8 @@
 // Times the folder walker against find(1) on one generated tree of 100,000 files in 10,000
 // folders, then the whole add-folder command on it with a list standing in for the grid.
-// Usage: bench_walker [existing-tree]   (without an argument the tree is generated in a
-// temporary folder and removed at the end). Figures are for a warm file-system cache.
+// Usage: bench_walker [tree]   (a missing tree is generated there and kept; without an argument
+// one is generated in a temporary folder and removed at the end). Figures are for a warm
+// file-system cache.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -131,8 +132,10 @@ class NoExit final : public platform::ProcessExit {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // With a path, the tree there is walked, and generated first (and kept) when it is missing;
+  // without one it is generated in a temporary folder and removed at the end.
   std::string root;
-  bool generated = false;
+  bool remove_at_end = false;
   if (argc > 1) {
     root = argv[1];
   } else {
@@ -142,9 +145,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     root = pattern;
-    generated = true;
+    remove_at_end = true;
+  }
+  std::error_code exists_ec;
+  if (remove_at_end || !std::filesystem::exists(root, exists_ec)) {
     const Clock::time_point start = Clock::now();
-    if (!Generate(root)) {
+    if ((!remove_at_end && ::mkdir(root.c_str(), 0755) != 0) || !Generate(root)) {
       std::perror("generating the tree");
       return 1;
     }
@@ -201,7 +207,7 @@ int main(int argc, char** argv) {
   std::printf("walker / find: %.2f (medians), %.2f (bests)\n", walk_median / find_median,
               walk_best / find_best);
 
-  if (generated) {
+  if (remove_at_end) {
     std::error_code ec;
     std::filesystem::remove_all(root, ec);
   }

@@ -42,7 +42,8 @@ class FileListTest : public ::testing::Test {
   FileGrid grid;
   QString caption;
   FileList list;
-  ScriptedDialogs dialogs;
+  QStringList log;
+  ScriptedDialogs dialogs{log};
   std::vector<bool> convert_states;
   int rows_when_enabled = -1;
 };

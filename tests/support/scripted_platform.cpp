@@ -3,6 +3,7 @@
 namespace testing_support {
 
 int ScriptedDialogs::MsgBox(const QString& text, int style, const QString& caption) {
+  log_ << QStringLiteral("msgbox %1").arg(style);
   msgboxes.push_back({text, style, caption});
   if (on_msgbox) on_msgbox(msgboxes.size() - 1);
   if (msgbox_answers.empty()) return platform::kResultOk;
@@ -12,6 +13,7 @@ int ScriptedDialogs::MsgBox(const QString& text, int style, const QString& capti
 }
 
 platform::OpenFileOutcome ScriptedDialogs::ShowOpen(const platform::OpenFileRequest& request) {
+  log_ << QStringLiteral("open");
   opens.push_back(request);
   if (open_answers.empty()) return {};
   platform::OpenFileOutcome answer = open_answers.front();
@@ -20,7 +22,8 @@ platform::OpenFileOutcome ScriptedDialogs::ShowOpen(const platform::OpenFileRequ
 }
 
 QString ScriptedDialogs::BrowseForFolder(const QString& title) {
-  folder_titles.push_back(title);
+  log_ << QStringLiteral("browse ") + title;
+  folder_titles << title;
   if (folder_answers.empty()) return {};
   const QString answer = folder_answers.front();
   folder_answers.pop_front();

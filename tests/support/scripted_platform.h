@@ -1,10 +1,13 @@
 // Scripted stand-ins for the platform seam: each answers from a queue the test fills and
-// records every call with its arguments. An optional hook runs inside a call, so a test can act
-// "while the box is up" or "while events are processed" (a nested click, for example).
+// records every call with its arguments, also as lines of one call log shared by all of them
+// ("browse <title>", "open", "msgbox <style>", "hourglass on", "hourglass off", "events"), so a
+// test can check the order of what happened; tests may add lines of their own. Hooks run inside
+// a call, so a test can act "while the box is up" or "while events are processed".
 #pragma once
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -21,6 +24,8 @@ struct MsgBoxCall {
 
 class ScriptedDialogs final : public platform::Dialogs {
  public:
+  explicit ScriptedDialogs(QStringList& log) : log_(log) {}
+
   // Answers, used in order. An empty queue answers OK to a box, cancel to a dialog.
   std::deque<int> msgbox_answers;
   std::deque<platform::OpenFileOutcome> open_answers;
@@ -29,7 +34,7 @@ class ScriptedDialogs final : public platform::Dialogs {
   // What was asked.
   std::vector<MsgBoxCall> msgboxes;
   std::vector<platform::OpenFileRequest> opens;
-  std::vector<QString> folder_titles;
+  QStringList folder_titles;
 
   // Runs inside MsgBox before it answers, with the call's index.
   std::function<void(std::size_t)> on_msgbox;
@@ -42,28 +47,38 @@ class ScriptedDialogs final : public platform::Dialogs {
   void AnswerOpen(const QString& result);
   void AnswerOpenFailure(std::int32_t number, const QString& description,
                          std::int32_t files_that_fit = 0);
+
+ private:
+  QStringList& log_;
 };
 
 class ScriptedPointer final : public platform::Pointer {
  public:
-  std::vector<bool> changes;  // every SetHourglass call, in order
+  explicit ScriptedPointer(QStringList& log) : log_(log) {}
   bool hourglass = false;
   void SetHourglass(bool on) override {
-    changes.push_back(on);
     hourglass = on;
+    log_ << (on ? QStringLiteral("hourglass on") : QStringLiteral("hourglass off"));
   }
+
+ private:
+  QStringList& log_;
 };
 
 class CountingEventPump final : public platform::EventPump {
  public:
-  int count = 0;
-  // Runs on the n-th call (1-based) when set.
-  int act_on = 0;
-  std::function<void()> action;
+  explicit CountingEventPump(QStringList& log) : log_(log) {}
+  int yields = 0;
+  // Runs on every yield with the yield's number (from 1), e.g. to click a button mid-command.
+  std::function<void(int)> on_yield;
   void ProcessPendingEvents() override {
-    ++count;
-    if (action && count == act_on) action();
+    ++yields;
+    log_ << QStringLiteral("events");
+    if (on_yield) on_yield(yields);
   }
+
+ private:
+  QStringList& log_;
 };
 
 class FixedClock final : public platform::Clock {
@@ -83,15 +98,17 @@ class RecordingExit final : public platform::ProcessExit {
   void Exit(int code) override { codes.push_back(code); }
 };
 
-// All five, wired together.
+// All five, wired together, with the log they share.
 struct ScriptedPlatform {
-  ScriptedDialogs dialogs;
-  ScriptedPointer pointer;
-  CountingEventPump events;
+  QStringList log;
+  ScriptedDialogs dialogs{log};
+  ScriptedPointer pointer{log};
+  CountingEventPump events{log};
   FixedClock clock;
   RecordingExit exit;
+  platform::Platform platform{dialogs, pointer, events, clock, exit};
 
-  platform::Platform Seams() { return {dialogs, pointer, events, clock, exit}; }
+  platform::Platform Seams() { return platform; }
 };
 
 }  // namespace testing_support

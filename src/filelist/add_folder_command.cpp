@@ -1,0 +1,116 @@
+#include "filelist/add_folder_command.h"
+
+#include <QStringList>
+#include <memory>
+
+#include "filelist/KeyedList.h"
+#include "filelist/file_system.h"
+#include "filelist/pathLogger.h"
+#include "filelist/registry.h"
+#include "platform/platform.h"
+
+namespace filelist {
+namespace {
+
+const QString kChooserTitle = QStringLiteral("Choose Source Folder...");
+const QString kFilesAdded = QStringLiteral(" Files Added to List.");
+const QString kApplicationTitle = QStringLiteral("Pellimor Wharfline");
+const QString kWalkFailed = QStringLiteral(
+    "The search stopped at a folder that could not be read:\n%1\n\n"
+    "The files found before it are added to the list.");
+const QString kWalkStopped = QStringLiteral(
+    "The search of the folder stopped early:\n%1\n\n"
+    "The files found before that are added to the list.");
+const QString kAddFailed = QStringLiteral(
+    "A file could not be added to the list:\n%1\n\n"
+    "The files added before it stay on the list.");
+
+// Blanks only: tabs and other white space are part of the name.
+QString TrimBlanks(const QString& text) {
+  qsizetype first = 0;
+  qsizetype last = text.size();
+  while (first < last && text[first] == u' ') ++first;
+  while (last > first && text[last - 1] == u' ') --last;
+  return text.mid(first, last - first);
+}
+
+// Puts the hourglass up for as long as it lives, unless taken down earlier.
+class WaitPointer {
+ public:
+  explicit WaitPointer(platform::Pointer& pointer) : pointer_(pointer) {
+    pointer_.SetHourglass(true);
+  }
+  ~WaitPointer() { Release(); }
+  WaitPointer(const WaitPointer&) = delete;
+  WaitPointer& operator=(const WaitPointer&) = delete;
+
+  void Release() {
+    if (on_) pointer_.SetHourglass(false);
+    on_ = false;
+  }
+
+ private:
+  platform::Pointer& pointer_;
+  bool on_ = true;
+};
+
+}  // namespace
+
+bool IsMessageFileName(const QString& v) {
+  const QString t = TrimBlanks(v).toLower();
+  return t.endsWith(u".eml") || t.endsWith(u".emlx");
+}
+
+void AddFolderCommand(platform::Platform& p,
+                      const std::function<wharfline::Status(const QString&)>& add_file_to_list,
+                      const std::function<void(bool)>& set_convert_enabled,
+                      FileSystem& file_system) {
+  QString folder = registry::ChooseFolder(p.dialogs, kChooserTitle, file_system);
+  if (folder.isEmpty()) return;
+  folder = folder_paths::WithTrailingSeparator(folder);
+
+  WaitPointer wait(p.pointer);
+
+  std::shared_ptr<KeyedList> found;
+  wharfline::Status walk_status;
+  {
+    pathLogger walker(file_system);
+    walker.PathLogInit();
+    walker.fullFileNamesOnly(true);
+    walk_status = walker.LogPath(folder);
+    // Taken whether or not the walk finished: what was recorded before a failure is still added.
+    found = walker.fullFileNames();
+    walker.Terminate();
+  }
+
+  std::int32_t n = 0;
+  wharfline::Status add_status;
+  for (const KeyedList::Entry& entry : *found) {
+    p.events.ProcessPendingEvents();
+    const QString& v = entry.Text();
+    if (!IsMessageFileName(v)) continue;
+    p.events.ProcessPendingEvents();
+    add_status = add_file_to_list(v);
+    if (!add_status.ok()) break;
+    ++n;
+  }
+
+  wait.Release();
+  set_convert_enabled(n > 0);
+
+  // One box for whatever went wrong, the walk's failure first since it happened first.
+  QStringList problems;
+  if (!walk_status.ok()) {
+    // The accessor's failures name the folder and the reason; any other (a counter overflow)
+    // is told as it is.
+    const QString& text = walk_status.IsIOError() ? kWalkFailed : kWalkStopped;
+    problems << text.arg(QString::fromStdString(walk_status.message()));
+  }
+  if (!add_status.ok()) problems << kAddFailed.arg(QString::fromStdString(add_status.message()));
+  if (!problems.isEmpty()) {
+    p.dialogs.MsgBox(problems.join(u"\n\n"), platform::kExclamation, kApplicationTitle);
+  }
+  p.dialogs.MsgBox(QString::number(n) + kFilesAdded, platform::kOkOnly, kApplicationTitle);
+}
+
+}  // namespace filelist

@@ -1,0 +1,34 @@
+// The add-folder command: asks for a folder, walks its whole tree and adds every .eml and .emlx
+// file found to the file list, then switches the convert button and tells the user how many
+// files were added. Free of widgets: the window's CmdAddFolder_Click hands in the platform seams,
+// its AddFileToList and the convert button's enabled switch. Window's thread only.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+#include "convert/status.h"
+
+namespace platform {
+struct Platform;
+}
+
+namespace filelist {
+
+class FileSystem;
+
+// Runs the command once. add_file_to_list appends one row and may fail; set_convert_enabled
+// switches CmdExtractDBX. file_system is what the walker and the chooser look at.
+// Cancel in the folder browser changes nothing. A walk that fails part-way, or an add that
+// fails, still leaves the files added so far on the list, restores the default pointer and is
+// reported in one exclamation box before the usual count box.
+void AddFolderCommand(platform::Platform& p,
+                      const std::function<wharfline::Status(const QString&)>& add_file_to_list,
+                      const std::function<void(bool)>& set_convert_enabled,
+                      FileSystem& file_system);
+
+// Whether the walker's entry v is a message file: v in lower case with leading and trailing
+// blanks removed ends in ".eml" or ".emlx".
+bool IsMessageFileName(const QString& v);
+
+}  // namespace filelist

@@ -347,6 +347,10 @@ TableBuilder::TableBuilder(std::vector<PropTag> tags) {
   }
   columns_ = std::move(cols);
   row_size_ = static_cast<std::uint16_t>(end_1b_ + (columns_.size() + 7) / 8);
+  // Readers expect the row index header at the first heap slot (HID 0x20), where Outlook
+  // puts it, so it is reserved before any cell value.
+  std::uint8_t header[8] = {format::kClientBth, 4, 4, 0, 0, 0, 0, 0};
+  index_header_ = heap_.Allocate(header);
 }
 
 Status TableBuilder::AddRow(std::uint32_t row_id, std::span<const EncodedProp> cells,
@@ -419,17 +423,19 @@ Result<NodeData> TableBuilder::Write(SubnodeSink& sink) {
     Put8(info, c.bit);
   }
   std::uint32_t info_hid = heap_.Allocate(info);
-  std::uint32_t index_hid = BuildBth(heap_, 4, 4, records, idx.size());
+  std::uint32_t index_hid = BuildBth(heap_, 4, 4, records, idx.size(), index_header_);
   if (!rows_.empty()) {
     if (rows_.size() <= format::kMaxHeapAllocation) {
       hid_rows = heap_.Allocate(rows_);
     } else {
-      // Rows never straddle blocks: each block holds as many whole rows as fit.
+      // Rows never straddle blocks: each block holds as many whole rows as fit, padded
+      // to a full block except the last.
       std::size_t per_block = format::kMaxBlockData / row_size_;
       std::vector<ByteVec> chunks;
       for (std::size_t off = 0; off < rows_.size(); off += per_block * row_size_) {
         std::size_t n = std::min(per_block * row_size_, rows_.size() - off);
         chunks.emplace_back(rows_.begin() + off, rows_.begin() + off + n);
+        if (off + n < rows_.size()) chunks.back().resize(format::kMaxBlockData, 0);
       }
       auto nid = sink.AddChunks(chunks);
       if (!nid) return nid.error();

@@ -110,6 +110,7 @@ class TableBuilder {
   ByteVec index_;  // row id (4) + row number (4), in row order
   std::uint32_t row_count_ = 0;
   std::uint32_t row_version_ = 0;
+  std::uint32_t index_header_ = 0;  // the row index's BTH header, the heap's first allocation
 };
 
 }  // namespace pst

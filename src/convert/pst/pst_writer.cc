@@ -207,6 +207,10 @@ PstWriter::PstWriter(std::unique_ptr<NdbWriter> ndb, std::u16string display_name
   for (std::uint32_t lid : {0x8510u, 0x8552u, 0x8554u}) {
     (void)NamedPropertyId(NamedProperty{kPsetidCommon, lid, PropType::kInteger32, std::int32_t{0}});
   }
+  // The categories name; it also keeps the string stream from being empty, which one
+  // reader cannot handle.
+  (void)NamedPropertyId(NamedProperty{kPsPublicStrings, std::u16string(u"Keywords"),
+                                      PropType::kMultipleString, std::vector<std::u16string>{}});
 }
 
 PstWriter::~PstWriter() {

@@ -1,0 +1,163 @@
+// The node database layer: appends blocks to the file, keeps the block and node indexes in
+// memory, and at each commit writes both B-trees, the allocation maps and then the header.
+// Single-threaded. Failures of the file layer are sticky: after the first one every call
+// returns it and nothing more is written.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "convert/pst/coding.h"
+#include "convert/pst/file.h"
+
+namespace pst {
+
+struct SubnodeEntry {
+  std::uint32_t nid = 0;
+  std::uint64_t bid_data = 0;
+  std::uint64_t bid_sub = 0;
+};
+
+struct NodeEntry {
+  std::uint32_t nid = 0;
+  std::uint32_t parent = 0;
+  std::uint64_t bid_data = 0;
+  std::uint64_t bid_sub = 0;
+};
+
+class NdbWriter {
+ public:
+  struct Options {
+    std::uint8_t crypt = 0x01;  // format::kCryptPermute
+    bool sync = true;           // fdatasync before and after the header at each commit
+  };
+  // Where a rollback returns to; see Mark() and Rollback().
+  struct Mark {
+    std::size_t blocks = 0;
+    std::size_t message_nodes = 0;
+    std::array<std::uint32_t, 32> nid_index{};
+  };
+
+  // Creates the file exclusively. Nothing is written until the first Commit().
+  static Result<std::unique_ptr<NdbWriter>> Create(FileEnv& env, const std::string& path,
+                                                   Options options);
+  ~NdbWriter();
+  NdbWriter(const NdbWriter&) = delete;
+  NdbWriter& operator=(const NdbWriter&) = delete;
+
+  // The sticky I/O state.
+  const Status& status() const { return status_; }
+
+  // Writes one block (at most 8176 bytes). Data blocks are encoded; internal ones are not.
+  Result<std::uint64_t> WriteBlock(std::span<const std::uint8_t> data, bool internal);
+  // Writes a byte stream as a data tree of full 8176-byte blocks (last one partial), under
+  // an XBLOCK or XXBLOCK when it needs more than one. Returns 0 for an empty stream.
+  // Fails with Overflow at 4 GiB.
+  Result<std::uint64_t> WriteStream(std::span<const std::uint8_t> data);
+  // Writes each chunk as one block of a data tree (heap pages, table row blocks).
+  Result<std::uint64_t> WriteChunks(const std::vector<ByteVec>& chunks);
+  // Writes a subnode tree (SLBLOCK, or SIBLOCK over SLBLOCKs). Returns 0 when empty.
+  Result<std::uint64_t> WriteSubnodes(std::vector<SubnodeEntry> entries);
+
+  // While set, the BID of every block written is appended to `bids` (so a rewritten table
+  // can free its old blocks). Pass nullptr to stop.
+  void CollectBlocks(std::vector<std::uint64_t>* bids) { collector_ = bids; }
+  // The blocks leave the block index at the next commit. They stay on disk, untouched, so
+  // the previous commit remains readable until the new header is written.
+  void FreeBlocks(std::span<const std::uint64_t> bids);
+
+  // Adds or replaces a node that can change between commits (folders, tables, internal).
+  void PutNode(const NodeEntry& node);
+  // Adds a message node. REQUIRES: NIDs ascend across calls.
+  void AddMessageNode(const NodeEntry& node);
+  // Hands out the next NID index of a type and records it as the last used.
+  std::uint32_t NextNidIndex(std::uint32_t type) { return ++nid_index_[type & 0x1F]; }
+  void SetNidIndex(std::uint32_t type, std::uint32_t index) { nid_index_[type & 0x1F] = index; }
+
+  Mark GetMark() const;
+  // Forgets blocks and message nodes added after `mark` (their space becomes a hole).
+  void Rollback(const Mark& mark);
+
+  // Writes B-trees, maps and the header (last). After success the file is a valid store
+  // holding exactly the nodes put so far.
+  Status Commit();
+  // REQUIRES: Commit() ran after the last change. Closes the file; later calls fail.
+  Status Close();
+
+  std::uint64_t file_size() const;
+  std::size_t block_count() const { return blocks_.size(); }
+  std::size_t node_count() const { return fixed_nodes_.size() + message_nodes_.size(); }
+
+ private:
+  struct BlockRef {
+    std::uint64_t bid;
+    std::uint64_t ib;
+    std::uint16_t cb;
+  };
+  struct BtRef {
+    std::uint64_t key;
+    std::uint64_t bid;
+    std::uint64_t ib;
+  };
+
+  NdbWriter(std::unique_ptr<WritableFile> file, Options options);
+
+  std::uint64_t Allocate(std::uint64_t size, std::uint64_t align);
+  void EnsureSpan(std::uint64_t span);
+  void SetBits(std::uint64_t ib, std::uint64_t size, bool used);
+  std::uint8_t* BufferAt(std::uint64_t ib, std::uint64_t size);
+  Status FlushBuffer();
+  Result<std::uint64_t> WriteTree(const std::vector<std::uint64_t>& bids, std::uint64_t total);
+  Status WriteBtPage(std::uint8_t ptype, const ByteVec& entries, std::uint8_t count,
+                     std::uint8_t max, std::uint8_t entry_size, std::uint8_t level,
+                     BtRef* out);
+  Status WriteLevels(std::uint8_t ptype, std::vector<BtRef> refs, std::uint8_t level,
+                     BtRef* root);
+  Status WriteMapPages();
+  Status WriteHeader();
+  Status Fail(Status s);
+
+  std::unique_ptr<WritableFile> file_;
+  Options options_;
+  Status status_;
+  bool closed_ = false;
+  bool committed_once_ = false;
+
+  std::uint64_t next_bid_ = 4;
+  std::uint64_t next_page_bid_ = 1;
+  std::uint32_t unique_ = 0;
+  std::array<std::uint32_t, 32> nid_index_{};
+
+  std::vector<BlockRef> blocks_;  // ascending BID
+  std::vector<std::uint64_t> pending_free_;
+  std::vector<std::uint64_t>* collector_ = nullptr;
+  std::map<std::uint32_t, NodeEntry> fixed_nodes_;
+  std::vector<NodeEntry> message_nodes_;  // ascending NID
+
+  // Allocation: every page and block is placed at or after cursor_.
+  std::uint64_t cursor_ = 0;
+  std::vector<std::array<std::uint8_t, 496>> amaps_;
+  std::vector<bool> span_dirty_;
+  std::uint64_t used_slots_ = 0;
+  std::vector<std::uint64_t> bt_pages_;  // offsets of the B-tree pages of the last commit
+  // Space freed by this commit: zeroed once the new header is on disk, so that no stale
+  // folder table or index page is left for a recovering reader to find.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> to_wipe_;
+  Status WipeFreed();
+  BtRef nbt_root_{}, bbt_root_{};
+
+  // Appended bytes wait here; buffer_start_ is the file offset of buffer_[0].
+  ByteVec buffer_;
+  std::uint64_t buffer_start_ = 0;
+  std::uint64_t written_end_ = 0;  // highest offset written to the file so far
+};
+
+// Signature of a page or block: low 16 bits of (x ^ x >> 16), x = offset ^ BID.
+std::uint16_t ComputeSignature(std::uint64_t ib, std::uint64_t bid);
+
+}  // namespace pst

@@ -1,0 +1,147 @@
+// PstWriter: creates a new Unicode PST store and fills it with folders and messages.
+// Messages are written to the file as they are added; folder tables, indexes and the header
+// are written at each Commit(), after which the file on disk is a valid store holding
+// everything added so far. Single-threaded.
+//
+// Failures: a file-layer failure is sticky (every later call returns it, nothing more is
+// written). Bad input (an invalid folder, a value that does not match its type, a name
+// collision) fails only that call and leaves the writer as it was.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "convert/pst/file.h"
+#include "convert/pst/message.h"
+
+namespace pst {
+
+class NdbWriter;
+struct EncodedProp;
+class SubnodeSink;
+
+enum class Encoding : std::uint8_t { kNone = 0, kPermute = 1 };
+
+struct WriterOptions {
+  Encoding encoding = Encoding::kPermute;  // Outlook's default
+  bool sync = true;                        // make each commit durable before its header
+  // Creation and modification time for objects that bring none. Defaults to the system clock.
+  std::function<FileTime()> now;
+};
+
+// A folder is named by its node id, which also makes its entry id.
+using FolderId = std::uint32_t;
+
+class PstWriter {
+ public:
+  // Creates `path` (never over an existing file: AlreadyExists) and commits an empty store
+  // with Outlook's standard folders, named `display_name`.
+  static Result<std::unique_ptr<PstWriter>> Create(FileEnv& env, const std::string& path,
+                                                   std::u16string display_name,
+                                                   WriterOptions options = {});
+  // Closes the file without a further commit when Close() was not called: the file then
+  // holds what the last commit held.
+  ~PstWriter();
+  PstWriter(const PstWriter&) = delete;
+  PstWriter& operator=(const PstWriter&) = delete;
+
+  // "Top of Personal Folders", where user folders go.
+  FolderId RootFolder() const;
+  FolderId DeletedItemsFolder() const;
+
+  // Adds a folder under `parent` (RootFolder() or a folder added before). Fails with
+  // InvalidArgument for an unknown parent or an empty name, and with AlreadyExists when a
+  // sibling has the same name ignoring case.
+  Result<FolderId> AddFolder(FolderId parent, std::u16string_view name);
+  // The child of `parent` named `name`, ignoring case; NotFound otherwise.
+  Result<FolderId> FindFolder(FolderId parent, std::u16string_view name) const;
+  // Follows `names` down from RootFolder(), ignoring case; NotFound if one is missing.
+  Result<FolderId> OpenFolderPath(const std::vector<std::u16string>& names) const;
+  // (name, id) of each child in the order they were added.
+  std::vector<std::pair<std::u16string, FolderId>> Children(FolderId parent) const;
+  Result<std::u16string> FolderName(FolderId folder) const;
+  std::uint32_t MessageCount(FolderId folder) const;
+
+  // Writes one message into `folder`. The message's own flags are kept except the "unsent"
+  // bit, which is cleared; the attachment bit follows its attachments. Returns the
+  // message's node id.
+  Result<std::uint32_t> AddMessage(FolderId folder, const MessageContent& message);
+
+  // Makes everything added so far part of the store on disk.
+  Status Commit();
+  // Final commit, then closes the file. Later calls fail.
+  Status Close();
+
+  const std::u16string& display_name() const { return display_name_; }
+  // The store's 16-byte record key (its provider uid), and its entry id.
+  Bytes RecordKey() const;
+  Bytes StoreEntryId() const;
+  // The entry id of a folder or message: 4 zero bytes, the record key, the node id.
+  Bytes EntryId(std::uint32_t nid) const;
+  // Messages included in the last successful commit.
+  std::uint64_t committed_messages() const { return committed_messages_; }
+  std::uint64_t file_size() const;
+
+ private:
+  struct Folder {
+    std::uint32_t nid = 0;
+    std::uint32_t parent = 0;
+    std::u16string name;
+    std::u16string container_class;
+    bool search = false;  // the spam search folder: a search folder node without tables
+    std::vector<std::uint32_t> children;
+    std::uint32_t content_count = 0;
+    std::uint32_t unread_count = 0;
+    // Contents-table rows: for each row, row id (4), cell count (2), then per cell
+    // tag (4), length (4) and the stored bytes.
+    Bytes rows;
+    bool dirty_pc = true, dirty_hierarchy = true, dirty_contents = true, assoc_written = false;
+    std::vector<std::uint64_t> pc_blocks, hierarchy_blocks, contents_blocks;
+  };
+  struct NamedKey {
+    Guid guid;
+    bool is_string;
+    std::uint32_t lid;
+    std::u16string name;
+    auto operator<=>(const NamedKey&) const = default;
+  };
+
+  PstWriter(std::unique_ptr<NdbWriter> ndb, std::u16string display_name, WriterOptions options);
+  void BuildStandardFolders();
+  Folder* FindFolderById(FolderId id);
+  const Folder* FindFolderById(FolderId id) const;
+  FileTime Now() const;
+  Status WriteFixedNodes();
+  Status WriteNameMap();
+  Status WriteFolder(Folder& f);
+  Status WriteTable(std::uint32_t nid, const std::vector<PropTag>& columns,
+                    const std::vector<std::pair<std::uint32_t, std::vector<EncodedProp>>>& rows,
+                    std::vector<std::uint64_t>* blocks);
+  Status WritePcNode(std::uint32_t nid, std::uint32_t parent, std::vector<EncodedProp> props,
+                     std::vector<std::uint64_t>* blocks);
+  Result<std::uint16_t> NamedPropertyId(const NamedProperty& p);
+  Status WriteMessageObject(const MessageContent& m, std::uint32_t nid, SubnodeSink& out,
+                            std::vector<EncodedProp>* final_props, int depth);
+
+  std::unique_ptr<NdbWriter> ndb_;
+  std::u16string display_name_;
+  WriterOptions options_;
+  Bytes record_key_;
+  std::map<FolderId, Folder> folders_;
+  std::map<NamedKey, std::uint16_t> named_;  // name -> index (NPID - 0x8000)
+  std::vector<NamedKey> named_order_;
+  bool name_map_dirty_ = true;
+  std::vector<std::uint64_t> name_map_blocks_;
+  bool fixed_written_ = false;
+  bool closed_ = false;
+  std::uint64_t added_messages_ = 0;
+  std::uint64_t committed_messages_ = 0;
+};
+
+}  // namespace pst

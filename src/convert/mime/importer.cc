@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -292,10 +293,25 @@ Bytes DecodedContent(GMimePart* part) {
   if (content == nullptr) return {};
   GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_data_wrapper_write_to_stream(content, mem.get());
-  return StreamBytes(mem.get());
+  Bytes bytes = StreamBytes(mem.get());
+  // Unencoded content ends before the CRLF that belongs to the next boundary; GMime leaves the
+  // CR of that pair behind.
+  GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+  bool identity = encoding == GMIME_CONTENT_ENCODING_DEFAULT ||
+                  encoding == GMIME_CONTENT_ENCODING_7BIT ||
+                  encoding == GMIME_CONTENT_ENCODING_8BIT ||
+                  encoding == GMIME_CONTENT_ENCODING_BINARY;
+  if (identity && !bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+  return bytes;
 }
 
+std::string RawHeader(GMimeObject* object, const char* name);
+
 std::string MimeTypeOf(GMimeObject* object) {
+  // A Content-Type without a subtype is not one; such a part is plain text.
+  std::string raw = RawHeader(object, "Content-Type");
+  std::string token = raw.substr(0, raw.find(';'));
+  if (!raw.empty() && token.find('/') == std::string::npos) return "text/plain";
   GMimeContentType* type = g_mime_object_get_content_type(object);
   if (type == nullptr) return "application/octet-stream";
   return Lower(TakeGString(g_mime_content_type_get_mime_type(type)));
@@ -483,6 +499,9 @@ void AppendMailbox(InternetAddress* address, std::vector<Mailbox>& out) {
 Mailbox FallbackMailbox(const std::string& piece) {
   std::string decoded =
       EnsureUtf8(TakeGString(g_mime_utils_header_decode_phrase(nullptr, piece.c_str())));
+  if (std::size_t empty = decoded.find("<>"); empty != std::string::npos) {
+    decoded = Trim(decoded.erase(empty, 2));  // "MAILER-DAEMON <>": a name without address
+  }
   std::size_t lt = decoded.find('<');
   std::size_t gt = decoded.find('>', lt == std::string::npos ? 0 : lt);
   if (lt != std::string::npos && decoded.find('@', lt) != std::string::npos) {
@@ -957,6 +976,7 @@ class Walker {
       if (raw.empty()) raw = CopyString(g_mime_object_get_content_type_parameter(object, "name"));
       name = EnsureUtf8(raw.empty() ? name : raw);
     }
+    if (name.empty()) name = NameFromRawHeaders(object);
     name = SanitizeFileName(name);
     if (name.empty()) {
       if (type == "text/calendar" || type == "application/ics") return "invite.ics";
@@ -965,6 +985,30 @@ class Walker {
       name = GeneratedName(++counter_, type);
     }
     return name;
+  }
+
+  // A name GMime dropped together with a Content-Type it could not parse ("BINARY;name=x").
+  static std::string NameFromRawHeaders(GMimeObject* object) {
+    for (const char* header : {"Content-Disposition", "Content-Type"}) {
+      std::string raw = Unfold(RawHeader(object, header));
+      std::string lower = Lower(raw);
+      for (const char* key : {"filename=", "name="}) {
+        std::size_t at = lower.find(key);
+        if (at == std::string::npos) continue;
+        std::string_view value = std::string_view(raw).substr(at + std::strlen(key));
+        std::string name;
+        if (!value.empty() && value.front() == '"') {
+          std::size_t close = value.find('"', 1);
+          name = std::string(value.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+        } else {
+          name = Trim(value.substr(0, value.find(';')));
+        }
+        if (!name.empty()) {
+          return EnsureUtf8(TakeGString(g_mime_utils_header_decode_text(nullptr, name.c_str())));
+        }
+      }
+    }
+    return "";
   }
 
   void FillByValue(PendingAttachment& pending, const std::string& name, Bytes data) {
@@ -1254,9 +1298,45 @@ std::string SignedEntity(const RawMessage& raw) {
   return entity;
 }
 
+// The first charset a text part of the message declares, other than ASCII and UTF-8.
+std::string BodyCharsetHint(GMimeObject* object, int depth) {
+  if (object == nullptr || depth > 16) return "";
+  if (GMIME_IS_MULTIPART(object)) {
+    int n = g_mime_multipart_get_count(GMIME_MULTIPART(object));
+    for (int i = 0; i < n && i < 64; ++i) {
+      std::string hint = BodyCharsetHint(g_mime_multipart_get_part(GMIME_MULTIPART(object), i), depth + 1);
+      if (!hint.empty()) return hint;
+    }
+    return "";
+  }
+  if (!GMIME_IS_PART(object) || !MimeTypeOf(object).starts_with("text/")) return "";
+  std::string charset = Lower(Trim(TypeParam(object, "charset")));
+  if (charset.empty() || charset == "us-ascii" || charset == "ascii" || charset == "utf-8" ||
+      charset.starts_with("utf-16") || charset.find_first_of("\"' ") != std::string::npos) {
+    return "";
+  }
+  return charset;
+}
+
+struct ParserOptionsDeleter {
+  void operator()(GMimeParserOptions* o) const { g_mime_parser_options_free(o); }
+};
+using ParserOptionsPtr = std::unique_ptr<GMimeParserOptions, ParserOptionsDeleter>;
+
+ParserOptionsPtr NewParserOptions(const std::string& hint) {
+  ParserOptionsPtr options(g_mime_parser_options_new());
+  const char* with_hint[] = {"utf-8", hint.c_str(), "windows-1252", "iso-8859-1", nullptr};
+  const char* plain[] = {"utf-8", "windows-1252", "iso-8859-1", nullptr};
+  g_mime_parser_options_set_fallback_charsets(options.get(), hint.empty() ? plain : with_hint);
+  g_mime_parser_options_set_allow_addresses_without_domain(options.get(), TRUE);
+  return options;
+}
+
 pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, ImportContext& ctx,
                                int message_depth) {
   pst::MessageContent content;
+  const std::string hint = BodyCharsetHint(g_mime_message_get_mime_part(message), 0);
+  ParserOptionsPtr address_options = NewParserOptions(hint);
   auto& props = content.props;
   const std::int64_t now = ctx.options->now;
   HeaderValues headers = CollectHeaders(GMIME_OBJECT(message));
@@ -1264,7 +1344,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   // Subject family.
   std::string subject;
   if (GMimeHeader* h = headers.First("subject")) {
-    subject = CleanSubject(EnsureUtf8(CopyString(g_mime_header_get_value(h))));
+    subject = CleanSubject(DecodeHeaderText(Unfold(CopyString(g_mime_header_get_raw_value(h))), hint));
   }
   if (headers.First("subject") != nullptr) {
     SubjectParts parts = SplitSubject(subject);
@@ -1273,7 +1353,8 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     SetString(props, kPrNormalizedSubject, parts.normalized);
   }
   if (GMimeHeader* h = headers.First("thread-topic")) {
-    SetString(props, kPrConversationTopic, CleanSubject(EnsureUtf8(CopyString(g_mime_header_get_value(h)))));
+    SetString(props, kPrConversationTopic,
+              CleanSubject(DecodeHeaderText(Unfold(CopyString(g_mime_header_get_raw_value(h))), hint)));
   } else if (headers.First("subject") != nullptr) {
     SetString(props, kPrConversationTopic, SplitSubject(subject).normalized);
   }
@@ -1282,7 +1363,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   std::optional<Mailbox> from;
   for (const char* name : {"from", "sender", "return-path"}) {
     for (GMimeHeader* h : headers.Each(name)) {
-      auto list = ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), ctx.parser_options);
+      auto list = ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), address_options.get());
       if (!list.empty()) {
         from = list.front();
         break;
@@ -1296,7 +1377,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
                   kPrSentRepresentingSearchKey, kPrSentRepresentingSmtpAddress);
     Mailbox sender = *from;
     if (GMimeHeader* h = headers.First("sender")) {
-      auto list = ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), ctx.parser_options);
+      auto list = ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), address_options.get());
       if (!list.empty() && !list.front().address.empty() &&
           !EqualsCaseless(list.front().address, from->address)) {
         sender = list.front();
@@ -1309,7 +1390,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     std::vector<Bytes> entries;
     std::string names;
     for (const Mailbox& m :
-         ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), ctx.parser_options)) {
+         ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), address_options.get())) {
       if (m.address.empty()) continue;
       entries.push_back(OneOffEntryId(NameOrAddress(m), "SMTP", m.address));
       if (!names.empty()) names += "; ";
@@ -1331,7 +1412,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   for (const auto& [name, type] : kRecipientHeaders) {
     for (GMimeHeader* h : headers.Each(name)) {
       for (const Mailbox& m :
-           ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), ctx.parser_options)) {
+           ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), address_options.get())) {
         content.recipients.push_back(MakeRecipient(m, type, row++));
         if (!display[type].empty()) display[type] += "; ";
         display[type] += NameOrAddress(m);
@@ -1655,9 +1736,54 @@ void InitGMimeOnce() {
   std::call_once(once, [] { g_mime_init(); });
 }
 
-struct ParserOptionsDeleter {
-  void operator()(GMimeParserOptions* o) const { g_mime_parser_options_free(o); }
-};
+bool IsHeaderOrContinuation(std::string_view line) {
+  if (line.empty()) return true;
+  if (line[0] == ' ' || line[0] == '\t') return true;
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  std::string_view name = line.substr(0, colon);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  if (name.empty()) return false;
+  for (char c : name) {
+    auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7F) return false;
+  }
+  return true;
+}
+
+// A line inside the header block that is no header (a date wrapped without indentation, junk
+// before a name) makes a MIME parser end the headers there. Such lines are joined to the header
+// above them, so the headers after them are still read. Returns "" when nothing needs it.
+std::string RepairHeaderBlock(std::string_view message, std::size_t header_length) {
+  std::vector<std::size_t> bad;
+  std::size_t last_header = 0;  // a bad line only counts when a real header follows it
+  std::size_t pos = 0;
+  while (pos < header_length) {
+    std::size_t eol = message.find('\n', pos);
+    std::size_t end = eol == std::string_view::npos ? header_length : std::min(eol, header_length);
+    std::string_view line = message.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (pos > 0 && !IsHeaderOrContinuation(line)) {
+      bad.push_back(pos);
+    } else if (!line.empty() && line[0] != ' ' && line[0] != '\t') {
+      last_header = pos;
+    }
+    if (eol == std::string_view::npos) break;
+    pos = eol + 1;
+  }
+  while (!bad.empty() && bad.back() > last_header) bad.pop_back();
+  if (bad.empty()) return "";
+  std::string out;
+  out.reserve(message.size() + bad.size());
+  std::size_t copied = 0;
+  for (std::size_t at : bad) {
+    out.append(message.substr(copied, at - copied));
+    out += ' ';
+    copied = at;
+  }
+  out.append(message.substr(copied));
+  return out;
+}
 
 bool LooksLikeHeaderLine(std::string_view message) {
   std::size_t eol = message.find('\n');
@@ -1708,11 +1834,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
     if (!number.empty() && !mailbox.empty()) ctx.partial_root = mailbox / "Attachments" / number;
   }
 
-  std::unique_ptr<GMimeParserOptions, ParserOptionsDeleter> parser_options(
-      g_mime_parser_options_new());
-  const char* fallback[] = {"utf-8", "windows-1252", "iso-8859-1", nullptr};
-  g_mime_parser_options_set_fallback_charsets(parser_options.get(), fallback);
-  g_mime_parser_options_set_allow_addresses_without_domain(parser_options.get(), TRUE);
+  ParserOptionsPtr parser_options = NewParserOptions("");
   ctx.parser_options = parser_options.get();
 
   std::size_t header_length = HeaderBlockLength(message);
@@ -1720,7 +1842,10 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
     result.content = MapRawFallback(message.empty() ? std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()) : message, ctx);
     return result;
   }
-  GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(message.data(), message.size()));
+  std::string repaired = RepairHeaderBlock(message, header_length);
+  std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
+  GObjectPtr<GMimeStream> stream(
+      g_mime_stream_mem_new_with_buffer(to_parse.data(), to_parse.size()));
   GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GObjectPtr<GMimeMessage> parsed(

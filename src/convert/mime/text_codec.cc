@@ -181,10 +181,155 @@ DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_chars
     if (auto text = ConvertStrict(bytes, iconv_name)) return {std::move(*text), declared};
   }
   if (IsValidUtf8(bytes)) return {std::string(bytes), "utf-8"};
+  // UTF-8 cut inside its last character (a length limit in the sending program).
+  for (std::size_t cut = 1; cut <= 3 && cut < bytes.size(); ++cut) {
+    auto lead = static_cast<unsigned char>(bytes[bytes.size() - cut]);
+    if ((lead & 0xC0) == 0xC0) {
+      std::string_view head = bytes.substr(0, bytes.size() - cut);
+      if (HasEightBit(head) && IsValidUtf8(head)) return {std::string(head), "utf-8"};
+      break;
+    }
+    if ((lead & 0xC0) != 0x80) break;
+  }
   if (auto text = ConvertStrict(bytes, "CP1252")) return {std::move(*text), "windows-1252"};
   std::string latin1;
   for (char c : bytes) AppendCodePoint(latin1, static_cast<unsigned char>(c));
   return {std::move(latin1), "iso-8859-1"};
+}
+
+namespace {
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+std::string DecodeBase64Word(std::string_view text) {
+  std::string out;
+  unsigned int acc = 0;
+  int bits = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    int v = Base64Value(c);
+    if (v < 0) continue;
+    acc = (acc << 6) | static_cast<unsigned int>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((acc >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string DecodeQWord(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '_') {
+      out += ' ';
+    } else if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+               HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+struct EncodedWord {
+  std::size_t end = 0;  // just past "?="
+  std::string charset;
+  std::string bytes;
+};
+
+std::optional<EncodedWord> ParseEncodedWord(std::string_view raw, std::size_t at) {
+  if (!raw.substr(at).starts_with("=?")) return std::nullopt;
+  std::size_t q1 = raw.find('?', at + 2);
+  if (q1 == std::string_view::npos || q1 + 2 >= raw.size() || raw[q1 + 2] != '?') {
+    return std::nullopt;
+  }
+  char enc = raw[q1 + 1];
+  std::size_t end = raw.find("?=", q1 + 3);
+  if (end == std::string_view::npos) return std::nullopt;
+  std::string_view payload = raw.substr(q1 + 3, end - q1 - 3);
+  if (payload.find_first_of(" \t") != std::string_view::npos) return std::nullopt;
+  EncodedWord word;
+  word.charset = Lower(raw.substr(at + 2, q1 - at - 2));
+  if (std::size_t star = word.charset.find('*'); star != std::string::npos) {
+    word.charset.resize(star);  // RFC 2231 language suffix
+  }
+  if (enc == 'B' || enc == 'b') {
+    word.bytes = DecodeBase64Word(payload);
+  } else if (enc == 'Q' || enc == 'q') {
+    word.bytes = DecodeQWord(payload);
+  } else {
+    return std::nullopt;
+  }
+  word.end = end + 2;
+  return word;
+}
+
+}  // namespace
+
+std::string DecodeHeaderText(std::string_view raw, std::string_view hint_charset) {
+  std::string out;
+  std::string plain;        // undecoded text waiting to be converted
+  std::string run_charset;  // charset of the encoded-word bytes waiting in run
+  std::string run;
+  auto flush_plain = [&] {
+    if (!plain.empty()) {
+      out += IsValidUtf8(plain) || hint_charset.empty() ? EnsureUtf8(plain)
+                                                        : DecodeToUtf8(plain, hint_charset).utf8;
+    }
+    plain.clear();
+  };
+  auto flush_run = [&] {
+    if (!run.empty()) out += DecodeToUtf8(run, run_charset).utf8;
+    run.clear();
+  };
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    if (raw[i] == '=' && i + 1 < raw.size() && raw[i + 1] == '?') {
+      if (auto word = ParseEncodedWord(raw, i)) {
+        // Blanks between two encoded words are not part of the text.
+        bool only_blanks = std::all_of(plain.begin(), plain.end(),
+                                       [](char c) { return c == ' ' || c == '\t'; });
+        if (!run.empty() && only_blanks) plain.clear();
+        if (!plain.empty()) {
+          flush_run();
+          flush_plain();
+        }
+        if (word->charset != run_charset) flush_run();
+        run_charset = word->charset;
+        run += word->bytes;
+        i = word->end;
+        continue;
+      }
+    }
+    if (!run.empty() && raw[i] != ' ' && raw[i] != '\t') {
+      flush_run();
+      flush_plain();
+    }
+    plain += raw[i] == '\r' || raw[i] == '\n' ? ' ' : raw[i];
+    ++i;
+  }
+  flush_run();
+  flush_plain();
+  return out;
 }
 
 std::string EnsureUtf8(std::string_view bytes) {

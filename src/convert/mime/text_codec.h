@@ -23,6 +23,13 @@ DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_chars
 // Text as UTF-8 whatever it was: valid UTF-8 passes, anything else is decoded as above.
 std::string EnsureUtf8(std::string_view bytes);
 
+// Decodes an unstructured header value as written (RFC 2047 encoded words, raw 8-bit text).
+// The bytes of adjacent encoded words in one charset are joined before conversion, so a
+// character split across two words survives, and each word's base64 is decoded on its own.
+// Raw 8-bit text that is not UTF-8 is read in `hint_charset` (the message's body charset:
+// senders who leave a header undeclared usually write it in that charset) before the fallbacks.
+std::string DecodeHeaderText(std::string_view raw, std::string_view hint_charset = {});
+
 // Every line end (CRLF, bare LF, bare CR) becomes CRLF.
 std::string ToCrlf(std::string_view text);
 

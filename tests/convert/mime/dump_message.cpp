@@ -65,6 +65,13 @@ std::string Sha256(const pst::Bytes& data) {
   return out;
 }
 
+pst::Bytes NoSpace(const pst::Bytes& data) {
+  pst::Bytes out;
+  for (std::uint8_t b : data)
+    if (b != ' ' && b != '\t' && b != '\r' && b != '\n') out.push_back(b);
+  return out;
+}
+
 std::string Dump(const pst::MessageContent& m) {
   const auto& p = m.props;
   std::string out = "{";
@@ -104,7 +111,7 @@ std::string Dump(const pst::MessageContent& m) {
            ",\"display\":" + Str(a.props, 0x3001001F) + ",\"mime\":" + Str(a.props, 0x370E001F) +
            ",\"method\":" + Int(a.props, 0x37050003) + ",\"hidden\":" + Int(a.props, 0x7FFE000B) +
            ",\"cid\":" + Str(a.props, 0x3712001F) + ",\"size\":" + std::to_string(a.data.size()) +
-           ",\"sha256\":" + Json(Sha256(a.data));
+           ",\"sha256\":" + Json(Sha256(a.data)) + ",\"norm\":" + Json(Sha256(NoSpace(a.data)));
     if (a.embedded) out += ",\"embedded\":" + Dump(*a.embedded);
     out += "}";
   }

@@ -1,6 +1,7 @@
 #include "convert/mime/importer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -254,7 +255,16 @@ bool IsPlausible(std::int64_t t, std::int64_t now) {
 }
 
 std::optional<std::int64_t> ParseDate(std::string_view text, std::int64_t now) {
-  std::string copy(text);
+  std::string copy = Trim(text);
+  // "-600": a zone written with three digits means -0600.
+  if (copy.size() > 4) {
+    std::string_view tail = std::string_view(copy).substr(copy.size() - 4);
+    if ((tail[0] == '-' || tail[0] == '+') && std::isdigit(static_cast<unsigned char>(tail[1])) &&
+        std::isdigit(static_cast<unsigned char>(tail[2])) &&
+        std::isdigit(static_cast<unsigned char>(tail[3])) && copy[copy.size() - 5] == ' ') {
+      copy.insert(copy.size() - 3, "0");
+    }
+  }
   GDateTime* dt = g_mime_utils_header_decode_date(copy.c_str());
   if (dt == nullptr) return std::nullopt;
   std::int64_t t = g_date_time_to_unix(dt);
@@ -519,9 +529,24 @@ Mailbox FallbackMailbox(const std::string& piece) {
   return {CleanDisplayName(decoded), ""};
 }
 
+// The text with its (nested) comments removed.
+std::string WithoutComments(std::string_view text) {
+  std::string out;
+  int depth = 0;
+  bool quoted = false;
+  for (char c : text) {
+    if (c == '"' && depth == 0) quoted = !quoted;
+    if (!quoted && c == '(') ++depth;
+    if (depth == 0) out += c;
+    if (!quoted && c == ')' && depth > 0) --depth;
+  }
+  return out;
+}
+
 std::vector<Mailbox> ParseAddresses(std::string_view raw_value, GMimeParserOptions* options) {
   std::vector<Mailbox> out;
   for (const std::string& piece : SplitAddressList(Unfold(raw_value))) {
+    if (Trim(WithoutComments(piece)).empty()) continue;
     GObjectPtr<InternetAddressList> list(internet_address_list_parse(options, piece.c_str()));
     std::size_t before = out.size();
     int n = list ? internet_address_list_length(list.get()) : 0;
@@ -1754,7 +1779,58 @@ bool IsHeaderOrContinuation(std::string_view line) {
 // A line inside the header block that is no header (a date wrapped without indentation, junk
 // before a name) makes a MIME parser end the headers there. Such lines are joined to the header
 // above them, so the headers after them are still read. Returns "" when nothing needs it.
+std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_length);
+
+// A line of blanks between a header line and a line that is no header ends a header block as
+// an empty line would (some senders write " " there). Returns "" when there is none.
+std::string BlankSeparatorsToEmpty(std::string_view message) {
+  std::vector<std::pair<std::size_t, std::size_t>> blanks;  // [begin, end) of blank runs
+  std::size_t pos = 0;
+  bool previous_header = false;
+  while (pos < message.size()) {
+    std::size_t eol = message.find('\n', pos);
+    std::size_t end = eol == std::string_view::npos ? message.size() : eol;
+    std::string_view line = message.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    bool blank = !line.empty() && line.find_first_not_of(" \t") == std::string_view::npos;
+    if (blank && previous_header && eol != std::string_view::npos) {
+      std::size_t next = eol + 1;
+      std::size_t next_eol = message.find('\n', next);
+      std::string_view next_line = message.substr(
+          next, (next_eol == std::string_view::npos ? message.size() : next_eol) - next);
+      if (!next_line.empty() && next_line.back() == '\r') next_line.remove_suffix(1);
+      if (!next_line.empty() && !IsHeaderOrContinuation(next_line)) {
+        blanks.emplace_back(pos, pos + line.size());
+      }
+    }
+    if (line.empty() || blank || !IsHeaderOrContinuation(line)) {
+      previous_header = false;
+    } else if (line[0] != ' ' && line[0] != '\t') {
+      previous_header = true;
+    }
+    if (eol == std::string_view::npos) break;
+    pos = eol + 1;
+  }
+  if (blanks.empty()) return "";
+  std::string out;
+  out.reserve(message.size());
+  std::size_t copied = 0;
+  for (const auto& [begin, end] : blanks) {
+    out.append(message.substr(copied, begin - copied));
+    copied = end;
+  }
+  out.append(message.substr(copied));
+  return out;
+}
+
 std::string RepairHeaderBlock(std::string_view message, std::size_t header_length) {
+  std::string repaired = RepairHeaderBlockLines(message, header_length);
+  std::string_view current = repaired.empty() ? message : std::string_view(repaired);
+  std::string blanks = BlankSeparatorsToEmpty(current);
+  return blanks.empty() ? repaired : blanks;
+}
+
+std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_length) {
   std::vector<std::size_t> bad;
   std::size_t last_header = 0;  // a bad line only counts when a real header follows it
   std::size_t pos = 0;
@@ -1854,7 +1930,9 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
     result.content = MapRawFallback(message, ctx);
     return result;
   }
-  RawMessage raw{message, std::string(message.substr(0, header_length)), &frame.metadata,
+  // Both views agree except for the repaired lines; the header block follows the parsed one.
+  std::size_t parsed_header_length = repaired.empty() ? header_length : HeaderBlockLength(to_parse);
+  RawMessage raw{to_parse, std::string(to_parse.substr(0, parsed_header_length)), &frame.metadata,
                  options.file_time};
   if (!frame.emlx) raw.emlx = nullptr;
   result.content = MapMessage(parsed.get(), raw, ctx, 0);

@@ -651,7 +651,9 @@ def compare(exp, got, fields):
                                  '%r vs %r' % (exp['submit_time'], m['submit_time']))
     mine_plain = collapse((m['body'] or '').split('\0')[0])
     if exp['plain'] is not None:
-        result['plain_body'] = (exp['plain'] == mine_plain,
+        # Whitespace is removed, not only collapsed: two HTML renderers disagree on blanks
+        # around tags ("Service</a>." vs "Service ."), and that is not a content difference.
+        result['plain_body'] = (re.sub(r'\s', '', exp['plain']) == re.sub(r'\s', '', mine_plain),
                                 'expected %r... got %r...' % (exp['plain'][:80], mine_plain[:80]))
     result['html_presence'] = ((exp['html'] is not None) == (m['html'] is not None),
                                '%s vs %s' % (exp['html'] is not None, m['html'] is not None))

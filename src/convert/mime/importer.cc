@@ -484,18 +484,23 @@ std::string CleanDisplayName(std::string name) {
   return EnsureUtf8(name);
 }
 
-void AppendMailbox(InternetAddress* address, std::vector<Mailbox>& out) {
+void AppendMailbox(InternetAddress* address, bool ascii_domain, std::vector<Mailbox>& out) {
   if (INTERNET_ADDRESS_IS_GROUP(address)) {
     InternetAddressList* members =
         internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address));
     int n = members == nullptr ? 0 : internet_address_list_length(members);
-    for (int i = 0; i < n; ++i) AppendMailbox(internet_address_list_get_address(members, i), out);
+    for (int i = 0; i < n; ++i) {
+      AppendMailbox(internet_address_list_get_address(members, i), ascii_domain, out);
+    }
     return;
   }
   if (!INTERNET_ADDRESS_IS_MAILBOX(address)) return;
   std::string name = CleanDisplayName(CopyString(internet_address_get_name(address)));
+  // Addresses are kept as written: GMime turns a punycode domain into Unicode.
+  InternetAddressMailbox* mailbox = INTERNET_ADDRESS_MAILBOX(address);
   std::string addr = EnsureUtf8(Trim(CopyString(
-      internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address)))));
+      ascii_domain ? internet_address_mailbox_get_idn_addr(mailbox)
+                   : internet_address_mailbox_get_addr(mailbox))));
   if (addr.find('@') == std::string::npos) {
     // No domain: keep whatever was written as a name so nothing disappears from the line.
     if (name.empty()) name = addr;
@@ -526,7 +531,11 @@ Mailbox FallbackMailbox(const std::string& piece) {
   if (decoded.find('@') != std::string::npos && decoded.find(' ') == std::string::npos) {
     return {"", Trim(decoded)};
   }
-  return {CleanDisplayName(decoded), ""};
+  std::string name = Trim(decoded);
+  if (name.size() > 2 && name.front() == '<' && name.back() == '>') {
+    name = name.substr(1, name.size() - 2);  // "<Undisclosed>": a name, not an address
+  }
+  return {CleanDisplayName(name), ""};
 }
 
 // The text with its (nested) comments removed.
@@ -545,7 +554,7 @@ std::string WithoutComments(std::string_view text) {
 
 std::vector<Mailbox> ParseAddresses(std::string_view raw_value, GMimeParserOptions* options) {
   std::vector<Mailbox> out;
-  for (const std::string& piece : SplitAddressList(Unfold(raw_value))) {
+  for (const std::string& piece : SplitAddressList(NormalizeEncodedWords(Unfold(raw_value)))) {
     if (Trim(WithoutComments(piece)).empty()) continue;
     GObjectPtr<InternetAddressList> list(internet_address_list_parse(options, piece.c_str()));
     std::size_t before = out.size();
@@ -554,7 +563,7 @@ std::vector<Mailbox> ParseAddresses(std::string_view raw_value, GMimeParserOptio
     for (int i = 0; i < n; ++i) {
       InternetAddress* a = internet_address_list_get_address(list.get(), i);
       group = group || INTERNET_ADDRESS_IS_GROUP(a);
-      AppendMailbox(a, out);
+      AppendMailbox(a, Lower(piece).find("xn--") != std::string::npos, out);
     }
     if (out.size() == before && !group && !piece.ends_with(":;") && !piece.ends_with(": ;")) {
       Mailbox m = FallbackMailbox(piece);

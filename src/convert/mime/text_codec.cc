@@ -332,6 +332,45 @@ std::string DecodeHeaderText(std::string_view raw, std::string_view hint_charset
   return out;
 }
 
+std::string NormalizeEncodedWords(std::string_view raw) {
+  if (raw.find("=?") == std::string_view::npos) return std::string(raw);
+  std::string out;
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    std::optional<EncodedWord> word;
+    if (raw[i] == '=' && i + 1 < raw.size() && raw[i + 1] == '?') word = ParseEncodedWord(raw, i);
+    if (!word) {
+      out += raw[i++];
+      continue;
+    }
+    // Collect the run: words separated by blanks only.
+    std::size_t run_end = i;
+    std::string text;
+    std::string charset;
+    std::string bytes;
+    while (word) {
+      if (word->charset != charset && !bytes.empty()) {
+        text += DecodeToUtf8(bytes, charset).utf8;
+        bytes.clear();
+      }
+      charset = word->charset;
+      bytes += word->bytes;
+      run_end = word->end;
+      std::size_t next = run_end;
+      while (next < raw.size() && (raw[next] == ' ' || raw[next] == '\t')) ++next;
+      word = next < raw.size() ? ParseEncodedWord(raw, next) : std::nullopt;
+    }
+    text += DecodeToUtf8(bytes, charset).utf8;
+    gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(text.data()), text.size());
+    out += "=?UTF-8?B?";
+    out += b64;
+    out += "?=";
+    g_free(b64);
+    i = run_end;
+  }
+  return out;
+}
+
 std::string EnsureUtf8(std::string_view bytes) {
   if (IsValidUtf8(bytes)) return std::string(bytes);
   return DecodeToUtf8(bytes, "").utf8;

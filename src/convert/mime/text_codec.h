@@ -30,6 +30,11 @@ std::string EnsureUtf8(std::string_view bytes);
 // senders who leave a header undeclared usually write it in that charset) before the fallbacks.
 std::string DecodeHeaderText(std::string_view raw, std::string_view hint_charset = {});
 
+// Rewrites every run of adjacent RFC 2047 encoded words as one well-formed UTF-8 base64 word
+// (padding restored, characters split across words joined), leaving all other text as it is.
+// For structured headers whose parser decodes encoded words itself.
+std::string NormalizeEncodedWords(std::string_view raw);
+
 // Every line end (CRLF, bare LF, bare CR) becomes CRLF.
 std::string ToCrlf(std::string_view text);
 

@@ -15,15 +15,19 @@ Usage: corpus_compare.py --dump TOOL [--min-agreement 99] [--verbose] FOLDER...
 """
 
 import argparse
+import base64
+import binascii
 import codecs
 import datetime
 import email
+import email.errors
 import email.header
 import email.utils
 import hashlib
 import html.parser
 import json
 import os
+import quopri
 import re
 import subprocess
 import sys
@@ -211,6 +215,18 @@ class Walk:
         payload = part.get_payload(decode=True)
         if payload is None:
             payload = b''
+        cte = str(part.get('Content-Transfer-Encoding') or '').strip().lower()
+        if cte == 'base64' and any(isinstance(d, (email.errors.InvalidBase64PaddingDefect,
+                                                  email.errors.InvalidBase64CharactersDefect,
+                                                  email.errors.InvalidBase64LengthDefect))
+                                   for d in part.defects):
+            # Base64 Python could not decode at all: skip what is not base64, decode the rest.
+            raw = part.get_payload(decode=False)
+            clean = re.sub(r'[^A-Za-z0-9+/]', '', raw) if isinstance(raw, str) else ''
+            if clean and len(payload) > len(clean) * 3 // 4 + 3:  # Python kept the text
+                tail = len(clean) % 4
+                clean = clean[:len(clean) - 1] if tail == 1 else clean
+                payload = base64.b64decode(clean + '=' * (-len(clean) % 4))
         return payload
 
     def text(self, part, is_html):
@@ -277,6 +293,13 @@ class Walk:
 
     def add_encoded_message(self, part):
         data = self.part_bytes(part)
+        if part.is_multipart():
+            cte = (part.get('Content-Transfer-Encoding') or '').strip().lower()
+            try:
+                data = base64.b64decode(re.sub(rb'[^A-Za-z0-9+/=]', b'', data) + b'==') \
+                    if cte == 'base64' else quopri.decodestring(data)
+            except (binascii.Error, ValueError):
+                data = b''
         if self.depth + 1 >= MAX_MESSAGE_DEPTH or not data:
             self.attachments.append({'name': None, 'data': None})
             return
@@ -361,6 +384,15 @@ class Walk:
 
     def name_of(self, part, ctype):
         name = ensure_text(str(part.get_filename() or ''))
+        if '\ufffd' in name:
+            # Raw 8-bit name: read the bytes as written, like a header.
+            for key, raw in part.raw_items():
+                m = re.search(r'(?:file)?name\s*=\s*"?([^";\r\n]*)', raw, re.I)
+                if key.lower() in ('content-disposition', 'content-type') and m:
+                    data = m.group(1).encode('ascii', 'surrogateescape')
+                    text = strict(data, 'utf-8')
+                    name = text if text is not None else decode_text(data, '')
+                    break
         if '=?' in name:
             try:
                 name = str(email.header.make_header(email.header.decode_header(name)))
@@ -507,7 +539,10 @@ def first_address(msg, names):
                 if a.addr_spec and '@' in a.addr_spec:
                     return ensure_text(a.display_name or ''), ensure_text(a.addr_spec)
                 if a.display_name or a.addr_spec:
-                    return ensure_text(a.display_name or a.addr_spec), ''
+                    name = ensure_text(a.display_name or a.addr_spec).strip()
+                    if len(name) > 1 and name[0] == name[-1] == '"':
+                        name = name[1:-1]
+                    return name, ''
     return None
 
 

@@ -243,6 +243,13 @@ std::string CleanSubject(std::string_view decoded) {
   return out;
 }
 
+// A path as UTF-8 on every platform (path::string() throws on Windows for names outside the
+// ANSI code page).
+std::string PathToUtf8(const std::filesystem::path& path) {
+  std::u8string u8 = path.u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
 std::string CopyString(const char* s) { return s == nullptr ? std::string() : std::string(s); }
 
 std::string TakeGString(char* s) {
@@ -1000,7 +1007,7 @@ class Walker {
     std::ifstream in(files.front(), std::ios::binary);
     if (!in) return std::nullopt;
     Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return std::make_pair(std::move(data), files.front().filename().string());
+    return std::make_pair(std::move(data), PathToUtf8(files.front().filename()));
   }
 
   std::string AttachmentName(GMimeObject* object, const std::string& type) {
@@ -1687,7 +1694,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
 pst::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) {
   pst::MessageContent content;
   auto& props = content.props;
-  std::string subject = EnsureUtf8(ctx.options->source_path.stem().string());
+  std::string subject = EnsureUtf8(PathToUtf8(ctx.options->source_path.stem()));
   SetString(props, kPrMessageClass, "IPM.Note");
   SetString(props, kPrSubject, subject);
   SetString(props, kPrSubjectPrefix, "");
@@ -1912,7 +1919,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   ctx.options = &options;
   ctx.warnings = &result.warnings;
   ctx.attachments_missing = &result.attachments_missing;
-  std::string file_name = options.source_path.filename().string();
+  std::string file_name = PathToUtf8(options.source_path.filename());
   if (!options.source_path.empty()) {
     std::string number = file_name.substr(0, file_name.find('.'));
     std::filesystem::path mailbox = options.source_path.parent_path().parent_path();
@@ -1951,9 +1958,9 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
 wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path& path,
                                                      std::int64_t now) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return wharfline::Status::IOError(path.string(), "cannot open the file");
+  if (!in) return wharfline::Status::IOError(PathToUtf8(path), "cannot open the file");
   std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return wharfline::Status::IOError(path.string(), "cannot read the file");
+  if (in.bad()) return wharfline::Status::IOError(PathToUtf8(path), "cannot read the file");
   ImportOptions options;
   options.source_path = path;
   options.now = now;
@@ -1966,7 +1973,7 @@ wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path
   }
   auto result = ImportMessageBytes(std::as_bytes(std::span<const char>(data)), options);
   if (!result.has_value()) {
-    return wharfline::Status::InvalidArgument(path.string(), result.error().message());
+    return wharfline::Status::InvalidArgument(PathToUtf8(path), result.error().message());
   }
   return result;
 }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -1629,22 +1630,26 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     if (body.plain) SetInt(props, kPrNativeBody, 1);
   }
 
-  // Parts the HTML shows are rendered in the body; hidden when they are pictures.
+  // Parts the HTML shows are rendered in the body; hidden when they are pictures. The cid:
+  // references are collected once so that many parts and a large page stay linear.
   std::string html_lower = body.html ? Lower(*body.html) : "";
+  std::set<std::string> cids;
+  for (std::size_t at = html_lower.find("cid:"); at != std::string::npos;
+       at = html_lower.find("cid:", at + 4)) {
+    std::size_t end = html_lower.find_first_of("\"' )>\t\r\n", at + 4);
+    std::string id = html_lower.substr(at + 4, end == std::string::npos ? end : end - at - 4);
+    GCharPtr unescaped(g_uri_unescape_string(id.c_str(), nullptr));
+    cids.insert(unescaped ? CopyString(unescaped.get()) : id);
+    cids.insert(std::move(id));
+  }
   std::vector<PendingAttachment> visible;
   std::vector<PendingAttachment> hidden;
+  int location_checks = 0;
   for (PendingAttachment& p : walk.attachments) {
     bool referenced = false;
     if (!html_lower.empty() && p.attachment.embedded == nullptr) {
-      if (!p.content_id.empty()) {
-        std::string cid = "cid:" + Lower(p.content_id);
-        referenced = html_lower.find(cid) != std::string::npos;
-        if (!referenced) {
-          GCharPtr escaped(g_uri_escape_string(Lower(p.content_id).c_str(), "@!$&'()*+,;=:", FALSE));
-          referenced = html_lower.find("cid:" + CopyString(escaped.get())) != std::string::npos;
-        }
-      }
-      if (!referenced && !p.content_location.empty()) {
+      if (!p.content_id.empty()) referenced = cids.count(Lower(p.content_id)) > 0;
+      if (!referenced && !p.content_location.empty() && ++location_checks <= 256) {
         referenced = html_lower.find(Lower(p.content_location)) != std::string::npos;
       }
     }

@@ -152,8 +152,10 @@ pst::Bytes OneOffEntryId(std::string_view display_name, std::string_view address
   static constexpr std::array<std::uint8_t, 16> kOneOffProvider = {
       0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
       0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
-  pst::Bytes out(4, 0);
-  out.insert(out.end(), kOneOffProvider.begin(), kOneOffProvider.end());
+  pst::Bytes out;
+  out.reserve(24 + 2 * (display_name.size() + address_type.size() + address.size() + 3));
+  for (int i = 0; i < 4; ++i) out.push_back(0);  // flags
+  for (std::uint8_t b : kOneOffProvider) out.push_back(b);
   out.push_back(0);  // version
   out.push_back(0);
   out.push_back(0x01);  // flags word 0x9001, little-endian

@@ -741,6 +741,92 @@ bool IsHiddenInlineType(const std::string& type) {
          type == "image/x-png";
 }
 
+// Decodes one uuencoded line; nullopt when it is not one (bad length or characters). Characters
+// past the encoded bytes may only be padding (blank or grave accent).
+std::optional<std::string> UudecodeLine(std::string_view line) {
+  if (line.empty()) return std::nullopt;
+  auto value = [](char c) { return (static_cast<unsigned char>(c) - 32) & 0x3F; };
+  for (char c : line) {
+    if (c < 32 || c > 96) return std::nullopt;
+  }
+  std::size_t n = value(line[0]);
+  std::size_t needed = 1 + (n + 2) / 3 * 4;
+  if (line.size() < needed) return std::nullopt;
+  for (char c : line.substr(needed)) {
+    if (c != ' ' && c != '`') return std::nullopt;
+  }
+  std::string out;
+  for (std::size_t i = 1; out.size() < n; i += 4) {
+    unsigned int v = (value(line[i]) << 18) | (value(line[i + 1]) << 12) |
+                     (value(line[i + 2]) << 6) | value(line[i + 3]);
+    for (int shift = 16; shift >= 0 && out.size() < n; shift -= 8) {
+      out += static_cast<char>((v >> shift) & 0xFF);
+    }
+  }
+  return out;
+}
+
+struct UuBlock {
+  std::size_t begin = 0;  // offset of the "begin" line
+  std::size_t end = 0;    // offset just past the "end" line
+  std::string name;
+  std::string data;
+};
+
+// Uuencoded files old clients put into a plain body ("begin 644 name" ... "end"). Only blocks
+// whose every line decodes are taken; anything doubtful stays text.
+std::vector<UuBlock> FindUuencodedBlocks(std::string_view text) {
+  std::vector<UuBlock> blocks;
+  std::size_t pos = 0;
+  auto next_line = [&](std::size_t at, std::string_view* line) {
+    std::size_t eol = text.find('\n', at);
+    std::size_t end = eol == std::string_view::npos ? text.size() : eol;
+    *line = text.substr(at, end - at);
+    if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+    return eol == std::string_view::npos ? text.size() : eol + 1;
+  };
+  while (pos < text.size()) {
+    std::string_view line;
+    std::size_t after = next_line(pos, &line);
+    bool begin = line.starts_with("begin ") && line.size() > 10;
+    std::size_t digits = 0;
+    while (begin && 6 + digits < line.size() && line[6 + digits] >= '0' && line[6 + digits] <= '7') {
+      ++digits;
+    }
+    if (begin && (digits == 3 || digits == 4) && 6 + digits < line.size() &&
+        line[6 + digits] == ' ') {
+      UuBlock block;
+      block.begin = pos;
+      block.name = Trim(line.substr(7 + digits));
+      std::size_t at = after;
+      bool ok = !block.name.empty();
+      bool closed = false;
+      int lines = 0;
+      while (ok && at < text.size()) {
+        std::string_view data_line;
+        std::size_t next = next_line(at, &data_line);
+        if (data_line == "end") {
+          closed = true;
+          block.end = next;
+          break;
+        }
+        auto decoded = UudecodeLine(data_line);
+        ok = decoded.has_value();
+        if (ok) block.data += *decoded;
+        ++lines;
+        at = next;
+      }
+      if (ok && closed && lines > 0) {
+        blocks.push_back(std::move(block));
+        pos = blocks.back().end;
+        continue;
+      }
+    }
+    pos = after;
+  }
+  return blocks;
+}
+
 class Walker {
  public:
   Walker(ImportContext& ctx, const RawMessage& raw, int message_depth, std::int64_t attach_time)
@@ -767,7 +853,7 @@ class Walker {
         if (type == "text/html") {
           seg.html = PartText(part, true).utf8;
         } else {
-          seg.plain = PlainText(part, &seg.plain_charset);
+          seg.plain = TakeUuencoded(PlainText(part, &seg.plain_charset), out);
         }
         out.segments.push_back(std::move(seg));
       } else {
@@ -844,7 +930,7 @@ class Walker {
       GMimeObject* child = g_mime_multipart_get_part(multipart, i);
       std::string type = MimeTypeOf(child);
       if (i == plain_index) {
-        seg.plain = PlainText(GMIME_PART(child), &seg.plain_charset);
+        seg.plain = TakeUuencoded(PlainText(GMIME_PART(child), &seg.plain_charset), out);
       } else if (i == html_index && GMIME_IS_PART(child)) {
         seg.html = PartText(GMIME_PART(child), true).utf8;
       } else if (i == html_index) {
@@ -982,6 +1068,27 @@ class Walker {
     std::size_t close = lower.rfind("</body");
     if (close == std::string::npos || close < open_end) close = html.size();
     return html.substr(open_end + 1, close - open_end - 1);
+  }
+
+  // Moves uuencoded files out of a plain body into attachments; returns the remaining text.
+  std::string TakeUuencoded(std::string text, WalkResult& out) {
+    if (text.find("begin ") == std::string::npos) return text;
+    std::vector<UuBlock> blocks = FindUuencodedBlocks(text);
+    if (blocks.empty()) return text;
+    std::string rest;
+    std::size_t copied = 0;
+    for (UuBlock& block : blocks) {
+      rest.append(text, copied, block.begin - copied);
+      copied = block.end;
+      PendingAttachment pending;
+      pending.mime_type = "application/octet-stream";
+      std::string name = SanitizeFileName(block.name);
+      if (name.empty()) name = GeneratedName(++counter_, pending.mime_type);
+      FillByValue(pending, name, Bytes(block.data.begin(), block.data.end()));
+      out.attachments.push_back(std::move(pending));
+    }
+    rest.append(text, copied);
+    return rest;
   }
 
   // Apple Mail's partial messages keep a stripped part's headers and drop its body.

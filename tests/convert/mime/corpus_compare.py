@@ -270,7 +270,7 @@ class Walk:
                 if ctype == 'text/html':
                     self.segments.append({'html': self.text(part, True)})
                 else:
-                    self.segments.append({'plain': self.text(part, False)})
+                    self.segments.append({'plain': take_uuencoded(self.text(part, False), self)})
             else:
                 self.add_part(part, path)
 
@@ -328,7 +328,7 @@ class Walk:
             for i, k in enumerate(kids):
                 t = k.get_content_type()
                 if i == plain_i:
-                    seg['plain'] = self.text(k, False)
+                    seg['plain'] = take_uuencoded(self.text(k, False), self)
                 elif i == html_i and not k.is_multipart():
                     seg['html'] = self.text(k, True)
                 elif i == html_i:
@@ -444,6 +444,45 @@ class Walk:
             return
         subject = clean_subject(header_text(inner, 'subject'))
         self.attachments.append({'embedded': subject or 'Untitled'})
+
+
+def take_uuencoded(text, walk):
+    """Uuencoded files inside a plain body become attachments when every line decodes."""
+    if 'begin ' not in text:
+        return text
+    lines = text.split('\n')
+    out = []
+    i = 0
+    while i < len(lines):
+        line = lines[i].rstrip('\r')
+        m = re.fullmatch(r'begin [0-7]{3,4} (.+)', line)
+        if m and m.group(1).strip():
+            data = b''
+            j = i + 1
+            ok = True
+            while j < len(lines) and lines[j].rstrip('\r') != 'end':
+                chunk = lines[j].rstrip('\r')
+                try:
+                    if not chunk or any(ord(c) < 32 or ord(c) > 96 for c in chunk):
+                        raise ValueError(chunk)
+                    n = (ord(chunk[0]) - 32) & 63
+                    need = 1 + (n + 2) // 3 * 4
+                    if len(chunk) < need or chunk[need:].strip(' `'):
+                        raise ValueError(chunk)
+                    data += binascii.a2b_uu(chunk[:need])[:n]
+                except (binascii.Error, ValueError):
+                    ok = False
+                    break
+                j += 1
+            if ok and j < len(lines) and j > i + 1:
+                walk.attachments.append({'name': sanitize_name(m.group(1).strip()) or
+                                         walk.generated('application/octet-stream'),
+                                         'data': data, 'cid': '', 'type': 'application/octet-stream'})
+                i = j + 1
+                continue
+        out.append(lines[i])
+        i += 1
+    return '\n'.join(out)
 
 
 def unflow(text, delsp):

@@ -383,6 +383,19 @@ TEST(Mapping, PlainAndHtmlAlternativesAreBothKept) {
   EXPECT_TRUE(imported.content.attachments.empty());
 }
 
+TEST(Mapping, UuencodedFileInPlainBodyBecomesAnAttachment) {
+  // Line encoded by hand: "hi\n" = 68 69 0A -> 26 6 36 10 -> ":&D*", length char '#'.
+  auto imported = Import("Subject: u\n\nbefore\nbegin 644 hi.txt\n#:&D*\n`\nend\nafter\n");
+  ASSERT_EQ(imported.content.attachments.size(), 1u);
+  const auto& a = imported.content.attachments[0];
+  EXPECT_EQ(Message::StrIn(a.props, 0x3707001F), "hi.txt");
+  EXPECT_EQ(std::string(a.data.begin(), a.data.end()), "hi\n");
+  EXPECT_EQ(Message(imported.content).Str(0x1000001F), "before\r\nafter\r\n");
+  // A line that does not decode leaves the text alone.
+  auto doubtful = Import("Subject: u\n\nbegin 644 hi.txt\n#:&\nend\n");
+  EXPECT_TRUE(doubtful.content.attachments.empty());
+}
+
 TEST(Mapping, AttachedMessagesAreEmbeddedRecursively) {
   auto imported = Import(
       "Subject: outer\nContent-Type: multipart/mixed; boundary=o\n\n"

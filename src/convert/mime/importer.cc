@@ -716,8 +716,14 @@ bool IsTextBodyType(const std::string& type) {
 }
 
 bool HasName(GMimeObject* object) {
-  return !CopyString(g_mime_object_get_content_disposition_parameter(object, "filename")).empty() ||
-         !CopyString(g_mime_object_get_content_type_parameter(object, "name")).empty();
+  if (!CopyString(g_mime_object_get_content_disposition_parameter(object, "filename")).empty() ||
+      !CopyString(g_mime_object_get_content_type_parameter(object, "name")).empty()) {
+    return true;
+  }
+  // Also a name GMime dropped with a Content-Type it could not parse ("BINARY;name=x").
+  std::string raw = Lower(RawHeader(object, "Content-Type"));
+  return raw.find("name=") != std::string::npos && raw.substr(0, raw.find(';')).find('/') ==
+                                                        std::string::npos;
 }
 
 std::string GeneratedName(int counter, const std::string& mime_type) {

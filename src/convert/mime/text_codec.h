@@ -1,0 +1,52 @@
+// Text work for the importer: bytes in a declared charset to UTF-8 without losing or mangling
+// characters, line-end normalisation, a plain rendering of HTML and making an HTML document's
+// declared charset agree with its bytes. GLib-free interface; conversions run on GMime's
+// iconv wrappers. Any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace mime {
+
+struct DecodedText {
+  std::string utf8;
+  std::string charset;  // lower-case name of the charset that decoded the bytes cleanly
+};
+
+// Converts bytes to UTF-8: first with the declared charset (mapped to the superset senders
+// really use: iso-8859-1 to windows-1252, gb2312 to gb18030, ...), strictly; when that fails or
+// no usable charset is declared, with the first of UTF-8, windows-1252 and ISO-8859-1 that
+// converts without error. Never drops bytes.
+DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_charset);
+
+// Text as UTF-8 whatever it was: valid UTF-8 passes, anything else is decoded as above.
+std::string EnsureUtf8(std::string_view bytes);
+
+// Decodes an unstructured header value as written (RFC 2047 encoded words, raw 8-bit text).
+// The bytes of adjacent encoded words in one charset are joined before conversion, so a
+// character split across two words survives, and each word's base64 is decoded on its own.
+// Raw 8-bit text that is not UTF-8 is read in `hint_charset` (the message's body charset:
+// senders who leave a header undeclared usually write it in that charset) before the fallbacks.
+std::string DecodeHeaderText(std::string_view raw, std::string_view hint_charset = {});
+
+// Rewrites every run of adjacent RFC 2047 encoded words as one well-formed UTF-8 base64 word
+// (padding restored, characters split across words joined), leaving all other text as it is.
+// For structured headers whose parser decodes encoded words itself.
+std::string NormalizeEncodedWords(std::string_view raw);
+
+// Every line end (CRLF, bare LF, bare CR) becomes CRLF.
+std::string ToCrlf(std::string_view text);
+
+// The charset named by the first <meta ... charset=...> in the first 8 KiB, or "".
+std::string FindHtmlMetaCharset(std::string_view html);
+
+// Removes the charset declarations of the first 8 KiB and declares UTF-8 right after <head>
+// (or at the start when there is no head).
+std::string DeclareHtmlUtf8(std::string_view html);
+
+// A plain-text rendering of an HTML document: tags dropped, block ends as line breaks,
+// script/style/head content dropped, entities decoded.
+std::string HtmlToText(std::string_view html);
+
+}  // namespace mime

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "convert/store/memory_mail.h"
+#include "filelist/file_system.h"
 #include "shell/frmStep1.h"
 #include "support/scripted_platform.h"
 
@@ -26,7 +28,9 @@ int main(int argc, char** argv) {
   int qt_argc = 1;
   QApplication app(qt_argc, argv);
   testing_support::ScriptedPlatform platform;
-  frmStep1 window(platform.Seams());
+  store::MemoryMail mail;
+  filelist::RealFileSystem file_system;
+  frmStep1 window(platform.Seams(), mail.components(), file_system);
   window.show();
   QTest::qWaitForWindowExposed(&window);
   QCoreApplication::processEvents();

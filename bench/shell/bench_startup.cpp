@@ -11,6 +11,8 @@
 #include <ctime>
 #include <vector>
 
+#include "convert/mail_components.h"
+#include "filelist/file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"
 #include "shell/qt_platform.h"
@@ -29,7 +31,9 @@ int Child(long long launched_ns) {
   QApplication app(qt_argc, qt_argv);
   shell::SetApplicationIdentity();
   shell::QtPlatform platform;
-  frmStep1 window(platform.Seams());
+  convert::PstMailComponents mail;
+  filelist::RealFileSystem file_system;
+  frmStep1 window(platform.Seams(), mail.components(), file_system);
   window.show();
   if (!QTest::qWaitForWindowExposed(&window)) return 2;
   std::printf("%lld\n", (NowNs() - launched_ns) / 1000);

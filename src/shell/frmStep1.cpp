@@ -8,7 +8,10 @@
 #include <QShowEvent>
 #include <QTimer>
 
+#include "convert/conversion_run.h"
 #include "filelist/add_files_command.h"
+#include "filelist/add_folder_command.h"
+#include "filelist/registry.h"
 #include "platform/identity.h"
 #include "shell/fonts.h"
 
@@ -31,6 +34,9 @@ const char kConvert[] = "Convert &Messages";
 const char kExit[] = "E&xit";
 const char kExitQuestion[] = "Are you sure you want to exit now?";
 const char kUnexpectedError[] = "7:Out of memory";
+const char kChooseOutputFolder[] = "Choose Folder to Save...";
+const char kOutlookErrorCaption[] = "Outlook Error";
+const char kNothingToConvert[] = "There are no files in the list to convert.";
 
 // The client area and every control, in twips; Left and Top are relative to the control's
 // container (the window, FrameConversion or Picture3).
@@ -84,8 +90,9 @@ void SetColours(QWidget* widget, const QColor* background, const QColor& text) {
 
 }  // namespace
 
-frmStep1::frmStep1(platform::Platform platform, QWidget* parent)
-    : QWidget(parent), platform_(platform) {
+frmStep1::frmStep1(platform::Platform platform, store::Components& components,
+                   filelist::FileSystem& file_system, QWidget* parent)
+    : QWidget(parent), platform_(platform), components_(components), file_system_(file_system) {
   Initialize();
   CreateControls();
   ApplyLayout();
@@ -246,6 +253,8 @@ void frmStep1::ConnectHandlers() {
   connect(cmdAdd, &QPushButton::clicked, this, &frmStep1::cmdAdd_Click);
   connect(cmdClear1, &QPushButton::clicked, this, &frmStep1::cmdClear1_Click);
   connect(cmdEnd, &QPushButton::clicked, this, &frmStep1::cmdEnd_Click);
+  connect(CmdAddFolder, &QPushButton::clicked, this, &frmStep1::CmdAddFolder_Click);
+  connect(CmdExtractDBX, &QPushButton::clicked, this, &frmStep1::CmdExtractDBX_Click);
 
   // The view follows the grid's current cell once the window gets to process events: moving
   // the selection costs the view time in proportion to the rows, so a burst of adds must not
@@ -324,3 +333,88 @@ void frmStep1::cmdEnd_Click() {
                                               Text(identity::kApplicationTitle));
   if (answer == platform::kResultYes) Unload();
 }
+
+void frmStep1::CmdAddFolder_Click() {
+  try {
+    filelist::AddFolderCommand(
+        platform_, [this](const QString& path) { return file_list_->AddFileToList(path); },
+        [this](bool on) { CmdExtractDBX->setEnabled(on); }, file_system_);
+  } catch (const std::exception& error) {
+    platform_.pointer.SetHourglass(false);
+    ReportUnexpected(error);
+  }
+}
+
+void frmStep1::CmdExtractDBX_Click() {
+  try {
+    if (run_in_progress_) return;
+    // A run over an empty list would only make an empty store: say so instead.
+    if (!file_list_->HoldsEntries()) {
+      platform_.dialogs.MsgBox(Text(kNothingToConvert), platform::kInformation,
+                               Text(identity::kApplicationTitle));
+      return;
+    }
+    QString folder =
+        registry::ChooseFolder(platform_.dialogs, Text(kChooseOutputFolder), file_system_);
+    if (folder.isEmpty()) return;
+    const QChar separator = folder.startsWith(u'/') ? QChar(u'/') : QChar(u'\\');
+    if (!folder.endsWith(separator)) folder.append(separator);
+    run_state_.outputFolder = folder;
+    platform_.events.ProcessPendingEvents();
+
+    // One run at a time: the list stays as it is and no second run starts while this one
+    // yields. Exit and the close box stay live.
+    const bool convert_was_enabled = CmdExtractDBX->isEnabled();
+    run_in_progress_ = true;
+    SetListCommandsEnabled(false);
+    CmdExtractDBX->setEnabled(false);
+    convert::ConversionRun run(components_, platform_.events, platform_.clock);
+    const convert::RunOutcome outcome = run.Run(run_state_, *this, *this);
+    run_in_progress_ = false;
+    SetListCommandsEnabled(true);
+    // A run that got to the files leaves the convert button off until the list is filled again;
+    // one that stopped before keeps it as it was.
+    CmdExtractDBX->setEnabled(outcome.reached_files ? false : convert_was_enabled);
+
+    if (outcome.outlook_error) {
+      platform_.dialogs.MsgBox(convert::OutlookErrorText(outcome.cause), platform::kInformation,
+                               Text(kOutlookErrorCaption));
+    } else if (!outcome.failures.empty()) {
+      platform_.dialogs.MsgBox(convert::FailureSummaryText(outcome), platform::kExclamation,
+                               Text(identity::kApplicationTitle));
+    }
+  } catch (const std::exception& error) {
+    run_in_progress_ = false;
+    SetListCommandsEnabled(true);
+    ReportUnexpected(error);
+  }
+}
+
+void frmStep1::SetListCommandsEnabled(bool enabled) {
+  cmdAdd->setEnabled(enabled);
+  CmdAddFolder->setEnabled(enabled);
+  cmdClear1->setEnabled(enabled);
+}
+
+std::int32_t frmStep1::Rows() { return grid_->Rows(); }
+
+wharfline::Result<QString> frmStep1::RowText(std::int32_t row) {
+  if (wharfline::Status s = grid_->SetRow(row); !s.ok()) return s;
+  if (wharfline::Status s = grid_->SetCol(0); !s.ok()) return s;
+  return grid_->Text();
+}
+
+void frmStep1::SetBarRanges(float min, float max) {
+  ProgressBar1->SetMin(min);
+  ProgressBar1->SetMax(max);
+  ProgressBar2->SetMin(min);
+  ProgressBar2->SetMax(max);
+}
+
+void frmStep1::SetFrameCaption(const QString& caption) { FrameConversion->setTitle(caption); }
+
+void frmStep1::SetStatusLine(const QString& text) { LblCurrentDBX->setText(text); }
+
+void frmStep1::SetOverallProgress(float value) { ProgressBar1->SetValue(value); }
+
+void frmStep1::SetConvertEnabled(bool enabled) { CmdExtractDBX->setEnabled(enabled); }

@@ -12,18 +12,31 @@
 #include <QWidget>
 #include <memory>
 
+#include "convert/row_source.h"
+#include "convert/run_state.h"
 #include "filelist/file_grid.h"
 #include "filelist/file_list.h"
 #include "platform/platform.h"
 #include "shell/controls.h"
 
-class frmStep1 final : public QWidget {
+namespace store {
+class Components;
+}
+namespace filelist {
+class FileSystem;
+}
+
+class frmStep1 final : public QWidget,
+                       private convert::RowSource,
+                       private convert::ProgressView {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(frmStep1)
 
  public:
-  // platform must outlive the window.
-  explicit frmStep1(platform::Platform platform, QWidget* parent = nullptr);
+  // platform, components (the mail components the run uses) and file_system (what the add-folder
+  // command walks) must outlive the window.
+  frmStep1(platform::Platform platform, store::Components& components,
+           filelist::FileSystem& file_system, QWidget* parent = nullptr);
   ~frmStep1() override;
 
   // The file list operations, for the commands and the run.
@@ -57,6 +70,8 @@ class frmStep1 final : public QWidget {
   QLabel* lblCopyright = nullptr;
 
   filelist::FileGrid& grid() { return *grid_; }
+  // The run's state: output folder, store display name, folder list, session, MIME component.
+  convert::RunState& run_state() { return run_state_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -66,6 +81,8 @@ class frmStep1 final : public QWidget {
   void cmdAdd_Click();
   void cmdClear1_Click();
   void cmdEnd_Click();
+  void CmdAddFolder_Click();
+  void CmdExtractDBX_Click();
 
  private:
   void Initialize();
@@ -76,8 +93,24 @@ class frmStep1 final : public QWidget {
   void FitTexts();
   void Unload();
   void ReportUnexpected(const std::exception& error);
+  // While a run is in progress the commands that change the list or start a run are off.
+  void SetListCommandsEnabled(bool enabled);
+
+  // The file list as the run reads it: reading a row makes it the grid's current cell.
+  std::int32_t Rows() override;
+  wharfline::Result<QString> RowText(std::int32_t row) override;
+  // The run's progress on the Details frame.
+  void SetBarRanges(float min, float max) override;
+  void SetFrameCaption(const QString& caption) override;
+  void SetStatusLine(const QString& text) override;
+  void SetOverallProgress(float value) override;
+  void SetConvertEnabled(bool enabled) override;
 
   platform::Platform platform_;
+  store::Components& components_;
+  filelist::FileSystem& file_system_;
+  convert::RunState run_state_;
+  bool run_in_progress_ = false;
   filelist::FileGrid* grid_ = nullptr;  // owned by the window (QObject child)
   std::unique_ptr<filelist::FileList> file_list_;
   bool centred_ = false;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "convert/mail_components.h"
+#include "filelist/file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"
 #include "shell/qt_platform.h"
@@ -15,7 +17,9 @@ int main(int argc, char** argv) {
     shell::SetApplicationIdentity();
 
     shell::QtPlatform platform;
-    frmStep1 window(platform.Seams());
+    convert::PstMailComponents mail;
+    filelist::RealFileSystem file_system;
+    frmStep1 window(platform.Seams(), mail.components(), file_system);
     platform.dialogs.SetOwner(&window);
     window.show();
     return app.exec();

@@ -10,6 +10,8 @@
 #include <QTest>
 #include <memory>
 
+#include "convert/store/memory_mail.h"
+#include "memory_file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"
 #include "support/scripted_platform.h"
@@ -57,6 +59,11 @@ class FrmStep1Test : public QObject {
   void clearAsksFirst();
   void exitAsksAndCloseDoesNot();
   void identityAndIcon();
+  void addFolderAddsMessageFilesBelowIt();
+  void convertRunsOverTheListAndShowsProgress();
+  void convertWithNothingListedCreatesNothing();
+  void convertReportsOutlookErrorsAndFailedFiles();
+  void oneRunAtATime();
   void writesScreenshot();
 
  private:
@@ -78,12 +85,16 @@ class FrmStep1Test : public QObject {
   }
 
   std::unique_ptr<testing_support::ScriptedPlatform> platform_;
+  std::unique_ptr<store::MemoryMail> mail_;
+  std::unique_ptr<wharfline_test::MemoryFileSystem> fs_;
   std::unique_ptr<frmStep1> window_;
 };
 
 void FrmStep1Test::init() {
   platform_ = std::make_unique<testing_support::ScriptedPlatform>();
-  window_ = std::make_unique<frmStep1>(platform_->Seams());
+  mail_ = std::make_unique<store::MemoryMail>();
+  fs_ = std::make_unique<wharfline_test::MemoryFileSystem>();
+  window_ = std::make_unique<frmStep1>(platform_->Seams(), mail_->components(), *fs_);
   window_->show();
   QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   window_->activateWindow();
@@ -92,6 +103,8 @@ void FrmStep1Test::init() {
 
 void FrmStep1Test::cleanup() {
   window_.reset();
+  fs_.reset();
+  mail_.reset();
   platform_.reset();
 }
 
@@ -243,11 +256,12 @@ void FrmStep1Test::accessKeys() {
   window_->CmdExtractDBX->setEnabled(true);
   QTest::keyClick(window_.get(), Qt::Key_M, Qt::AltModifier);
   QTRY_COMPARE(convert.count(), 1);
+  QTRY_COMPARE(platform_->dialogs.msgboxes.size(), size_t{1});  // nothing to convert
 
   platform_->dialogs.msgbox_answers = {platform::kResultNo};
   QTest::keyClick(window_.get(), Qt::Key_X, Qt::AltModifier);
-  QTRY_COMPARE(platform_->dialogs.msgboxes.size(), size_t{1});
-  QCOMPARE(platform_->dialogs.msgboxes[0].text, QStringLiteral("Are you sure you want to exit now?"));
+  QTRY_COMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
+  QCOMPARE(platform_->dialogs.msgboxes[1].text, QStringLiteral("Are you sure you want to exit now?"));
   QVERIFY(platform_->exit.codes.empty());
 }
 
@@ -336,6 +350,138 @@ void FrmStep1Test::identityAndIcon() {
     QCOMPARE(icon.pixmap(size, size).size(), QSize(size, size));
   }
   QVERIFY(!window_->windowIcon().isNull());
+}
+
+void FrmStep1Test::addFolderAddsMessageFilesBelowIt() {
+  fs_->AddFile(QStringLiteral("/M/a.eml"));
+  fs_->AddFile(QStringLiteral("/M/note.txt"));
+  fs_->AddFile(QStringLiteral("/M/sub/B.EMLX"));
+  platform_->dialogs.folder_answers = {QStringLiteral("/M")};
+  QTest::mouseClick(window_->CmdAddFolder, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.folder_titles, QStringList{"Choose Source Folder..."});
+  QCOMPARE(GridRows(), (QStringList{"/M/a.eml", "/M/sub/B.EMLX"}));
+  QCOMPARE(window_->lblCount1->text(), QStringLiteral("2 files"));
+  QVERIFY(window_->CmdExtractDBX->isEnabled());
+  QCOMPARE(platform_->dialogs.msgboxes.back().text, QStringLiteral("2 Files Added to List."));
+  QCOMPARE(platform_->dialogs.msgboxes.back().style, 0);
+  QVERIFY(!platform_->pointer.hourglass);
+
+  fs_->AddFolder(QStringLiteral("/Empty"));
+  platform_->dialogs.folder_answers = {QStringLiteral("/Empty")};
+  QTest::mouseClick(window_->CmdAddFolder, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.msgboxes.back().text, QStringLiteral("0 Files Added to List."));
+  QVERIFY(!window_->CmdExtractDBX->isEnabled());
+  QCOMPARE(GridRows().size(), 2);
+}
+
+void FrmStep1Test::convertRunsOverTheListAndShowsProgress() {
+  fs_->AddFolder(QStringLiteral("/out"));
+  for (const char* path : {"/home/ann/Mail/a.eml", "/home/ann/Mail/2010/b.emlx", "/c.eml"}) {
+    QVERIFY(window_->AddFileToList(QString::fromLatin1(path)).ok());
+  }
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+
+  QCOMPARE(platform_->dialogs.folder_titles, QStringList{"Choose Folder to Save..."});
+  QVERIFY(platform_->dialogs.msgboxes.empty());  // everything imported: no closing message
+  QCOMPARE(window_->run_state().outputFolder, QStringLiteral("/out/"));
+  const auto& stores = mail_->backend().stores();
+  QCOMPARE(stores.size(), size_t{1});
+  QCOMPARE(stores[0]->path, QStringLiteral("/out/PellimorEMLMessages7.12.26 1.41.31.pst"));
+  QVERIFY(stores[0]->closed);
+  QCOMPARE(window_->FrameConversion->title(), QStringLiteral("Details : Converting - (3 of 3) file(s)"));
+  QCOMPARE(window_->LblCurrentDBX->text(), QStringLiteral("Importing Messages... from ()"));
+  QCOMPARE(window_->ProgressBar1->Value(), 100.0f);
+  QCOMPARE(window_->ProgressBar2->Value(), 0.0f);
+  QCOMPARE(window_->LblProgessCurrent->text(), QStringLiteral("Message 0 (of 0)"));
+  QVERIFY(!window_->CmdExtractDBX->isEnabled());
+  QVERIFY(window_->cmdAdd->isEnabled());
+  QVERIFY(window_->cmdClear1->isEnabled());
+  QVERIFY(!window_->run_state().rdoSession);
+  // The grid's highlight followed the run to its last row.
+  QTRY_COMPARE(window_->grdFiles1->currentIndex().row(), 2);
+
+  // A drive root or "/" is used as it is.
+  fs_->AddFolder(QStringLiteral("/"));
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.folder_answers = {QStringLiteral("/")};
+  platform_->clock.now = platform_->clock.now.addSecs(1);
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+  QCOMPARE(stores.back()->path, QStringLiteral("/PellimorEMLMessages7.12.26 1.41.32.pst"));
+
+  // Cancel asks nothing more and changes nothing.
+  window_->CmdExtractDBX->setEnabled(true);
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+  QCOMPARE(stores.size(), size_t{2});
+  QVERIFY(window_->CmdExtractDBX->isEnabled());
+}
+
+void FrmStep1Test::convertWithNothingListedCreatesNothing() {
+  QVERIFY(window_->AddFileToList(QStringLiteral("/m/a.eml")).ok());
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.msgbox_answers = {platform::kResultYes};
+  QTest::mouseClick(window_->cmdClear1, Qt::LeftButton);
+  QVERIFY(window_->CmdExtractDBX->isEnabled());  // clearing leaves it as it was
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
+  QCOMPARE(platform_->dialogs.msgboxes[1].text,
+           QStringLiteral("There are no files in the list to convert."));
+  QCOMPARE(platform_->dialogs.msgboxes[1].style, 64);
+  QVERIFY(platform_->dialogs.folder_titles.isEmpty());
+  QVERIFY(mail_->backend().stores().empty());
+}
+
+void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
+  fs_->AddFolder(QStringLiteral("/out"));
+  QVERIFY(window_->AddFileToList(QStringLiteral("/m/a.eml")).ok());
+  QVERIFY(window_->AddFileToList(QStringLiteral("/m/b.eml")).ok());
+  window_->CmdExtractDBX->setEnabled(true);
+
+  mail_->recorder().FailNth(QStringLiteral("Session.Logon"), 1);
+  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{1});
+  const auto& error = platform_->dialogs.msgboxes[0];
+  QCOMPARE(error.caption, QStringLiteral("Outlook Error"));
+  QCOMPARE(error.style, 64);
+  QVERIFY(error.text.startsWith(QStringLiteral("Outlook Session Creation Error !\r\n")));
+  QVERIFY(error.text.endsWith(QStringLiteral("\r\nCause: -2147467259:Injected fault")));
+  QVERIFY(window_->CmdExtractDBX->isEnabled());  // a run that stopped early leaves it on
+  QVERIFY(window_->cmdAdd->isEnabled());
+
+  mail_->recorder().FailNth(QStringLiteral("Item.Import"), 2);
+  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
+  const auto& summary = platform_->dialogs.msgboxes[1];
+  QCOMPARE(summary.style, 48);
+  QCOMPARE(summary.caption, QStringLiteral("Pellimor Wharfline"));
+  QCOMPARE(summary.text, QStringLiteral("Imported 1 of 2 files.\r\nThis file could not be imported:"
+                                        "\r\n/m/b.eml - -2147467259:Injected fault"));
+}
+
+void FrmStep1Test::oneRunAtATime() {
+  fs_->AddFolder(QStringLiteral("/out"));
+  QVERIFY(window_->AddFileToList(QStringLiteral("/m/a.eml")).ok());
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  QStringList seen;
+  platform_->events.on_yield = [&](int n) {
+    if (n != 4) return;  // inside the run, after the store was made
+    seen << QString::number(window_->cmdAdd->isEnabled()) +
+                QString::number(window_->CmdAddFolder->isEnabled()) +
+                QString::number(window_->cmdClear1->isEnabled()) +
+                QString::number(window_->CmdExtractDBX->isEnabled()) +
+                QString::number(window_->cmdEnd->isEnabled());
+    // A click that gets through anyway (a queued event) starts nothing.
+    emit window_->CmdExtractDBX->clicked();
+  };
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+  QCOMPARE(seen, QStringList{"00001"});
+  QCOMPARE(mail_->backend().stores().size(), size_t{1});
+  QVERIFY(window_->cmdAdd->isEnabled() && window_->CmdAddFolder->isEnabled() &&
+          window_->cmdClear1->isEnabled());
 }
 
 void FrmStep1Test::writesScreenshot() {

@@ -1,0 +1,48 @@
+#include "convert/mail_components.h"
+
+#include <QFile>
+#include <ctime>
+
+#include "convert/mime/importer.h"
+#include "convert/pst/file.h"
+
+namespace convert {
+
+std::int32_t FileMimeMessage::MimeFileStep1(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    throw store::StoreError(wharfline::Status::kNumberNotFound,
+                            path + QStringLiteral(": ") + file.errorString());
+  }
+  return static_cast<std::int32_t>(std::min<qint64>(file.size(), INT32_MAX));
+}
+
+std::int32_t FileMimeMessage::MimeFileStep2(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    throw store::StoreError(wharfline::Status::kNumberNotFound,
+                            path + QStringLiteral(": ") + file.errorString());
+  }
+  // An .emlx file starts with the message's length in bytes on a line of its own.
+  const QByteArray head = file.read(24);
+  qsizetype digits = 0;
+  while (digits < head.size() && head[digits] >= '0' && head[digits] <= '9') ++digits;
+  const bool framed = digits > 0 && digits < head.size() &&
+                      (head[digits] == '\n' || head[digits] == '\r' || head[digits] == ' ');
+  return framed ? 1 : 0;
+}
+
+store::MessageReader MimeMessageReader() {
+  return [](const std::string& path) -> wharfline::Result<pst::MessageContent> {
+    wharfline::Result<mime::ImportedMessage> imported =
+        mime::ImportMessageFile(std::filesystem::path(path), static_cast<std::int64_t>(std::time(nullptr)));
+    if (!imported) return imported.error();
+    return std::move(imported->content);
+  };
+}
+
+PstMailComponents::PstMailComponents(store::PstBackendOptions options)
+    : backend_(pst::DefaultFileEnv(), MimeMessageReader(), options),
+      components_(profile_, backend_, [] { return std::make_shared<FileMimeMessage>(); }) {}
+
+}  // namespace convert

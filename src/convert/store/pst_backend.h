@@ -1,0 +1,47 @@
+// The real store backend: each store is a new PST file written by pst::PstWriter. An item is
+// filled by the message reader handed in (the MIME importer) and written to the file when it is
+// saved; the file is committed every so many messages or seconds and when the store leaves the
+// profile, so a process that dies keeps everything up to the last commit. Window's thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "convert/pst/message.h"
+#include "convert/pst/pst_writer.h"
+#include "convert/result.h"
+#include "convert/store/store_backend.h"
+
+namespace store {
+
+// Reads the message file at path (UTF-8) into message content.
+using MessageReader = std::function<wharfline::Result<pst::MessageContent>(const std::string& path)>;
+
+struct PstBackendOptions {
+  pst::Encoding encoding = pst::Encoding::kPermute;
+  bool sync = true;  // make each commit durable before its header is written
+  // A commit follows a saved message once this many messages or this much time has passed
+  // since the last one.
+  std::uint32_t commit_every_messages = 1000;
+  std::chrono::milliseconds commit_every_time{2000};
+};
+
+class PstBackend final : public StoreBackend {
+ public:
+  // env must outlive the backend and every store it creates.
+  PstBackend(pst::FileEnv& env, MessageReader reader, PstBackendOptions options = {});
+
+  // format must be 1 (Unicode PST). Fails with 58 when anything is already at path.
+  std::shared_ptr<BackendStore> CreateStore(const QString& path, std::int32_t format,
+                                            const QString& display_name) override;
+
+ private:
+  pst::FileEnv& env_;
+  MessageReader reader_;
+  PstBackendOptions options_;
+};
+
+}  // namespace store

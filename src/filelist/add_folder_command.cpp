@@ -7,6 +7,7 @@
 #include "filelist/file_system.h"
 #include "filelist/pathLogger.h"
 #include "filelist/registry.h"
+#include "platform/identity.h"
 #include "platform/platform.h"
 
 namespace filelist {
@@ -14,7 +15,7 @@ namespace {
 
 const QString kChooserTitle = QStringLiteral("Choose Source Folder...");
 const QString kFilesAdded = QStringLiteral(" Files Added to List.");
-const QString kApplicationTitle = QStringLiteral("Pellimor Wharfline");
+const QString kApplicationTitle = QString::fromUtf8(identity::kApplicationTitle);
 const QString kWalkFailed = QStringLiteral(
     "The search stopped at a folder that could not be read:\n%1\n\n"
     "The files found before it are added to the list.");
@@ -56,6 +57,18 @@ class WaitPointer {
 
 }  // namespace
 
+WalkResult WalkForFiles(FileSystem& file_system, const QString& folder) {
+  WalkResult result;
+  pathLogger walker(file_system);
+  walker.PathLogInit();
+  walker.fullFileNamesOnly(true);
+  result.status = walker.LogPath(folder);
+  // Taken whether or not the walk finished: what was recorded before a failure is still added.
+  result.files = walker.fullFileNames();
+  walker.Terminate();
+  return result;
+}
+
 bool IsMessageFileName(const QString& v) {
   const QString t = TrimBlanks(v).toLower();
   return t.endsWith(u".eml") || t.endsWith(u".emlx");
@@ -71,17 +84,9 @@ void AddFolderCommand(platform::Platform& p,
 
   WaitPointer wait(p.pointer);
 
-  std::shared_ptr<KeyedList> found;
-  wharfline::Status walk_status;
-  {
-    pathLogger walker(file_system);
-    walker.PathLogInit();
-    walker.fullFileNamesOnly(true);
-    walk_status = walker.LogPath(folder);
-    // Taken whether or not the walk finished: what was recorded before a failure is still added.
-    found = walker.fullFileNames();
-    walker.Terminate();
-  }
+  WalkResult walk = WalkForFiles(file_system, folder);
+  const std::shared_ptr<KeyedList>& found = walk.files;
+  const wharfline::Status& walk_status = walk.status;
 
   std::int32_t n = 0;
   wharfline::Status add_status;

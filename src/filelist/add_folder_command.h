@@ -16,6 +16,7 @@ struct Platform;
 namespace filelist {
 
 class FileSystem;
+class KeyedList;
 
 // Runs the command once. add_file_to_list appends one row and may fail; set_convert_enabled
 // switches CmdExtractDBX. file_system is what the walker and the chooser look at.
@@ -26,6 +27,15 @@ void AddFolderCommand(platform::Platform& p,
                       const std::function<wharfline::Status(const QString&)>& add_file_to_list,
                       const std::function<void(bool)>& set_convert_enabled,
                       FileSystem& file_system);
+
+// Every file below folder (which ends in a separator), as the walker records them in
+// breadth-first order, and how the walk ended: a walk that stopped part-way still gives what it
+// recorded before.
+struct WalkResult {
+  std::shared_ptr<KeyedList> files;
+  wharfline::Status status;
+};
+WalkResult WalkForFiles(FileSystem& file_system, const QString& folder);
 
 // Whether the walker's entry v is a message file: v in lower case with leading and trailing
 // blanks removed ends in ".eml" or ".emlx".

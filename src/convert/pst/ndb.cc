@@ -106,6 +106,8 @@ void NdbWriter::SetBits(std::uint64_t ib, std::uint64_t size, bool used) {
 std::uint64_t NdbWriter::Allocate(std::uint64_t size, std::uint64_t align) {
   std::uint64_t pos = RoundUp(cursor_, align);
   std::uint64_t k = (pos - format::kFirstAMapOffset) / format::kSpanSize;
+  // The cursor may sit exactly at the start of a span, on its map pages.
+  if (pos < SpanStart(k) + Reserved(k)) pos = RoundUp(SpanStart(k) + Reserved(k), align);
   if (pos + size > SpanStart(k + 1)) {
     ++k;
     pos = RoundUp(SpanStart(k) + Reserved(k), align);

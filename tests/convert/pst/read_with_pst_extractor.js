@@ -9,7 +9,7 @@ function sha256OfAttachment(att) {
   const hash = crypto.createHash('sha256');
   const stream = att.fileInputStream;
   if (!stream) return null;
-  const buf = Buffer.alloc(8176);
+  const buf = Buffer.alloc(1 << 20);
   let n;
   while ((n = stream.read(buf)) > 0) hash.update(buf.subarray(0, n));
   return hash.digest('hex');

@@ -1,0 +1,259 @@
+"""End to end: wharfline-convert and the window (offscreen) over the real PST writer and MIME
+importer, with the stores read back by the independent readers (pffinfo, readpst, pypff,
+pst-extractor). Run by ctest, which passes the programs and the corpus in the environment."""
+import email
+import email.policy
+import json
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+CONVERT = os.environ["WHARFLINE_CONVERT"]
+WINDOW = os.environ["WHARFLINE_WINDOW_PROBE"]
+CORPUS = os.environ["WHARFLINE_CORPUS"]
+NODE_MODULES = os.environ["WHARFLINE_NODE_MODULES"]
+HERE = os.path.dirname(os.path.abspath(__file__))
+PST_EXTRACTOR_DUMP = os.path.join(HERE, "..", "convert", "pst", "read_with_pst_extractor.js")
+STAMP = r"\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d"
+
+
+def run(args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, **kw)
+
+
+def message_files(root):
+    """The files the add-folder command takes below root, by folder, as relative paths."""
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            if name.strip(" ").lower().endswith((".eml", ".emlx")):
+                rel = os.path.relpath(folder, root)
+                found.setdefault(rel, []).append(name)
+    return found
+
+
+def read_pypff(pst):
+    import pypff
+    f = pypff.file()
+    f.open(pst)
+    display = None
+    for rs in f.message_store.record_sets:
+        for e in rs.entries:
+            if e.entry_type == 0x3001:
+                display = e.data_as_string
+    top = None
+    root = f.root_folder
+    for i in range(root.number_of_sub_folders):
+        if root.get_sub_folder(i).name == "Top of Personal Folders":
+            top = root.get_sub_folder(i)
+    tree = {}
+
+    def walk(folder, path):
+        subjects = []
+        for j in range(folder.number_of_sub_messages):
+            m = folder.get_sub_message(j)
+            subjects.append(m.subject or "")
+        tree["\\".join(path)] = subjects
+        for i in range(folder.number_of_sub_folders):
+            sub = folder.get_sub_folder(i)
+            walk(sub, path + [sub.name])
+
+    walk(top, [])
+    f.close()
+    return display, tree
+
+
+def expected_tree(sources_root, extra_prefix):
+    """Store folder -> number of messages, for files below sources_root."""
+    want = {}
+    for rel, names in message_files(sources_root).items():
+        parts = [p for p in sources_root.strip("/").split("/")]
+        if rel != ".":
+            parts += rel.split(os.sep)
+        want["\\".join(parts)] = len(names)
+    return want
+
+
+class Readers:
+    """Checks one store with every reader; returns pypff's view."""
+
+    def check(self, test, pst, messages):
+        info = run(["pffinfo", pst])
+        test.assertEqual(info.returncode, 0, info.stderr)
+        test.assertNotIn("warning", (info.stdout + info.stderr).lower())
+        with tempfile.TemporaryDirectory() as out:
+            # One job: readpst's parallel mode can skip items in a race of its own.
+            rp = run(["readpst", "-D", "-j", "0", "-S", "-o", out, pst])
+            test.assertEqual(rp.returncode, 0, rp.stderr)
+            test.assertNotRegex(rp.stdout + rp.stderr, r"[1-9]\d* items skipped")
+            exported = sum(1 for d, _, names in os.walk(out) for n in names if n.isdigit())
+            test.assertEqual(exported, messages, rp.stdout)
+        env = dict(os.environ, NODE_PATH=NODE_MODULES)
+        js = run(["node", PST_EXTRACTOR_DUMP, pst], env=env)
+        test.assertEqual(js.returncode, 0, js.stderr)
+        dumped = json.loads(js.stdout)
+        test.assertEqual(len(dumped["messages"]), messages)
+        display, tree = read_pypff(pst)
+        test.assertEqual(dumped["display_name"], display)
+        return display, tree
+
+
+class CommandLine(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="wharfline-e2e-")
+        self.out = os.path.join(self.tmp, "out")
+        os.mkdir(self.out)
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def copy_corpus(self, *parts):
+        src = os.path.join(self.tmp, "src")
+        for p in parts:
+            shutil.copytree(os.path.join(CORPUS, p), os.path.join(src, p.replace("/", "_")))
+        return src
+
+    def test_usage_errors_are_clear_and_exit_2(self):
+        empty = os.path.join(self.tmp, "nomail")
+        os.mkdir(empty)
+        open(os.path.join(empty, "note.txt"), "w").write("x")
+        a_file = os.path.join(self.tmp, "file")
+        open(a_file, "w").write("x")
+        cases = [
+            ([], "required"),
+            ([empty], "--output"),
+            ([empty, "--output", os.path.join(self.tmp, "missing")], "does not exist"),
+            ([empty, "--output", a_file], "is not a folder"),
+            ([os.path.join(self.tmp, "gone.eml"), "-o", self.out], "no such file or folder"),
+            ([empty, "-o", self.out], "no message files found"),
+        ]
+        for args, words in cases:
+            r = run([CONVERT] + args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn(words, r.stderr, args)
+        self.assertEqual(os.listdir(self.out), [])
+        v = run([CONVERT, "--version"])
+        self.assertEqual((v.returncode, v.stdout.strip()), (0, "5.06"))
+        h = run([CONVERT, "--help"])
+        self.assertEqual(h.returncode, 0)
+        self.assertIn("--output", h.stdout)
+        if os.geteuid() != 0:
+            os.chmod(self.out, stat.S_IRUSR | stat.S_IXUSR)
+            r = run([CONVERT, a_file, "-o", self.out])
+            self.assertEqual(r.returncode, 2)
+            self.assertIn("not writable", r.stderr)
+
+    def test_corpus_converts_into_a_store_every_reader_agrees_on(self):
+        src = self.copy_corpus("emlx", "eml/mikel-mail", "eml/thunderbird-comm-central")
+        listed = os.path.join(self.tmp, "listed.txt")  # a file taken whatever its name
+        shutil.copy(os.path.join(CORPUS, "eml", "mikel-mail", "plain_emails", "basic_email.eml"),
+                    listed)
+        r = run([CONVERT, src, listed, "--output", self.out])
+        self.assertIn(r.returncode, (0, 1), r.stderr)
+        lines = r.stdout.strip().splitlines()
+        pst = lines[-1]
+        self.assertTrue(re.fullmatch(re.escape(self.out) + "/PellimorEMLMessages" + STAMP + r"\.pst",
+                                     pst), pst)
+        self.assertEqual(os.listdir(self.out), [os.path.basename(pst)])
+        want = expected_tree(src, "")
+        total = sum(want.values()) + 1
+        m = re.match(r"Imported (\d+) of (\d+) files", lines[0])
+        self.assertEqual(int(m.group(2)), total)
+        imported = int(m.group(1))
+        self.assertEqual(imported, total, r.stdout)  # every corpus file imports
+        self.assertEqual(r.returncode, 0)
+
+        display, tree = Readers().check(self, pst, imported)
+        self.assertTrue(re.fullmatch("Pellimor Software : Created - " + STAMP, display), display)
+        got = {k: len(v) for k, v in tree.items() if v}
+        want["\\".join(self.tmp.strip("/").split("/"))] = 1  # listed.txt
+        self.assertEqual(got, want)
+        # Every folder on the way down exists, parents before children.
+        for path in want:
+            parts = path.split("\\")
+            for i in range(1, len(parts)):
+                self.assertIn("\\".join(parts[:i]), tree)
+
+        # Subjects agree with an independent parse of the sources.
+        plain = os.path.join(src, "eml_mikel-mail", "plain_emails")
+        key = "\\".join(plain.strip("/").split("/"))
+        # Python stops reading headers at a malformed line where the importer reads on, so only
+        # messages Python reads without defects are compared.
+        for name in sorted(os.listdir(plain)):
+            with open(os.path.join(plain, name), "rb") as fh:
+                parsed = email.message_from_binary_file(fh, policy=email.policy.default)
+            if parsed.defects:
+                continue
+            subject = str(parsed.get("subject", "") or "").strip()
+            self.assertIn(subject, tree[key], name)
+
+    def test_a_killed_converter_leaves_a_store_the_readers_open(self):
+        src = os.path.join(self.tmp, "many")
+        os.makedirs(src)
+        body = open(os.path.join(CORPUS, "eml", "mikel-mail", "plain_emails", "basic_email.eml"),
+                    "rb").read()
+        for i in range(6000):
+            d = os.path.join(src, "f%d" % (i % 7))
+            os.makedirs(d, exist_ok=True)
+            open(os.path.join(d, "m%05d.eml" % i), "wb").write(body)
+        p = subprocess.Popen([CONVERT, src, "-o", self.out], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        time.sleep(1.5)
+        p.send_signal(signal.SIGKILL)
+        p.wait()
+        stores = os.listdir(self.out)
+        self.assertEqual(len(stores), 1)
+        pst = os.path.join(self.out, stores[0])
+        info = run(["pffinfo", pst])
+        self.assertEqual(info.returncode, 0, info.stderr)
+        _, tree = read_pypff(pst)
+        count = sum(len(v) for v in tree.values())
+        self.assertLessEqual(count, 6000)
+        with tempfile.TemporaryDirectory() as out:
+            rp = run(["readpst", "-D", "-j", "0", "-o", out, pst])
+            self.assertEqual(rp.returncode, 0, rp.stderr)
+
+
+class Window(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="wharfline-e2e-window-")
+        self.out = os.path.join(self.tmp, "out")
+        os.mkdir(self.out)
+        self.src = os.path.join(self.tmp, "src")
+        shutil.copytree(os.path.join(CORPUS, "emlx"), os.path.join(self.src, "emlx"))
+        shutil.copytree(os.path.join(CORPUS, "eml", "mikel-mail"), os.path.join(self.src, "mikel"))
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_the_window_converts_the_list_into_a_readable_store(self):
+        r = run([WINDOW, self.out, "0", self.src])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        pst = r.stdout.strip().splitlines()[-1]
+        want = expected_tree(self.src, "")
+        display, tree = Readers().check(self, pst, sum(want.values()))
+        self.assertEqual({k: len(v) for k, v in tree.items() if v}, want)
+
+    def test_closing_the_window_mid_run_keeps_a_valid_store(self):
+        r = run([WINDOW, self.out, "40", self.src])
+        self.assertEqual(r.returncode, 0, r.stderr)  # the close box ends the process at once
+        self.assertEqual(r.stdout, "")  # ... before the run could report anything
+        stores = os.listdir(self.out)
+        self.assertEqual(len(stores), 1)
+        pst = os.path.join(self.out, stores[0])
+        info = run(["pffinfo", pst])
+        self.assertEqual(info.returncode, 0, info.stderr)
+        display, tree = read_pypff(pst)
+        self.assertTrue(display.startswith("Pellimor Software : Created - "))
+        with tempfile.TemporaryDirectory() as out:
+            self.assertEqual(run(["readpst", "-D", "-j", "0", "-o", out, pst]).returncode, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

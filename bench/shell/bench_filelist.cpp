@@ -1,6 +1,8 @@
 // Adding 100,000 rows through AddFileToList on the real window (offscreen), then painting the
-// grid and clearing it: seconds and the growth of peak memory.
-// Usage: bench_filelist [rows]
+// grid and clearing it: seconds and the growth of peak memory. Given a folder tree (for example
+// the one bench_walker leaves behind), also the whole add-folder command over it, filling the
+// real grid.
+// Usage: bench_filelist [rows] [tree]
 #include <sys/resource.h>
 
 #include <QApplication>
@@ -12,6 +14,7 @@
 #include "convert/store/memory_mail.h"
 #include "filelist/file_system.h"
 #include "shell/frmStep1.h"
+#include "shell/qt_platform.h"
 #include "support/scripted_platform.h"
 
 namespace {
@@ -27,10 +30,13 @@ int main(int argc, char** argv) {
   const int rows = argc > 1 ? std::atoi(argv[1]) : 100000;
   int qt_argc = 1;
   QApplication app(qt_argc, argv);
+  // Scripted dialogs, but the real event pump: the add-folder command yields twice per file.
   testing_support::ScriptedPlatform platform;
+  shell::QtEventPump events;
   store::MemoryMail mail;
   filelist::RealFileSystem file_system;
-  frmStep1 window(platform.Seams(), mail.components(), file_system);
+  frmStep1 window({platform.dialogs, platform.pointer, events, platform.clock, platform.exit},
+                  mail.components(), file_system);
   window.show();
   QTest::qWaitForWindowExposed(&window);
   QCoreApplication::processEvents();
@@ -58,6 +64,20 @@ int main(int argc, char** argv) {
   QCoreApplication::processEvents();
   const double clear_s = timer.nsecsElapsed() / 1e9;
 
+  if (argc > 2) {
+    platform.dialogs.folder_answers = {QString::fromLocal8Bit(argv[2])};
+    const long before_kb = PeakKb();
+    timer.restart();
+    window.CmdAddFolder->click();
+    QCoreApplication::processEvents();
+    const double command_s = timer.nsecsElapsed() / 1e9;
+    std::printf("add-folder command over %s: %.2f s, %d rows; peak memory %.1f MB (+%.1f MB)\n",
+                argv[2], command_s, window.grid().Rows(), PeakKb() / 1024.0,
+                (PeakKb() - before_kb) / 1024.0);
+    if (!platform.dialogs.msgboxes.empty()) {
+      std::printf("  box: %s\n", qPrintable(platform.dialogs.msgboxes.back().text));
+    }
+  }
   std::printf("AddFileToList x %d: %.3f s (%.1f us/row); paint %.3f s; clear %.3f s\n", rows,
               add_s, add_s * 1e6 / rows, paint_s, clear_s);
   std::printf("peak memory: %.1f MB before adding, +%.1f MB for the rows (%.0f bytes/row, the path "

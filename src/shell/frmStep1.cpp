@@ -43,6 +43,7 @@ const char kNothingToConvert[] = "There are no files in the list to convert.";
 constexpr int kClientWidth = 8145;
 constexpr int kClientHeight = 6750;
 constexpr int kTwipsPerInch = 1440;
+constexpr int kViewSyncMs = 40;
 
 struct Placement {
   const char* name;
@@ -256,17 +257,17 @@ void frmStep1::ConnectHandlers() {
   connect(CmdAddFolder, &QPushButton::clicked, this, &frmStep1::CmdAddFolder_Click);
   connect(CmdExtractDBX, &QPushButton::clicked, this, &frmStep1::CmdExtractDBX_Click);
 
-  // The view follows the grid's current cell once the window gets to process events: moving
-  // the selection costs the view time in proportion to the rows, so a burst of adds must not
-  // pay it for every row.
+  // The view follows the grid's current cell a few times a second at most: moving the
+  // selection costs the view time in proportion to the rows, so a burst of adds, or a long
+  // command that lets events through after every row, must not pay it for every row.
+  view_sync_->setSingleShot(true);
+  view_sync_->setInterval(kViewSyncMs);
+  connect(view_sync_, &QTimer::timeout, this, [this] {
+    grdFiles1->selectionModel()->setCurrentIndex(grid_->index(grid_->Row(), grid_->Col()),
+                                                 QItemSelectionModel::ClearAndSelect);
+  });
   connect(grid_, &filelist::FileGrid::currentCellChanged, this, [this] {
-    if (view_sync_pending_) return;
-    view_sync_pending_ = true;
-    QTimer::singleShot(0, this, [this] {
-      view_sync_pending_ = false;
-      grdFiles1->selectionModel()->setCurrentIndex(grid_->index(grid_->Row(), grid_->Col()),
-                                                   QItemSelectionModel::ClearAndSelect);
-    });
+    if (!view_sync_->isActive()) view_sync_->start();
   });
   connect(grid_, &filelist::FileGrid::columnWidthChanged, this,
           [this](int col, int twips) { grdFiles1->setColumnWidth(col, TwipsToPixelsX(twips)); });

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTableView>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 
@@ -114,5 +115,5 @@ class frmStep1 final : public QWidget,
   filelist::FileGrid* grid_ = nullptr;  // owned by the window (QObject child)
   std::unique_ptr<filelist::FileList> file_list_;
   bool centred_ = false;
-  bool view_sync_pending_ = false;
+  QTimer* view_sync_ = new QTimer(this);
 };

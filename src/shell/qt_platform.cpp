@@ -112,7 +112,12 @@ void QtPointer::SetHourglass(bool on) {
   }
 }
 
-void QtEventPump::ProcessPendingEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void QtEventPump::ProcessPendingEvents() {
+  constexpr qint64 kFrameMs = 15;
+  if (since_last_.isValid() && since_last_.elapsed() < kFrameMs) return;
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  since_last_.restart();
+}
 
 QDateTime QtClock::Now() { return QDateTime::currentDateTime(); }
 

@@ -2,6 +2,7 @@
 // pointer, the event pump, the clock and process exit. Window thread only.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
@@ -31,9 +32,15 @@ class QtPointer final : public platform::Pointer {
   bool on_ = false;
 };
 
+// Long commands yield after every file; the window needs far fewer passes than that to stay
+// live (a pass also repaints whatever changed), so a pass runs only when the last one is more
+// than a frame old. A click still gets through within a frame.
 class QtEventPump final : public platform::EventPump {
  public:
   void ProcessPendingEvents() override;
+
+ private:
+  QElapsedTimer since_last_;
 };
 
 class QtClock final : public platform::Clock {

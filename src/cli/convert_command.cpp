@@ -161,6 +161,12 @@ int RunConvertCommand(int argc, char** argv, store::Components& components, std:
                    Printable(failure.reason).c_str());
     }
   }
+  if (!outcome.notes.empty()) {
+    std::fprintf(out, "Imported with notes (%zu):\n", outcome.notes.size());
+    for (const convert::FileFailure& note : outcome.notes) {
+      std::fprintf(out, "  %s: %s\n", Printable(note.path).c_str(), Printable(note.reason).c_str());
+    }
+  }
   std::fprintf(out, "%s\n", Printable(outcome.pst_path).c_str());
   std::fflush(out);
   return failed > 0 ? kExitSomeFailed : kExitAllImported;

@@ -69,7 +69,7 @@ RunOutcome ConversionRun::Run(RunState& state, RowSource& rows, ProgressView& vi
     (void)rows.RowText(i);
     events_.ProcessPendingEvents();
     relative_folder = ImportMessage(rows, i, state, components_, relative_folder,
-                                    outcome.skipped, outcome.failures);
+                                    outcome.skipped, outcome.failures, outcome.notes);
     view.SetConvertEnabled(false);
     // Rows is read afresh for the texts: the list can change while events are processed.
     const std::int32_t rows_now = std::max(1, rows.Rows());
@@ -95,18 +95,21 @@ QString OutlookErrorText(const QString& cause) { return kOutlookError + kCauseLi
 
 QString FailureSummaryText(const RunOutcome& outcome) {
   const auto failed = static_cast<std::int32_t>(outcome.failures.size());
-  QString text = QStringLiteral("Imported %1 of %2 files.\r\n")
-                     .arg(outcome.files - failed)
-                     .arg(outcome.files);
-  text += failed == 1 ? QStringLiteral("This file could not be imported:")
-                      : QStringLiteral("These files could not be imported:");
-  for (int i = 0; i < failed && i < kFailuresListed; ++i) {
-    text += QStringLiteral("\r\n") + outcome.failures[i].path + QStringLiteral(" - ") +
-            outcome.failures[i].reason;
-  }
-  if (failed > kFailuresListed) {
-    text += QStringLiteral("\r\nand %1 more").arg(failed - kFailuresListed);
-  }
+  QString text = QStringLiteral("Imported %1 of %2 files.").arg(outcome.files - failed).arg(outcome.files);
+  const auto list = [&text](const std::vector<FileFailure>& files, const QString& one,
+                            const QString& many) {
+    if (files.empty()) return;
+    const auto n = static_cast<std::int32_t>(files.size());
+    text += QStringLiteral("\r\n") + (n == 1 ? one : many);
+    for (int i = 0; i < n && i < kFailuresListed; ++i) {
+      text += QStringLiteral("\r\n") + files[i].path + QStringLiteral(" - ") + files[i].reason;
+    }
+    if (n > kFailuresListed) text += QStringLiteral("\r\nand %1 more").arg(n - kFailuresListed);
+  };
+  list(outcome.failures, QStringLiteral("This file could not be imported:"),
+       QStringLiteral("These files could not be imported:"));
+  list(outcome.notes, QStringLiteral("This file was imported, but:"),
+       QStringLiteral("These files were imported, but:"));
   return text;
 }
 

@@ -30,6 +30,7 @@ struct RunOutcome {
   QString pst_path;           // the store file the run created (or tried to)
   std::int32_t files = 0;     // rows the per-file stage went through
   std::vector<FileFailure> failures;  // files that did not make it into the store
+  std::vector<FileFailure> notes;     // files stored with something the user should know
   FailureLog skipped;         // every step skipped after the first folder creation
   bool reached_files = false;  // the per-file stage ran
 };
@@ -57,7 +58,8 @@ class ConversionRun {
 
 // The texts of a run's end, as the front ends show them.
 QString OutlookErrorText(const QString& cause);
-// "Imported 8 of 10 files." and the failed files (the first 20, then "and N more").
+// "Imported 8 of 10 files." and the failed files (the first 20, then "and N more"), then the
+// files imported with a note, listed the same way.
 QString FailureSummaryText(const RunOutcome& outcome);
 
 }  // namespace convert

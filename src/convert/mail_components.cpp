@@ -33,11 +33,23 @@ std::int32_t FileMimeMessage::MimeFileStep2(const QString& path) {
 }
 
 store::MessageReader MimeMessageReader() {
-  return [](const std::string& path) -> wharfline::Result<pst::MessageContent> {
-    wharfline::Result<mime::ImportedMessage> imported =
-        mime::ImportMessageFile(std::filesystem::path(path), static_cast<std::int64_t>(std::time(nullptr)));
+  return [](const std::string& path) -> wharfline::Result<store::ReadMessage> {
+    wharfline::Result<mime::ImportedMessage> imported = mime::ImportMessageFile(
+        std::filesystem::path(path), static_cast<std::int64_t>(std::time(nullptr)));
     if (!imported) return imported.error();
-    return std::move(imported->content);
+    store::ReadMessage read{std::move(imported->content), {}};
+    // Of what the importer noticed, only missing content concerns the user: a byte count
+    // that disagrees with the file, say, changes nothing in the message.
+    if (imported->attachments_missing) {
+      std::string missing = "attachments missing (Apple Mail had not downloaded them)";
+      for (const std::string& warning : imported->warnings) {
+        if (warning.rfind("attachment not downloaded: ", 0) == 0) {
+          missing += "; " + warning.substr(std::string("attachment not downloaded: ").size());
+        }
+      }
+      read.notes.push_back(std::move(missing));
+    }
+    return read;
   };
 }
 

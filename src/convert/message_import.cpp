@@ -18,7 +18,8 @@ QString PathOf(RowSource& rows, std::int32_t row) {
 
 QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state,
                       store::Components& components, const QString& previous_folder,
-                      FailureLog& steps, std::vector<FileFailure>& failures) {
+                      FailureLog& steps, std::vector<FileFailure>& failures,
+                      std::vector<FileFailure>& notes) {
   // Each step below runs on its own: a failure is recorded and the next step still runs, with
   // whatever the failed step would have produced left empty.
   QString relative_folder = previous_folder;
@@ -64,8 +65,10 @@ QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state,
                ->Add(store::kItemTypeMail);
   }, true);
 
+  QStringList import_notes;
   const bool imported = step(QStringLiteral("import ") + path_for_report, [&] {
     store::Checked(item, "item")->Import(PathOf(rows, row), store::kImportRfc822);
+    import_notes = item->ImportNotes();
   }, true);
 
   if (imported) {
@@ -81,6 +84,9 @@ QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state,
   item.reset();
 
   // Only the steps that put the message into the store decide whether the file made it.
+  if (failure.isEmpty()) {
+    for (const QString& note : import_notes) notes.push_back(FileFailure{path_for_report, note});
+  }
   if (!failure.isEmpty()) {
     failures.push_back(FileFailure{
         path_for_report.isEmpty() ? QStringLiteral("row %1").arg(row + 1) : path_for_report,

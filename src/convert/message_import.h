@@ -25,10 +25,12 @@ inline constexpr std::int32_t kMsgFlagHasAttach = 0x10;
 // goes to the store's top folder). The row is read afresh for every use, since the list may
 // change while the run yields. Returns the file's relative folder; when that cannot be worked
 // out, previous_folder comes back, as the run goes on with what it had. Never throws a store
-// error: failed steps go to steps, and a file that was not stored goes to failures. An item
-// whose import failed is not saved, so nothing empty is left behind.
+// error: failed steps go to steps, a file that was not stored goes to failures, and what the
+// import noticed about a stored one goes to notes. An item whose import failed is not saved, so
+// nothing empty is left behind.
 QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state,
                       store::Components& components, const QString& previous_folder,
-                      FailureLog& steps, std::vector<FileFailure>& failures);
+                      FailureLog& steps, std::vector<FileFailure>& failures,
+                      std::vector<FileFailure>& notes);
 
 }  // namespace convert

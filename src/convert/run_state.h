@@ -33,7 +33,8 @@ class ProgressView {
   virtual void SetConvertEnabled(bool enabled) = 0;
 };
 
-// A listed file that did not make it into the store, and why.
+// A listed file that did not make it into the store, and why; or one that did, with something
+// the user should know.
 struct FileFailure {
   QString path;
   QString reason;  // "number:description" or a sentence

@@ -380,7 +380,7 @@ void frmStep1::CmdExtractDBX_Click() {
     if (outcome.outlook_error) {
       platform_.dialogs.MsgBox(convert::OutlookErrorText(outcome.cause), platform::kInformation,
                                Text(kOutlookErrorCaption));
-    } else if (!outcome.failures.empty()) {
+    } else if (!outcome.failures.empty() || !outcome.notes.empty()) {
       platform_.dialogs.MsgBox(convert::FailureSummaryText(outcome), platform::kExclamation,
                                Text(identity::kApplicationTitle));
     }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -92,6 +93,9 @@ class Item {
   virtual void Import(const QString& path, std::int32_t format) = 0;
   virtual std::shared_ptr<MapiObject> MAPIOBJECT() = 0;
   virtual void Save() = 0;
+  // What the last Import noticed that the user should hear about although the message was
+  // imported (attachments that were never downloaded, for one). None by default.
+  virtual QStringList ImportNotes() { return {}; }
 };
 
 class Items {

@@ -107,8 +107,13 @@ class PstItem final : public Item {
     if (format != kImportRfc822) {
       throw StoreError(kErrInvalidCall, QStringLiteral("Unknown import format %1").arg(format));
     }
-    content_ = ValueOrThrow(state_->reader(path.toStdString()));
+    ReadMessage read = ValueOrThrow(state_->reader(path.toStdString()));
+    content_ = std::move(read.content);
+    notes_.clear();
+    for (const std::string& note : read.notes) notes_ << QString::fromStdString(note);
   }
+
+  QStringList ImportNotes() override { return notes_; }
 
   std::shared_ptr<MapiObject> MAPIOBJECT() override {
     return std::make_shared<PstMapiObject>(pending_);
@@ -147,6 +152,7 @@ class PstItem final : public Item {
   pst::FolderId folder_;
   std::shared_ptr<PendingProps> pending_;
   pst::MessageContent content_;
+  QStringList notes_;
   bool saved_ = false;
 };
 

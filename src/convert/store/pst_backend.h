@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "convert/pst/message.h"
 #include "convert/pst/pst_writer.h"
@@ -17,8 +18,15 @@
 
 namespace store {
 
-// Reads the message file at path (UTF-8) into message content.
-using MessageReader = std::function<wharfline::Result<pst::MessageContent>(const std::string& path)>;
+// A message file as read: its content, and what the user should hear about it although it
+// was read (UTF-8 sentences).
+struct ReadMessage {
+  pst::MessageContent content;
+  std::vector<std::string> notes;
+};
+
+// Reads the message file at path (UTF-8).
+using MessageReader = std::function<wharfline::Result<ReadMessage>(const std::string& path)>;
 
 struct PstBackendOptions {
   pst::Encoding encoding = pst::Encoding::kPermute;

@@ -306,6 +306,37 @@ std::string SerializeObject(GMimeObject* object) {
   return std::string(b.begin(), b.end());
 }
 
+// GMime's decoder drops a final group of two or three base64 characters when the sender left
+// out the padding; those characters still carry one or two bytes of the file.
+void AppendUnpaddedBase64Tail(GMimeDataWrapper* content, Bytes& bytes) {
+  GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
+  if (encoded == nullptr) return;
+  GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
+  g_mime_stream_reset(encoded);
+  g_mime_stream_write_to_stream(encoded, mem.get());
+  g_mime_stream_reset(encoded);
+  Bytes text = StreamBytes(mem.get());
+  std::vector<unsigned int> tail;
+  std::size_t count = 0;
+  for (std::uint8_t c : text) {
+    int v = (c >= 'A' && c <= 'Z')   ? c - 'A'
+            : (c >= 'a' && c <= 'z') ? c - 'a' + 26
+            : (c >= '0' && c <= '9') ? c - '0' + 52
+            : c == '+'               ? 62
+            : c == '/'               ? 63
+                                     : -1;
+    if (c == '=') return;  // padded (or padded in the middle): GMime's reading stands
+    if (v < 0) continue;
+    ++count;
+    tail.push_back(static_cast<unsigned int>(v));
+    if (tail.size() == 4) tail.clear();
+  }
+  if ((tail.size() != 2 && tail.size() != 3) || bytes.size() != count / 4 * 3) return;
+  unsigned int bits = (tail[0] << 18) | (tail[1] << 12) | (tail.size() == 3 ? tail[2] << 6 : 0);
+  bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
+  if (tail.size() == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
+}
+
 Bytes DecodedContent(GMimePart* part) {
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (content == nullptr) return {};
@@ -320,6 +351,9 @@ Bytes DecodedContent(GMimePart* part) {
                   encoding == GMIME_CONTENT_ENCODING_8BIT ||
                   encoding == GMIME_CONTENT_ENCODING_BINARY;
   if (identity && !bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+  if (encoding == GMIME_CONTENT_ENCODING_BASE64 && bytes.size() % 3 == 0) {
+    AppendUnpaddedBase64Tail(content, bytes);
+  }
   return bytes;
 }
 

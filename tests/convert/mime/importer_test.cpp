@@ -463,6 +463,14 @@ TEST(Robustness, HostileInputsGiveAMessageOrAFailureNeverACrash) {
       "Content-Transfer-Encoding: base64\n\nQUJD!!!RE=VG\n");
   ASSERT_EQ(broken.content.attachments.size(), 1u);
   EXPECT_FALSE(broken.content.attachments[0].data.empty());
+
+  // Base64 without its padding still carries the last bytes: "QUJDRA" is "ABCD".
+  auto unpadded = Import(
+      "Subject: b\nContent-Type: application/octet-stream; name=x.bin\n"
+      "Content-Transfer-Encoding: base64\n\nQUJDRA\n");
+  ASSERT_EQ(unpadded.content.attachments.size(), 1u);
+  const auto& data = unpadded.content.attachments[0].data;
+  EXPECT_EQ(std::string(data.begin(), data.end()), "ABCD");
 }
 
 TEST(Robustness, DeepNestingIsCapped) {

@@ -53,8 +53,8 @@ mime::ImportedMessage Import(const std::string& bytes, const std::filesystem::pa
   mime::ImportOptions options;
   options.now = kNow;
   options.source_path = path;
-  auto result = mime::ImportMessageBytes(std::as_bytes(std::span(bytes.data(), bytes.size())),
-                                         options);
+  auto result =
+      mime::ImportMessageBytes(std::as_bytes(std::span(bytes.data(), bytes.size())), options);
   EXPECT_TRUE(result.has_value()) << result.status().ToString();
   return result.has_value() ? std::move(result).value() : mime::ImportedMessage{};
 }
@@ -98,9 +98,9 @@ TEST(MapiCodec, SubjectPrefixTable) {
     const char* subject;
     const char* prefix;
   } cases[] = {
-      {"Re: Hello", "Re: "}, {"RE:Hello", "RE:"},     {"Fwd:   x", "Fwd:   "},
+      {"Re: Hello", "Re: "}, {"RE:Hello", "RE:"},   {"Fwd:   x", "Fwd:   "},
       {"AW: Re: x", "AW: "}, {"回复: x", "回复: "}, {"Re[2]: x", ""},
-      {"1: x", ""},          {": x", ""},             {"R e: x", ""},
+      {"1: x", ""},          {": x", ""},           {"R e: x", ""},
   };
   for (const Case& c : cases) {
     mime::SubjectParts parts = mime::SplitSubject(c.subject);
@@ -167,7 +167,8 @@ TEST(EmlxFraming, CountsThatDisagreeWithTheFileUseWhatIsThere) {
 }
 
 TEST(EmlxFraming, ImportUsesPlistDatesAndFlags) {
-  std::string message = "Subject: hi\nFrom: a@b.example\nDate: Mon, 3 Jan 2022 10:00:00 +0000\n\nx\n";
+  std::string message =
+      "Subject: hi\nFrom: a@b.example\nDate: Mon, 3 Jan 2022 10:00:00 +0000\n\nx\n";
   std::string file = std::to_string(message.size()) + "\n" + message + kPlist;
   auto imported = Import(file);
   Message m(imported.content);
@@ -203,8 +204,8 @@ class PartialEmlx : public ::testing::Test {
         "Content-Disposition: attachment; filename=\"r.pdf\"\n"
         "Content-Transfer-Encoding: base64\nX-Apple-Content-Length: 9\n\n\n--XX--\n";
     file_ = root_ / "Messages" / "42.partial.emlx";
-    std::ofstream(file_, std::ios::binary)
-        << std::to_string(message.size()) << "\n" << message << kPlist;
+    std::ofstream(file_, std::ios::binary) << std::to_string(message.size()) << "\n"
+                                           << message << kPlist;
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 
@@ -248,8 +249,8 @@ TEST(Charsets, EachFamilyDecodesToTheSameText) {
     std::string expected;
   } cases[] = {
       // iconv -t ISO-2022-JP of "日本語"
-      {"iso-2022-jp", "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=", "iso-2022-jp",
-       "\x1b$BF|K\\8l\x1b(B", "日本語"},
+      {"iso-2022-jp", "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=", "iso-2022-jp", "\x1b$BF|K\\8l\x1b(B",
+       "日本語"},
       // KOI8-R bytes of "Привет"
       {"koi8-r", "=?koi8-r?B?8NLJ18XU?=", "koi8-r", "\xf0\xd2\xc9\xd7\xc5\xd4", "Привет"},
       // GB2312 bytes of "中文"
@@ -260,11 +261,17 @@ TEST(Charsets, EachFamilyDecodesToTheSameText) {
       // windows-1252 label iso-8859-1 with a euro sign (0x80) as senders really write it
       {"windows-1252", "=?iso-8859-1?Q?=80_5?=", "iso-8859-1", "\x80 5", "€ 5"},
       // raw 8-bit Latin-1 header, no charset anywhere
-      {"8-bit", "Gr\xfc\xdf" "e aus K\xf6ln", "", "Gr\xfc\xdf" "e aus K\xf6ln", "Grüße aus Köln"},
+      {"8-bit",
+       "Gr\xfc\xdf"
+       "e aus K\xf6ln",
+       "",
+       "Gr\xfc\xdf"
+       "e aus K\xf6ln",
+       "Grüße aus Köln"},
   };
   for (const Case& c : cases) {
-    std::string ct = c.body_charset.empty() ? "text/plain"
-                                            : "text/plain; charset=" + c.body_charset;
+    std::string ct =
+        c.body_charset.empty() ? "text/plain" : "text/plain; charset=" + c.body_charset;
     std::string raw = "Subject: " + c.header + "\nContent-Type: " + ct +
                       "\nContent-Transfer-Encoding: 8bit\n\n" + c.body;
     auto imported = Import(raw);
@@ -276,7 +283,8 @@ TEST(Charsets, EachFamilyDecodesToTheSameText) {
 
 TEST(Charsets, UndeclaredHeaderUsesTheBodyCharset) {
   // GB2312 subject bytes without an encoded word; the body says gb2312.
-  auto imported = Import("Subject: \xd6\xd0\xce\xc4\nContent-Type: text/plain; charset=gb2312\n\nx\n");
+  auto imported =
+      Import("Subject: \xd6\xd0\xce\xc4\nContent-Type: text/plain; charset=gb2312\n\nx\n");
   EXPECT_EQ(Message(imported.content).Str(0x0037001F), "中文");
 }
 
@@ -329,8 +337,8 @@ TEST(Mapping, OriginatorsRecipientsAndDates) {
   EXPECT_EQ(m.Str(0x0E1D001F), "Status");
   EXPECT_EQ(m.Str(0x1035001F), "<id1@example.com>");
   EXPECT_EQ(m.Int(0x00170003), 2);
-  EXPECT_EQ(m.Unix(0x00390040), 1057049557);          // Date
-  EXPECT_EQ(m.Unix(0x0E060040), 1057050000);          // top-most Received
+  EXPECT_EQ(m.Unix(0x00390040), 1057049557);  // Date
+  EXPECT_EQ(m.Unix(0x0E060040), 1057050000);  // top-most Received
   ASSERT_EQ(imported.content.recipients.size(), 4u);
   const auto& row = imported.content.recipients[2].props;
   EXPECT_EQ(std::get<std::int32_t>(*Message::FindIn(row, 0x0C150003)), 2);
@@ -366,7 +374,8 @@ TEST(Mapping, HasAttachmentsFlagOnlyForVisibleAttachments) {
                           "--r\nContent-Type: image/png\nContent-ID: <img2@x>\n"
                           "Content-Transfer-Encoding: base64\n\niVBORw0KGgo=\n--r--\n");
   ASSERT_EQ(with_file.content.attachments.size(), 2u);
-  EXPECT_FALSE(std::get<bool>(*Message::FindIn(with_file.content.attachments[0].props, 0x7FFE000B)));
+  EXPECT_FALSE(
+      std::get<bool>(*Message::FindIn(with_file.content.attachments[0].props, 0x7FFE000B)));
   EXPECT_EQ(Message(with_file.content).Int(0x0E070003), 0x11);
   // No attachment at all.
   EXPECT_EQ(Message(Import("Subject: s\n\nplain\n").content).Int(0x0E070003), 0x1);
@@ -484,7 +493,8 @@ TEST(Robustness, DeepNestingIsCapped) {
   EXPECT_FALSE(a.warnings.empty());
 
   std::string messages;
-  for (int i = 0; i < 2000; ++i) messages += "Subject: m" + std::to_string(i) + "\nContent-Type: message/rfc822\n\n";
+  for (int i = 0; i < 2000; ++i)
+    messages += "Subject: m" + std::to_string(i) + "\nContent-Type: message/rfc822\n\n";
   messages += "Subject: last\n\nbottom\n";
   auto b = Import(messages);
   int depth = 0;
@@ -499,7 +509,8 @@ TEST(Robustness, DeepNestingIsCapped) {
 
 TEST(Robustness, MultipartWithoutBoundaryIsRecovered) {
   auto imported = Import(
-      "Subject: nb\nContent-Type: multipart/mixed\n\n--zzz\nContent-Type: text/plain\n\nhi\n--zzz--\n");
+      "Subject: nb\nContent-Type: multipart/mixed\n\n--zzz\nContent-Type: "
+      "text/plain\n\nhi\n--zzz--\n");
   Message m(imported.content);
   EXPECT_EQ(m.Str(0x1000001F), "hi");
   EXPECT_TRUE(imported.content.attachments.empty());

@@ -124,6 +124,7 @@ constexpr int kMaxMultipartDepth = 64;
 constexpr int kMaxMessageDepth = 8;
 constexpr std::size_t kMaxSubjectBytes = 64 * 1024;
 constexpr std::size_t kMaxHeaderBlockBytes = 4 * 1024 * 1024;
+constexpr std::streamoff kMaxFileBytes = std::streamoff{1} << 31;  // 2 GiB
 constexpr std::int64_t kEarliestPlausible = 315532800;  // 1980-01-01 00:00:00 UTC
 
 // ---------------------------------------------------------------------------------------------
@@ -2129,9 +2130,28 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
 
 wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path& path,
                                                      std::int64_t now) {
-  std::ifstream in(path, std::ios::binary);
+  std::error_code status_error;
+  if (std::filesystem::is_directory(path, status_error)) {
+    return wharfline::Status::IOError(PathToUtf8(path), "is a folder, not a message file");
+  }
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return wharfline::Status::IOError(PathToUtf8(path), "cannot open the file");
-  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::streamoff size = in.tellg();
+  if (size > kMaxFileBytes) {
+    return wharfline::Status::IOError(PathToUtf8(path), "file too large for a message");
+  }
+  std::vector<char> data;
+  if (size > 0) {
+    data.resize(static_cast<std::size_t>(size));
+    in.seekg(0);
+    in.read(data.data(), size);
+    data.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  } else {
+    // Size unknown (a pipe or special file): read to the end.
+    in.clear();
+    in.seekg(0);
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
   if (in.bad()) return wharfline::Status::IOError(PathToUtf8(path), "cannot read the file");
   ImportOptions options;
   options.source_path = path;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "convert/mime/mapi_codec.h"
@@ -65,9 +66,45 @@ std::string IconvNameFor(std::string_view declared) {
   return name;
 }
 
+// Converters to UTF-8 by charset name, kept per thread: opening one loads a conversion module,
+// which costs more than converting a typical message.
+class ConverterCache {
+ public:
+  ConverterCache() = default;
+  ConverterCache(const ConverterCache&) = delete;
+  ConverterCache& operator=(const ConverterCache&) = delete;
+  ~ConverterCache() {
+    for (auto& [name, cd] : converters_)
+      if (cd != kInvalid) g_mime_iconv_close(cd);
+  }
+
+  // A converter in its initial state, or kInvalid. Owned by the cache.
+  iconv_t Get(const std::string& charset) {
+    auto it = converters_.find(charset);
+    if (it == converters_.end()) {
+      if (converters_.size() >= 64) Clear();
+      it = converters_.emplace(charset, g_mime_iconv_open("UTF-8", charset.c_str())).first;
+    }
+    if (it->second != kInvalid) iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+    return it->second;
+  }
+
+  static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
+
+ private:
+  void Clear() {
+    for (auto& [name, cd] : converters_)
+      if (cd != kInvalid) g_mime_iconv_close(cd);
+    converters_.clear();
+  }
+
+  std::unordered_map<std::string, iconv_t> converters_;
+};
+
 std::optional<std::string> ConvertStrict(std::string_view bytes, const std::string& charset) {
-  iconv_t cd = g_mime_iconv_open("UTF-8", charset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  thread_local ConverterCache cache;
+  iconv_t cd = cache.Get(charset);
+  if (cd == ConverterCache::kInvalid) return std::nullopt;
   std::string out;
   out.resize(bytes.size() * 2 + 16);
   char* in = const_cast<char*>(bytes.data());
@@ -99,7 +136,6 @@ std::optional<std::string> ConvertStrict(std::string_view bytes, const std::stri
       break;
     }
   }
-  g_mime_iconv_close(cd);
   if (!ok) return std::nullopt;
   out.resize(written);
   if (!IsValidUtf8(out)) return std::nullopt;

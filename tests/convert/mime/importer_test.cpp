@@ -454,6 +454,10 @@ TEST(Robustness, HostileInputsGiveAMessageOrAFailureNeverACrash) {
   mime::ImportOptions options;
   options.now = kNow;
   EXPECT_FALSE(mime::ImportMessageBytes({}, options).has_value());
+  EXPECT_TRUE(mime::ImportMessageFile(std::filesystem::temp_directory_path(), kNow)
+                  .status()
+                  .IsIOError());
+  EXPECT_TRUE(mime::ImportMessageFile("/nonexistent/dir/x.eml", kNow).status().IsIOError());
 
   std::string junk;
   for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 7919) & 0xFF);

@@ -710,7 +710,7 @@ std::string Unflow(std::string_view text, bool delsp) {
     paragraph_depth = -1;
   };
   std::size_t pos = 0;
-  while (pos <= text.size()) {
+  while (pos < text.size()) {
     std::size_t eol = text.find('\n', pos);
     std::string_view line =
         text.substr(pos, eol == std::string_view::npos ? std::string_view::npos : eol - pos);

@@ -346,6 +346,26 @@ TEST(Mapping, OriginatorsRecipientsAndDates) {
   EXPECT_EQ(Message::StrIn(row, 0x3002001F), "SMTP");
 }
 
+TEST(Mapping, SyntheticConversationIndexAndFlowedText) {
+  // Known answer: FILETIME of the date, 6 high bytes, then MD5 of the thread root id.
+  auto threaded = Import(
+      "Subject: t\nDate: Tue, 1 Jul 2003 10:52:37 +0200\n"
+      "References: <5678.21-Nov-1997@example.com> <other@example.com>\n"
+      "Message-ID: <self@example.com>\n\nb\n");
+  const auto* index = Message(threaded.content).Find(0x00710102);
+  ASSERT_NE(index, nullptr);
+  const auto& bytes = std::get<pst::Bytes>(*index);
+  ASSERT_EQ(bytes.size(), 22u);
+  EXPECT_EQ(Hex(bytes, 0, 22),
+            "01 C3 3F AE 1E CB 05 C1 10 D7 C5 6D 32 C6 85 CC 0C AE 22 16 43 73");
+
+  auto flowed = Import(
+      "Subject: f\nContent-Type: text/plain; format=flowed; delsp=yes\n\n"
+      "one two \nthree\n> quoted \n> more\n-- \nsig\n");
+  EXPECT_EQ(Message(flowed.content).Str(0x1000001F),
+            "one twothree\r\n> quotedmore\r\n-- \r\nsig\r\n");
+}
+
 TEST(Mapping, MissingDateFallsBackToReceivedNotTheImportClock) {
   auto imported = Import("Received: by x; Wed, 2 Jul 2003 08:00:00 +0000\nSubject: s\n\nb\n");
   Message m(imported.content);

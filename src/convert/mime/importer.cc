@@ -2008,11 +2008,13 @@ std::string BlankSeparatorsToEmpty(std::string_view message) {
   return out;
 }
 
-std::string RepairHeaderBlock(std::string_view message, std::size_t header_length) {
-  std::string repaired = RepairHeaderBlockLines(message, header_length);
-  std::string_view current = repaired.empty() ? message : std::string_view(repaired);
-  std::string blanks = BlankSeparatorsToEmpty(current);
-  return blanks.empty() ? repaired : blanks;
+// The message as it should be parsed: blank separator lines first (they decide where header
+// blocks end), then the lines of the top-level header block. Returns "" when nothing changed.
+std::string RepairHeaderBlock(std::string_view message) {
+  std::string blanks = BlankSeparatorsToEmpty(message);
+  std::string_view current = blanks.empty() ? message : std::string_view(blanks);
+  std::string lines = RepairHeaderBlockLines(current, HeaderBlockLength(current));
+  return lines.empty() ? blanks : lines;
 }
 
 std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_length) {
@@ -2107,7 +2109,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
         ctx);
     return result;
   }
-  std::string repaired = RepairHeaderBlock(message, header_length);
+  std::string repaired = RepairHeaderBlock(message);
   std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
   GObjectPtr<GMimeStream> stream(
       g_mime_stream_mem_new_with_buffer(to_parse.data(), to_parse.size()));

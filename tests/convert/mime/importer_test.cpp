@@ -506,6 +506,18 @@ TEST(Robustness, HostileInputsGiveAMessageOrAFailureNeverACrash) {
   EXPECT_EQ(std::string(data.begin(), data.end()), "ABCD");
 }
 
+TEST(Robustness, BrokenHeaderLinesDoNotHideTheHeadersAfterThem) {
+  // A date wrapped without indentation, and a separator line holding one blank.
+  auto imported = Import(
+      "Received: by x;\nWed, 19 Nov 2014 00:46:01 -0800\nSubject: kept\nFrom: a@b.example\n"
+      " \nbody\n");
+  Message m(imported.content);
+  EXPECT_EQ(m.Str(0x0037001F), "kept");
+  EXPECT_EQ(m.Str(0x0065001F), "a@b.example");
+  EXPECT_EQ(m.Unix(0x0E060040), 1416386761);  // the repaired Received date: 08:46:01Z
+  EXPECT_EQ(m.Str(0x1000001F), "body\r\n");
+}
+
 TEST(Robustness, DeepNestingIsCapped) {
   std::string multiparts = "Subject: deep\n";
   for (int i = 0; i < 3000; ++i) {

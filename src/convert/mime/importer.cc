@@ -125,7 +125,7 @@ constexpr int kMaxMessageDepth = 8;
 constexpr std::size_t kMaxSubjectBytes = 64 * 1024;
 constexpr std::size_t kMaxHeaderBlockBytes = 4 * 1024 * 1024;
 constexpr std::streamoff kMaxFileBytes = std::streamoff{1} << 31;  // 2 GiB
-constexpr std::int64_t kEarliestPlausible = 315532800;  // 1980-01-01 00:00:00 UTC
+constexpr std::int64_t kEarliestPlausible = 315532800;             // 1980-01-01 00:00:00 UTC
 
 // ---------------------------------------------------------------------------------------------
 // Property bag helpers.

@@ -356,8 +356,7 @@ TEST(Mapping, SyntheticConversationIndexAndFlowedText) {
   ASSERT_NE(index, nullptr);
   const auto& bytes = std::get<pst::Bytes>(*index);
   ASSERT_EQ(bytes.size(), 22u);
-  EXPECT_EQ(Hex(bytes, 0, 22),
-            "01 C3 3F AE 1E CB 05 C1 10 D7 C5 6D 32 C6 85 CC 0C AE 22 16 43 73");
+  EXPECT_EQ(Hex(bytes, 0, 22), "01 C3 3F AE 1E CB 05 C1 10 D7 C5 6D 32 C6 85 CC 0C AE 22 16 43 73");
 
   auto flowed = Import(
       "Subject: f\nContent-Type: text/plain; format=flowed; delsp=yes\n\n"
@@ -474,9 +473,8 @@ TEST(Robustness, HostileInputsGiveAMessageOrAFailureNeverACrash) {
   mime::ImportOptions options;
   options.now = kNow;
   EXPECT_FALSE(mime::ImportMessageBytes({}, options).has_value());
-  EXPECT_TRUE(mime::ImportMessageFile(std::filesystem::temp_directory_path(), kNow)
-                  .status()
-                  .IsIOError());
+  EXPECT_TRUE(
+      mime::ImportMessageFile(std::filesystem::temp_directory_path(), kNow).status().IsIOError());
   EXPECT_TRUE(mime::ImportMessageFile("/nonexistent/dir/x.eml", kNow).status().IsIOError());
 
   std::string junk;

@@ -28,9 +28,13 @@ void Print(const char* what, const Figures& f) {
               f.bytes / 1e6, f.seconds, f.messages / f.seconds, f.bytes / 1e6 / f.seconds);
 }
 
+// Reads a file the way the importer does: one read of the whole file.
 std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::string bytes(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+  in.seekg(0);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 }  // namespace

@@ -121,8 +121,8 @@ MessageFrame FrameMessage(std::span<const std::uint8_t> file) {
     trailer_at = trailer.value_or(file.size());
     frame.length = trailer_at - start;
     frame.warnings.push_back("emlx byte count " + std::to_string(count) +
-                             " disagrees with the file; using the " +
-                             std::to_string(frame.length) + " message bytes present");
+                             " disagrees with the file; using the " + std::to_string(frame.length) +
+                             " message bytes present");
   }
   if (trailer_at < file.size()) frame.metadata = ParsePlist(file.subspan(trailer_at));
   return frame;

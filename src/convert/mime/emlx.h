@@ -17,17 +17,17 @@ namespace mime {
 
 // The property-list keys the importer uses. Absent keys stay empty.
 struct EmlxMetadata {
-  std::optional<std::int64_t> flags;          // Apple Mail's message flag bits
-  std::optional<double> date_received;        // seconds since 1970-01-01 UTC
-  std::optional<double> date_sent;            // seconds since 1970-01-01 UTC
+  std::optional<std::int64_t> flags;    // Apple Mail's message flag bits
+  std::optional<double> date_received;  // seconds since 1970-01-01 UTC
+  std::optional<double> date_sent;      // seconds since 1970-01-01 UTC
 };
 
 // Where the RFC 5322 message sits inside the file bytes.
 struct MessageFrame {
-  std::size_t offset = 0;  // first byte of the message, after any emlx count line
-  std::size_t length = 0;  // message bytes (the whole file for a plain message)
-  bool emlx = false;       // an emlx count line was found
-  EmlxMetadata metadata;   // from the property-list trailer, when there is one
+  std::size_t offset = 0;             // first byte of the message, after any emlx count line
+  std::size_t length = 0;             // message bytes (the whole file for a plain message)
+  bool emlx = false;                  // an emlx count line was found
+  EmlxMetadata metadata;              // from the property-list trailer, when there is one
   std::vector<std::string> warnings;  // count disagreements and the like, for the run's report
 };
 

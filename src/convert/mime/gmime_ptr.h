@@ -3,10 +3,10 @@
 // convert/mime/: nothing GLib-typed crosses the folder's public headers.
 #pragma once
 
-#include <memory>
-
 #include <glib-object.h>
 #include <glib.h>
+
+#include <memory>
 
 namespace mime {
 

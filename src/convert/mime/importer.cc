@@ -1,5 +1,7 @@
 #include "convert/mime/importer.h"
 
+#include <gmime/gmime.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -11,8 +13,6 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
-
-#include <gmime/gmime.h>
 
 #include "convert/mime/emlx.h"
 #include "convert/mime/gmime_ptr.h"
@@ -124,7 +124,8 @@ constexpr int kMaxMultipartDepth = 64;
 constexpr int kMaxMessageDepth = 8;
 constexpr std::size_t kMaxSubjectBytes = 64 * 1024;
 constexpr std::size_t kMaxHeaderBlockBytes = 4 * 1024 * 1024;
-constexpr std::int64_t kEarliestPlausible = 315532800;  // 1980-01-01 00:00:00 UTC
+constexpr std::streamoff kMaxFileBytes = std::streamoff{1} << 31;  // 2 GiB
+constexpr std::int64_t kEarliestPlausible = 315532800;             // 1980-01-01 00:00:00 UTC
 
 // ---------------------------------------------------------------------------------------------
 // Property bag helpers.
@@ -306,6 +307,37 @@ std::string SerializeObject(GMimeObject* object) {
   return std::string(b.begin(), b.end());
 }
 
+// GMime's decoder drops a final group of two or three base64 characters when the sender left
+// out the padding; those characters still carry one or two bytes of the file.
+void AppendUnpaddedBase64Tail(GMimeDataWrapper* content, Bytes& bytes) {
+  GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
+  if (encoded == nullptr) return;
+  GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
+  g_mime_stream_reset(encoded);
+  g_mime_stream_write_to_stream(encoded, mem.get());
+  g_mime_stream_reset(encoded);
+  Bytes text = StreamBytes(mem.get());
+  std::vector<unsigned int> tail;
+  std::size_t count = 0;
+  for (std::uint8_t c : text) {
+    int v = (c >= 'A' && c <= 'Z')   ? c - 'A'
+            : (c >= 'a' && c <= 'z') ? c - 'a' + 26
+            : (c >= '0' && c <= '9') ? c - '0' + 52
+            : c == '+'               ? 62
+            : c == '/'               ? 63
+                                     : -1;
+    if (c == '=') return;  // padded (or padded in the middle): GMime's reading stands
+    if (v < 0) continue;
+    ++count;
+    tail.push_back(static_cast<unsigned int>(v));
+    if (tail.size() == 4) tail.clear();
+  }
+  if ((tail.size() != 2 && tail.size() != 3) || bytes.size() != count / 4 * 3) return;
+  unsigned int bits = (tail[0] << 18) | (tail[1] << 12) | (tail.size() == 3 ? tail[2] << 6 : 0);
+  bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
+  if (tail.size() == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
+}
+
 Bytes DecodedContent(GMimePart* part) {
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (content == nullptr) return {};
@@ -315,11 +347,13 @@ Bytes DecodedContent(GMimePart* part) {
   // Unencoded content ends before the CRLF that belongs to the next boundary; GMime leaves the
   // CR of that pair behind.
   GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
-  bool identity = encoding == GMIME_CONTENT_ENCODING_DEFAULT ||
-                  encoding == GMIME_CONTENT_ENCODING_7BIT ||
-                  encoding == GMIME_CONTENT_ENCODING_8BIT ||
-                  encoding == GMIME_CONTENT_ENCODING_BINARY;
+  bool identity =
+      encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
+      encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY;
   if (identity && !bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+  if (encoding == GMIME_CONTENT_ENCODING_BASE64 && bytes.size() % 3 == 0) {
+    AppendUnpaddedBase64Tail(content, bytes);
+  }
   return bytes;
 }
 
@@ -506,9 +540,9 @@ void AppendMailbox(InternetAddress* address, bool ascii_domain, std::vector<Mail
   std::string name = CleanDisplayName(CopyString(internet_address_get_name(address)));
   // Addresses are kept as written: GMime turns a punycode domain into Unicode.
   InternetAddressMailbox* mailbox = INTERNET_ADDRESS_MAILBOX(address);
-  std::string addr = EnsureUtf8(Trim(CopyString(
-      ascii_domain ? internet_address_mailbox_get_idn_addr(mailbox)
-                   : internet_address_mailbox_get_addr(mailbox))));
+  std::string addr =
+      EnsureUtf8(Trim(CopyString(ascii_domain ? internet_address_mailbox_get_idn_addr(mailbox)
+                                              : internet_address_mailbox_get_addr(mailbox))));
   if (addr.find('@') == std::string::npos) {
     // No domain: keep whatever was written as a name so nothing disappears from the line.
     if (name.empty()) name = addr;
@@ -528,8 +562,8 @@ Mailbox FallbackMailbox(const std::string& piece) {
   std::size_t lt = decoded.find('<');
   std::size_t gt = decoded.find('>', lt == std::string::npos ? 0 : lt);
   if (lt != std::string::npos && decoded.find('@', lt) != std::string::npos) {
-    std::string addr = Trim(decoded.substr(lt + 1, gt == std::string::npos ? std::string::npos
-                                                                           : gt - lt - 1));
+    std::string addr =
+        Trim(decoded.substr(lt + 1, gt == std::string::npos ? std::string::npos : gt - lt - 1));
     std::string name = Trim(decoded.substr(0, lt));
     if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
       name = name.substr(1, name.size() - 2);
@@ -584,7 +618,8 @@ std::vector<Mailbox> ParseAddresses(std::string_view raw_value, GMimeParserOptio
 std::string NameOrAddress(const Mailbox& m) { return m.name.empty() ? m.address : m.name; }
 
 bool IsAscii(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 pst::Recipient MakeRecipient(const Mailbox& m, std::int32_t type, std::int32_t row) {
@@ -623,7 +658,7 @@ struct BodySegment {
 
 struct PendingAttachment {
   pst::Attachment attachment;
-  std::string content_id;        // without angle brackets
+  std::string content_id;  // without angle brackets
   std::string content_location;
   std::string mime_type;
 };
@@ -639,12 +674,11 @@ struct ImportContext {
   std::vector<std::string>* warnings = nullptr;
   bool* attachments_missing = nullptr;
   std::filesystem::path partial_root;  // <mailbox>/Attachments/<N>, when it may exist
-  bool partial = false;
 };
 
 struct RawMessage {
-  std::string_view bytes;         // the message as it was parsed (or re-serialised)
-  std::string header_block;       // raw top-level header block
+  std::string_view bytes;    // the message as it was parsed (or re-serialised)
+  std::string header_block;  // raw top-level header block
   const EmlxMetadata* emlx = nullptr;
   std::optional<std::int64_t> file_time;
 };
@@ -676,7 +710,7 @@ std::string Unflow(std::string_view text, bool delsp) {
     paragraph_depth = -1;
   };
   std::size_t pos = 0;
-  while (pos <= text.size()) {
+  while (pos < text.size()) {
     std::size_t eol = text.find('\n', pos);
     std::string_view line =
         text.substr(pos, eol == std::string_view::npos ? std::string_view::npos : eol - pos);
@@ -711,9 +745,7 @@ std::string PlainText(GMimePart* part, std::string* charset) {
   return std::move(text.utf8);
 }
 
-bool IsTextBodyType(const std::string& type) {
-  return type == "text/plain" || type == "text/html";
-}
+bool IsTextBodyType(const std::string& type) { return type == "text/plain" || type == "text/html"; }
 
 bool HasName(GMimeObject* object) {
   if (!CopyString(g_mime_object_get_content_disposition_parameter(object, "filename")).empty() ||
@@ -722,16 +754,22 @@ bool HasName(GMimeObject* object) {
   }
   // Also a name GMime dropped with a Content-Type it could not parse ("BINARY;name=x").
   std::string raw = Lower(RawHeader(object, "Content-Type"));
-  return raw.find("name=") != std::string::npos && raw.substr(0, raw.find(';')).find('/') ==
-                                                        std::string::npos;
+  return raw.find("name=") != std::string::npos &&
+         raw.substr(0, raw.find(';')).find('/') == std::string::npos;
 }
 
 std::string GeneratedName(int counter, const std::string& mime_type) {
   static const std::pair<std::string_view, std::string_view> kExtensions[] = {
-      {"image/png", ".png"},    {"image/jpeg", ".jpg"},         {"image/gif", ".gif"},
-      {"text/plain", ".txt"},   {"text/html", ".htm"},          {"text/calendar", ".ics"},
-      {"application/pdf", ".pdf"}, {"message/rfc822", ".eml"},
-      {"message/delivery-status", ".txt"}, {"message/disposition-notification", ".txt"},
+      {"image/png", ".png"},
+      {"image/jpeg", ".jpg"},
+      {"image/gif", ".gif"},
+      {"text/plain", ".txt"},
+      {"text/html", ".htm"},
+      {"text/calendar", ".ics"},
+      {"application/pdf", ".pdf"},
+      {"message/rfc822", ".eml"},
+      {"message/delivery-status", ".txt"},
+      {"message/disposition-notification", ".txt"},
   };
   std::string ext = ".dat";
   for (const auto& [type, e] : kExtensions)
@@ -743,8 +781,7 @@ std::string GeneratedName(int counter, const std::string& mime_type) {
 
 bool IsHiddenInlineType(const std::string& type) {
   return type == "image/jpeg" || type == "image/jpg" || type == "image/pjpeg" ||
-         type == "image/gif" || type == "image/bmp" || type == "image/png" ||
-         type == "image/x-png";
+         type == "image/gif" || type == "image/bmp" || type == "image/png" || type == "image/x-png";
 }
 
 // Decodes one uuencoded line; nullopt when it is not one (bad length or characters). Characters
@@ -796,7 +833,8 @@ std::vector<UuBlock> FindUuencodedBlocks(std::string_view text) {
     std::size_t after = next_line(pos, &line);
     bool begin = line.starts_with("begin ") && line.size() > 10;
     std::size_t digits = 0;
-    while (begin && 6 + digits < line.size() && line[6 + digits] >= '0' && line[6 + digits] <= '7') {
+    while (begin && 6 + digits < line.size() && line[6 + digits] >= '0' &&
+           line[6 + digits] <= '7') {
       ++digits;
     }
     if (begin && (digits == 3 || digits == 4) && 6 + digits < line.size() &&
@@ -848,7 +886,7 @@ class Walker {
     if (GMIME_IS_MULTIPART(object)) {
       WalkMultipart(GMIME_MULTIPART(object), path, depth, out);
     } else if (GMIME_IS_MESSAGE_PART(object)) {
-      AddEmbedded(GMIME_MESSAGE_PART(object), path, out);
+      AddEmbedded(GMIME_MESSAGE_PART(object), out);
     } else if (GMIME_IS_PART(object)) {
       GMimePart* part = GMIME_PART(object);
       std::string type = MimeTypeOf(object);
@@ -961,8 +999,7 @@ class Walker {
     if (seg.plain || seg.html) out.segments.push_back(std::move(seg));
   }
 
-  void WalkRelated(GMimeMultipart* multipart, const std::string& path, int depth,
-                   WalkResult& out) {
+  void WalkRelated(GMimeMultipart* multipart, const std::string& path, int depth, WalkResult& out) {
     int count = g_mime_multipart_get_count(multipart);
     std::string start = TypeParam(GMIME_OBJECT(multipart), "start");
     if (start.size() >= 2 && start.front() == '<' && start.back() == '>') {
@@ -971,7 +1008,8 @@ class Walker {
     int root = 0;
     if (!start.empty()) {
       for (int i = 0; i < count; ++i) {
-        std::string id = CopyString(g_mime_object_get_content_id(g_mime_multipart_get_part(multipart, i)));
+        std::string id =
+            CopyString(g_mime_object_get_content_id(g_mime_multipart_get_part(multipart, i)));
         if (id == start) root = i;
       }
     }
@@ -998,13 +1036,11 @@ class Walker {
       std::size_t begin = line == 0 ? 2 : line + 3;
       std::size_t end = p.find_first_of("\r\n", begin);
       std::string boundary = Trim(p.substr(begin, end == std::string_view::npos ? 0 : end - begin));
-      if (!boundary.empty() && boundary.size() < 200 &&
-          boundary.find('"') == std::string::npos &&
+      if (!boundary.empty() && boundary.size() < 200 && boundary.find('"') == std::string::npos &&
           p.find("--" + boundary + "--") != std::string_view::npos) {
-        std::string text = "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n" +
-                           prologue;
-        GObjectPtr<GMimeStream> stream(
-            g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+        std::string text =
+            "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n" + prologue;
+        GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
         GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
         GObjectPtr<GMimeObject> part(
             g_mime_parser_construct_part(parser.get(), ctx_.parser_options));
@@ -1055,11 +1091,20 @@ class Walker {
     std::string out;
     for (char c : text) {
       switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '&':
+          out += "&amp;";
+          break;
+        case '<':
+          out += "&lt;";
+          break;
+        case '>':
+          out += "&gt;";
+          break;
+        case '"':
+          out += "&quot;";
+          break;
+        default:
+          out += c;
       }
     }
     return out;
@@ -1127,7 +1172,8 @@ class Walker {
   std::string AttachmentName(GMimeObject* object, const std::string& type) {
     std::string name = CopyString(g_mime_part_get_filename(GMIME_PART(object)));
     if (!IsValidUtf8(name)) {
-      std::string raw = CopyString(g_mime_object_get_content_disposition_parameter(object, "filename"));
+      std::string raw =
+          CopyString(g_mime_object_get_content_disposition_parameter(object, "filename"));
       if (raw.empty()) raw = CopyString(g_mime_object_get_content_type_parameter(object, "name"));
       name = EnsureUtf8(raw.empty() ? name : raw);
     }
@@ -1154,7 +1200,8 @@ class Walker {
         std::string name;
         if (!value.empty() && value.front() == '"') {
           std::size_t close = value.find('"', 1);
-          name = std::string(value.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+          name = std::string(value.substr(
+              1, close == std::string_view::npos ? std::string_view::npos : close - 1));
         } else {
           name = Trim(value.substr(0, value.find(';')));
         }
@@ -1191,7 +1238,7 @@ class Walker {
     // A message whose part was (illegally) transfer-encoded is not a message part to GMime.
     if ((type == "message/rfc822" || type == "message/global") && !data.empty() &&
         message_depth_ + 1 < kMaxMessageDepth) {
-      if (AddEncodedMessage(data, path, out)) return;
+      if (AddEncodedMessage(data, out)) return;
     }
     PendingAttachment pending;
     pending.mime_type = type;
@@ -1258,9 +1305,9 @@ class Walker {
     out.attachments.push_back(std::move(pending));
   }
 
-  bool AddEncodedMessage(const Bytes& data, const std::string& path, WalkResult& out) {
-    GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
-        reinterpret_cast<const char*>(data.data()), data.size()));
+  bool AddEncodedMessage(const Bytes& data, WalkResult& out) {
+    GObjectPtr<GMimeStream> stream(
+        g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(data.data()), data.size()));
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     GObjectPtr<GMimeMessage> inner(
@@ -1270,11 +1317,10 @@ class Walker {
     RawMessage raw{bytes, std::string(bytes.substr(0, HeaderBlockLength(bytes))), nullptr,
                    raw_.file_time};
     AddMessageAttachment(MapMessage(inner.get(), raw, ctx_, message_depth_ + 1), out);
-    (void)path;
     return true;
   }
 
-  void AddEmbedded(GMimeMessagePart* part, const std::string& path, WalkResult& out) {
+  void AddEmbedded(GMimeMessagePart* part, WalkResult& out) {
     GMimeMessage* inner = g_mime_message_part_get_message(part);
     std::string bytes = inner ? SerializeObject(GMIME_OBJECT(inner)) : "";
     if (inner == nullptr || message_depth_ + 1 >= kMaxMessageDepth || bytes.empty()) {
@@ -1283,7 +1329,8 @@ class Walker {
       }
       PendingAttachment pending;
       pending.mime_type = "message/rfc822";
-      std::string name = CopyString(g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "name"));
+      std::string name =
+          CopyString(g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "name"));
       if (name.empty() && inner != nullptr) {
         name = CleanSubject(CopyString(g_mime_message_get_subject(inner)));
         if (!name.empty()) name += ".eml";
@@ -1295,10 +1342,9 @@ class Walker {
       return;
     }
     std::string_view view(bytes);
-    std::string header_block = CopyString(TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr)).c_str());
+    std::string header_block = TakeGString(g_mime_object_get_headers(GMIME_OBJECT(inner), nullptr));
     RawMessage raw{view, header_block, nullptr, raw_.file_time};
     AddMessageAttachment(MapMessage(inner, raw, ctx_, message_depth_ + 1), out);
-    (void)path;
   }
 
   ImportContext& ctx_;
@@ -1416,7 +1462,8 @@ std::string MessageClassFor(GMimeObject* top) {
       return "IPM.Note.SMIME.MultipartSigned";
     }
   }
-  if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime") return "IPM.Note.SMIME";
+  if (type == "application/pkcs7-mime" || type == "application/x-pkcs7-mime")
+    return "IPM.Note.SMIME";
   if (type == "application/octet-stream" && GMIME_IS_PART(top)) {
     std::string name = Lower(CopyString(g_mime_part_get_filename(GMIME_PART(top))));
     if (name.ends_with(".p7m")) return "IPM.Note.SMIME";
@@ -1459,7 +1506,8 @@ std::string BodyCharsetHint(GMimeObject* object, int depth) {
   if (GMIME_IS_MULTIPART(object)) {
     int n = g_mime_multipart_get_count(GMIME_MULTIPART(object));
     for (int i = 0; i < n && i < 64; ++i) {
-      std::string hint = BodyCharsetHint(g_mime_multipart_get_part(GMIME_MULTIPART(object), i), depth + 1);
+      std::string hint =
+          BodyCharsetHint(g_mime_multipart_get_part(GMIME_MULTIPART(object), i), depth + 1);
       if (!hint.empty()) return hint;
     }
     return "";
@@ -1499,7 +1547,8 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   // Subject family.
   std::string subject;
   if (GMimeHeader* h = headers.First("subject")) {
-    subject = CleanSubject(DecodeHeaderText(Unfold(CopyString(g_mime_header_get_raw_value(h))), hint));
+    subject =
+        CleanSubject(DecodeHeaderText(Unfold(CopyString(g_mime_header_get_raw_value(h))), hint));
   }
   if (headers.First("subject") != nullptr) {
     SubjectParts parts = SplitSubject(subject);
@@ -1508,8 +1557,9 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     SetString(props, kPrNormalizedSubject, parts.normalized);
   }
   if (GMimeHeader* h = headers.First("thread-topic")) {
-    SetString(props, kPrConversationTopic,
-              CleanSubject(DecodeHeaderText(Unfold(CopyString(g_mime_header_get_raw_value(h))), hint)));
+    SetString(
+        props, kPrConversationTopic,
+        CleanSubject(DecodeHeaderText(Unfold(CopyString(g_mime_header_get_raw_value(h))), hint)));
   } else if (headers.First("subject") != nullptr) {
     SetString(props, kPrConversationTopic, SplitSubject(subject).normalized);
   }
@@ -1538,8 +1588,8 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
         sender = list.front();
       }
     }
-    SetOriginator(props, sender, kPrSenderName, kPrSenderAddrType, kPrSenderEmail,
-                  kPrSenderEntryId, kPrSenderSearchKey, kPrSenderSmtpAddress);
+    SetOriginator(props, sender, kPrSenderName, kPrSenderAddrType, kPrSenderEmail, kPrSenderEntryId,
+                  kPrSenderSearchKey, kPrSenderSmtpAddress);
   }
   if (GMimeHeader* h = headers.First("reply-to")) {
     std::vector<Bytes> entries;
@@ -1563,7 +1613,8 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   // Recipients.
   std::string display[4];
   std::int32_t row = 0;
-  const std::pair<const char*, std::int32_t> kRecipientHeaders[] = {{"to", 1}, {"cc", 2}, {"bcc", 3}};
+  const std::pair<const char*, std::int32_t> kRecipientHeaders[] = {
+      {"to", 1}, {"cc", 2}, {"bcc", 3}};
   for (const auto& [name, type] : kRecipientHeaders) {
     for (GMimeHeader* h : headers.Each(name)) {
       for (const Mailbox& m :
@@ -1623,7 +1674,8 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     SetString(props, kPrInternetMessageId, message_id);
   }
   std::string in_reply_to = Unfold(headers.RawFirst("in-reply-to"));
-  if (!in_reply_to.empty()) SetString(props, kPrInReplyToId, EnsureUtf8(FirstAngleToken(in_reply_to)));
+  if (!in_reply_to.empty())
+    SetString(props, kPrInReplyToId, EnsureUtf8(FirstAngleToken(in_reply_to)));
   std::string references = CollapseWhitespace(Unfold(headers.RawFirst("references")));
   if (references.size() > 65536) references.resize(references.rfind(' ', 65536));
   if (!references.empty()) SetString(props, kPrInternetReferences, EnsureUtf8(references));
@@ -1657,9 +1709,9 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   SetInt(props, kPrImportance, ImportanceFrom(headers));
   SetInt(props, kPrPriority, PriorityFrom(headers));
   SetInt(props, kPrSensitivity, SensitivityFrom(headers));
-  const std::pair<const char*, PropTag> kListHeaders[] = {
-      {"list-help", kPrListHelp}, {"list-subscribe", kPrListSubscribe},
-      {"list-unsubscribe", kPrListUnsubscribe}};
+  const std::pair<const char*, PropTag> kListHeaders[] = {{"list-help", kPrListHelp},
+                                                          {"list-subscribe", kPrListSubscribe},
+                                                          {"list-unsubscribe", kPrListUnsubscribe}};
   for (const auto& [name, tag] : kListHeaders) {
     std::string v = Unfold(headers.RawFirst(name));
     if (!v.empty()) SetString(props, tag, EnsureUtf8(v));
@@ -1738,8 +1790,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     SetInt(props, kPrInternetCpid, 65001);
     SetInt(props, kPrNativeBody, 3);
   } else {
-    SetInt(props, kPrInternetCpid,
-           body.plain ? CodePageForCharset(body.plain_charset) : 65001);
+    SetInt(props, kPrInternetCpid, body.plain ? CodePageForCharset(body.plain_charset) : 65001);
     if (body.plain) SetInt(props, kPrNativeBody, 1);
   }
 
@@ -1957,11 +2008,13 @@ std::string BlankSeparatorsToEmpty(std::string_view message) {
   return out;
 }
 
-std::string RepairHeaderBlock(std::string_view message, std::size_t header_length) {
-  std::string repaired = RepairHeaderBlockLines(message, header_length);
-  std::string_view current = repaired.empty() ? message : std::string_view(repaired);
-  std::string blanks = BlankSeparatorsToEmpty(current);
-  return blanks.empty() ? repaired : blanks;
+// The message as it should be parsed: blank separator lines first (they decide where header
+// blocks end), then the lines of the top-level header block. Returns "" when nothing changed.
+std::string RepairHeaderBlock(std::string_view message) {
+  std::string blanks = BlankSeparatorsToEmpty(message);
+  std::string_view current = blanks.empty() ? message : std::string_view(blanks);
+  std::string lines = RepairHeaderBlockLines(current, HeaderBlockLength(current));
+  return lines.empty() ? blanks : lines;
 }
 
 std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_length) {
@@ -2049,10 +2102,14 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
 
   std::size_t header_length = HeaderBlockLength(message);
   if (message.empty() || header_length == 0 || !LooksLikeHeaderLine(message)) {
-    result.content = MapRawFallback(message.empty() ? std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()) : message, ctx);
+    result.content = MapRawFallback(
+        message.empty()
+            ? std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())
+            : message,
+        ctx);
     return result;
   }
-  std::string repaired = RepairHeaderBlock(message, header_length);
+  std::string repaired = RepairHeaderBlock(message);
   std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
   GObjectPtr<GMimeStream> stream(
       g_mime_stream_mem_new_with_buffer(to_parse.data(), to_parse.size()));
@@ -2075,9 +2132,28 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
 
 wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path& path,
                                                      std::int64_t now) {
-  std::ifstream in(path, std::ios::binary);
+  std::error_code status_error;
+  if (std::filesystem::is_directory(path, status_error)) {
+    return wharfline::Status::IOError(PathToUtf8(path), "is a folder, not a message file");
+  }
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return wharfline::Status::IOError(PathToUtf8(path), "cannot open the file");
-  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::streamoff size = in.tellg();
+  if (size > kMaxFileBytes) {
+    return wharfline::Status::IOError(PathToUtf8(path), "file too large for a message");
+  }
+  std::vector<char> data;
+  if (size > 0) {
+    data.resize(static_cast<std::size_t>(size));
+    in.seekg(0);
+    in.read(data.data(), size);
+    data.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  } else {
+    // Size unknown (a pipe or special file): read to the end.
+    in.clear();
+    in.seekg(0);
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
   if (in.bad()) return wharfline::Status::IOError(PathToUtf8(path), "cannot read the file");
   ImportOptions options;
   options.source_path = path;

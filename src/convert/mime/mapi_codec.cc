@@ -143,9 +143,7 @@ pst::FileTime UnixToFileTime(std::int64_t unix_seconds) {
   return pst::FileTime{(unix_seconds + 11644473600LL) * 10000000LL};
 }
 
-std::int64_t FileTimeToUnix(pst::FileTime time) {
-  return time.ticks / 10000000LL - 11644473600LL;
-}
+std::int64_t FileTimeToUnix(pst::FileTime time) { return time.ticks / 10000000LL - 11644473600LL; }
 
 pst::Bytes OneOffEntryId(std::string_view display_name, std::string_view address_type,
                          std::string_view address) {
@@ -250,8 +248,8 @@ std::string ShortFileName(std::string_view long_name) {
   auto keep = [](std::string_view in) {
     std::string out;
     for (char c : in) {
-      if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-          c == '_' || c == '-' || c == '~') {
+      if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+          c == '-' || c == '~') {
         out += c;
       }
     }
@@ -266,17 +264,17 @@ std::string ShortFileName(std::string_view long_name) {
 
 std::int32_t CodePageForCharset(std::string_view charset) {
   static const std::pair<std::string_view, std::int32_t> kTable[] = {
-      {"utf-8", 65001},          {"us-ascii", 20127},        {"ascii", 20127},
-      {"iso-8859-1", 28591},     {"iso-8859-2", 28592},      {"iso-8859-5", 28595},
-      {"iso-8859-7", 28597},     {"iso-8859-8", 28598},      {"iso-8859-8-i", 38598},
-      {"iso-8859-9", 28599},     {"iso-8859-13", 28603},     {"iso-8859-15", 28605},
-      {"koi8-r", 20866},         {"koi8-u", 21866},          {"shift_jis", 932},
-      {"cp932", 932},            {"iso-2022-jp", 50220},     {"euc-jp", 51932},
-      {"gb2312", 936},           {"gbk", 936},               {"gb18030", 54936},
-      {"big5", 950},             {"cp950", 950},             {"ks_c_5601-1987", 949},
-      {"cp949", 949},            {"euc-kr", 51949},          {"iso-2022-kr", 50225},
-      {"windows-874", 874},      {"tis-620", 874},           {"utf-7", 65000},
-      {"utf-16", 1200},          {"utf-16le", 1200},         {"utf-16be", 1201},
+      {"utf-8", 65001},      {"us-ascii", 20127},    {"ascii", 20127},
+      {"iso-8859-1", 28591}, {"iso-8859-2", 28592},  {"iso-8859-5", 28595},
+      {"iso-8859-7", 28597}, {"iso-8859-8", 28598},  {"iso-8859-8-i", 38598},
+      {"iso-8859-9", 28599}, {"iso-8859-13", 28603}, {"iso-8859-15", 28605},
+      {"koi8-r", 20866},     {"koi8-u", 21866},      {"shift_jis", 932},
+      {"cp932", 932},        {"iso-2022-jp", 50220}, {"euc-jp", 51932},
+      {"gb2312", 936},       {"gbk", 936},           {"gb18030", 54936},
+      {"big5", 950},         {"cp950", 950},         {"ks_c_5601-1987", 949},
+      {"cp949", 949},        {"euc-kr", 51949},      {"iso-2022-kr", 50225},
+      {"windows-874", 874},  {"tis-620", 874},       {"utf-7", 65000},
+      {"utf-16", 1200},      {"utf-16le", 1200},     {"utf-16be", 1201},
   };
   std::string lower = ToLowerAscii(charset);
   for (const auto& [name, cp] : kTable)

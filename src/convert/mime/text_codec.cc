@@ -1,11 +1,12 @@
 #include "convert/mime/text_codec.h"
 
+#include <gmime/gmime.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <unordered_map>
 #include <utility>
-
-#include <gmime/gmime.h>
 
 #include "convert/mime/mapi_codec.h"
 
@@ -20,8 +21,8 @@ std::string Lower(std::string_view s) {
 }
 
 std::string Trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '"' ||
-                        s.front() == '\'')) {
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\t' || s.front() == '"' || s.front() == '\'')) {
     s.remove_prefix(1);
   }
   while (!s.empty() &&
@@ -35,27 +36,75 @@ std::string Trimmed(std::string_view s) {
 std::string IconvNameFor(std::string_view declared) {
   std::string name = Lower(Trimmed(declared));
   static const std::pair<std::string_view, std::string_view> kAliases[] = {
-      {"x-mac-roman", "MACINTOSH"}, {"macintosh", "MACINTOSH"},
-      {"x-sjis", "CP932"},          {"shift_jis", "CP932"},
-      {"shift-jis", "CP932"},       {"sjis", "CP932"},
-      {"unicode-1-1-utf-7", "UTF-7"}, {"ks_c_5601-1987", "CP949"},
-      {"euc-kr", "CP949"},          {"gb2312", "GB18030"},
-      {"gbk", "GB18030"},           {"x-gbk", "GB18030"},
-      {"big5", "CP950"},            {"iso-8859-1", "CP1252"},
-      {"iso_8859-1", "CP1252"},     {"latin1", "CP1252"},
-      {"us-ascii", "CP1252"},       {"ascii", "CP1252"},
-      {"iso-8859-8-i", "ISO-8859-8"}, {"x-user-defined", ""},
-      {"unknown-8bit", ""},         {"x-unknown", ""},
-      {"unknown", ""},              {"default", ""},
+      {"x-mac-roman", "MACINTOSH"},
+      {"macintosh", "MACINTOSH"},
+      {"x-sjis", "CP932"},
+      {"shift_jis", "CP932"},
+      {"shift-jis", "CP932"},
+      {"sjis", "CP932"},
+      {"unicode-1-1-utf-7", "UTF-7"},
+      {"ks_c_5601-1987", "CP949"},
+      {"euc-kr", "CP949"},
+      {"gb2312", "GB18030"},
+      {"gbk", "GB18030"},
+      {"x-gbk", "GB18030"},
+      {"big5", "CP950"},
+      {"iso-8859-1", "CP1252"},
+      {"iso_8859-1", "CP1252"},
+      {"latin1", "CP1252"},
+      {"us-ascii", "CP1252"},
+      {"ascii", "CP1252"},
+      {"iso-8859-8-i", "ISO-8859-8"},
+      {"x-user-defined", ""},
+      {"unknown-8bit", ""},
+      {"x-unknown", ""},
+      {"unknown", ""},
+      {"default", ""},
   };
   for (const auto& [from, to] : kAliases)
     if (name == from) return std::string(to);
   return name;
 }
 
+// Converters to UTF-8 by charset name, kept per thread: opening one loads a conversion module,
+// which costs more than converting a typical message.
+class ConverterCache {
+ public:
+  ConverterCache() = default;
+  ConverterCache(const ConverterCache&) = delete;
+  ConverterCache& operator=(const ConverterCache&) = delete;
+  ~ConverterCache() {
+    for (auto& [name, cd] : converters_)
+      if (cd != kInvalid) g_mime_iconv_close(cd);
+  }
+
+  // A converter in its initial state, or kInvalid. Owned by the cache.
+  iconv_t Get(const std::string& charset) {
+    auto it = converters_.find(charset);
+    if (it == converters_.end()) {
+      if (converters_.size() >= 64) Clear();
+      it = converters_.emplace(charset, g_mime_iconv_open("UTF-8", charset.c_str())).first;
+    }
+    if (it->second != kInvalid) iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+    return it->second;
+  }
+
+  static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
+
+ private:
+  void Clear() {
+    for (auto& [name, cd] : converters_)
+      if (cd != kInvalid) g_mime_iconv_close(cd);
+    converters_.clear();
+  }
+
+  std::unordered_map<std::string, iconv_t> converters_;
+};
+
 std::optional<std::string> ConvertStrict(std::string_view bytes, const std::string& charset) {
-  iconv_t cd = g_mime_iconv_open("UTF-8", charset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  thread_local ConverterCache cache;
+  iconv_t cd = cache.Get(charset);
+  if (cd == ConverterCache::kInvalid) return std::nullopt;
   std::string out;
   out.resize(bytes.size() * 2 + 16);
   char* in = const_cast<char*>(bytes.data());
@@ -66,7 +115,7 @@ std::optional<std::string> ConvertStrict(std::string_view bytes, const std::stri
     char* out_ptr = out.data() + written;
     std::size_t out_left = out.size() - written;
     std::size_t r = in_left > 0 ? iconv(cd, &in, &in_left, &out_ptr, &out_left)
-                          : iconv(cd, nullptr, nullptr, &out_ptr, &out_left);
+                                : iconv(cd, nullptr, nullptr, &out_ptr, &out_left);
     written = out.size() - out_left;
     if (r == static_cast<std::size_t>(-1)) {
       if (errno == E2BIG) {
@@ -87,7 +136,6 @@ std::optional<std::string> ConvertStrict(std::string_view bytes, const std::stri
       break;
     }
   }
-  g_mime_iconv_close(cd);
   if (!ok) return std::nullopt;
   out.resize(written);
   if (!IsValidUtf8(out)) return std::nullopt;
@@ -137,10 +185,10 @@ std::size_t DecodeEntity(std::string_view html, std::size_t pos, std::string& ou
     std::string_view digits = name.substr(hex ? 2 : 1);
     if (digits.empty()) return 0;
     for (char c : digits) {
-      int v = (c >= '0' && c <= '9') ? c - '0'
+      int v = (c >= '0' && c <= '9')          ? c - '0'
               : hex && (c >= 'a' && c <= 'f') ? c - 'a' + 10
               : hex && (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                             : -1;
+                                              : -1;
       if (v < 0) return 0;
       cp = cp * (hex ? 16 : 10) + static_cast<unsigned long>(v);
       if (cp > 0x10FFFF) cp = 0xFFFD;
@@ -149,11 +197,10 @@ std::size_t DecodeEntity(std::string_view html, std::size_t pos, std::string& ou
     return semi - pos + 1;
   }
   static const std::pair<std::string_view, unsigned long> kNamed[] = {
-      {"amp", '&'},     {"lt", '<'},       {"gt", '>'},       {"quot", '"'},
-      {"apos", '\''},   {"nbsp", 0xA0},    {"copy", 0xA9},    {"reg", 0xAE},
-      {"euro", 0x20AC}, {"mdash", 0x2014}, {"ndash", 0x2013}, {"hellip", 0x2026},
-      {"laquo", 0xAB},  {"raquo", 0xBB},   {"rsquo", 0x2019}, {"lsquo", 0x2018},
-      {"rdquo", 0x201D}, {"ldquo", 0x201C}, {"bull", 0x2022}, {"middot", 0xB7},
+      {"amp", '&'},      {"lt", '<'},        {"gt", '>'},       {"quot", '"'},    {"apos", '\''},
+      {"nbsp", 0xA0},    {"copy", 0xA9},     {"reg", 0xAE},     {"euro", 0x20AC}, {"mdash", 0x2014},
+      {"ndash", 0x2013}, {"hellip", 0x2026}, {"laquo", 0xAB},   {"raquo", 0xBB},  {"rsquo", 0x2019},
+      {"lsquo", 0x2018}, {"rdquo", 0x201D},  {"ldquo", 0x201C}, {"bull", 0x2022}, {"middot", 0xB7},
   };
   for (const auto& [n, cp] : kNamed) {
     if (name == n) {
@@ -171,8 +218,8 @@ DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_chars
   std::string iconv_name = IconvNameFor(declared);
   bool ascii_label = declared.empty() || declared == "us-ascii" || declared == "ascii";
   if (!HasEightBit(bytes) && !declared.starts_with("utf-16") && !declared.starts_with("utf-32") &&
-      declared != "utf-7" && declared != "unicode-1-1-utf-7" &&
-      !declared.starts_with("iso-2022") && !declared.starts_with("hz")) {
+      declared != "utf-7" && declared != "unicode-1-1-utf-7" && !declared.starts_with("iso-2022") &&
+      !declared.starts_with("hz")) {
     return {std::string(bytes), declared.empty() ? "us-ascii" : declared};
   }
   // Text labelled ASCII (or not labelled) with 8-bit bytes is most often UTF-8.
@@ -306,8 +353,8 @@ std::string DecodeHeaderText(std::string_view raw, std::string_view hint_charset
     if (raw[i] == '=' && i + 1 < raw.size() && raw[i + 1] == '?') {
       if (auto word = ParseEncodedWord(raw, i)) {
         // Blanks between two encoded words are not part of the text.
-        bool only_blanks = std::all_of(plain.begin(), plain.end(),
-                                       [](char c) { return c == ' ' || c == '\t'; });
+        bool only_blanks =
+            std::all_of(plain.begin(), plain.end(), [](char c) { return c == ' ' || c == '\t'; });
         if (!run.empty() && only_blanks) plain.clear();
         if (!plain.empty()) {
           flush_run();

@@ -2,13 +2,13 @@
 // object per line (subject, originators, recipients, dates, bodies, attachments with their
 // SHA-256). Paths come from the arguments, or one per line on stdin with "-".
 // Usage: mime_dump_message [--now SECONDS] (FILE... | -)
+#include <glib.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#include <glib.h>
 
 #include "convert/mime/importer.h"
 #include "convert/mime/mapi_codec.h"

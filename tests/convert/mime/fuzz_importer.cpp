@@ -10,8 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   mime::ImportOptions options;
   options.now = 1767225600;  // fixed clock: runs are reproducible
-  auto result = mime::ImportMessageBytes(
-      std::as_bytes(std::span<const std::uint8_t>(data, size)), options);
+  auto result =
+      mime::ImportMessageBytes(std::as_bytes(std::span<const std::uint8_t>(data, size)), options);
   if (result.has_value()) {
     // Touch the result so the mapping cannot be optimised away.
     volatile std::size_t n = result->content.props.size() + result->content.attachments.size();

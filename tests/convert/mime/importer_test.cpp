@@ -53,8 +53,8 @@ mime::ImportedMessage Import(const std::string& bytes, const std::filesystem::pa
   mime::ImportOptions options;
   options.now = kNow;
   options.source_path = path;
-  auto result = mime::ImportMessageBytes(std::as_bytes(std::span(bytes.data(), bytes.size())),
-                                         options);
+  auto result =
+      mime::ImportMessageBytes(std::as_bytes(std::span(bytes.data(), bytes.size())), options);
   EXPECT_TRUE(result.has_value()) << result.status().ToString();
   return result.has_value() ? std::move(result).value() : mime::ImportedMessage{};
 }
@@ -98,9 +98,9 @@ TEST(MapiCodec, SubjectPrefixTable) {
     const char* subject;
     const char* prefix;
   } cases[] = {
-      {"Re: Hello", "Re: "}, {"RE:Hello", "RE:"},     {"Fwd:   x", "Fwd:   "},
+      {"Re: Hello", "Re: "}, {"RE:Hello", "RE:"},   {"Fwd:   x", "Fwd:   "},
       {"AW: Re: x", "AW: "}, {"回复: x", "回复: "}, {"Re[2]: x", ""},
-      {"1: x", ""},          {": x", ""},             {"R e: x", ""},
+      {"1: x", ""},          {": x", ""},           {"R e: x", ""},
   };
   for (const Case& c : cases) {
     mime::SubjectParts parts = mime::SplitSubject(c.subject);
@@ -167,7 +167,8 @@ TEST(EmlxFraming, CountsThatDisagreeWithTheFileUseWhatIsThere) {
 }
 
 TEST(EmlxFraming, ImportUsesPlistDatesAndFlags) {
-  std::string message = "Subject: hi\nFrom: a@b.example\nDate: Mon, 3 Jan 2022 10:00:00 +0000\n\nx\n";
+  std::string message =
+      "Subject: hi\nFrom: a@b.example\nDate: Mon, 3 Jan 2022 10:00:00 +0000\n\nx\n";
   std::string file = std::to_string(message.size()) + "\n" + message + kPlist;
   auto imported = Import(file);
   Message m(imported.content);
@@ -203,8 +204,8 @@ class PartialEmlx : public ::testing::Test {
         "Content-Disposition: attachment; filename=\"r.pdf\"\n"
         "Content-Transfer-Encoding: base64\nX-Apple-Content-Length: 9\n\n\n--XX--\n";
     file_ = root_ / "Messages" / "42.partial.emlx";
-    std::ofstream(file_, std::ios::binary)
-        << std::to_string(message.size()) << "\n" << message << kPlist;
+    std::ofstream(file_, std::ios::binary) << std::to_string(message.size()) << "\n"
+                                           << message << kPlist;
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 
@@ -248,8 +249,8 @@ TEST(Charsets, EachFamilyDecodesToTheSameText) {
     std::string expected;
   } cases[] = {
       // iconv -t ISO-2022-JP of "日本語"
-      {"iso-2022-jp", "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=", "iso-2022-jp",
-       "\x1b$BF|K\\8l\x1b(B", "日本語"},
+      {"iso-2022-jp", "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=", "iso-2022-jp", "\x1b$BF|K\\8l\x1b(B",
+       "日本語"},
       // KOI8-R bytes of "Привет"
       {"koi8-r", "=?koi8-r?B?8NLJ18XU?=", "koi8-r", "\xf0\xd2\xc9\xd7\xc5\xd4", "Привет"},
       // GB2312 bytes of "中文"
@@ -260,11 +261,17 @@ TEST(Charsets, EachFamilyDecodesToTheSameText) {
       // windows-1252 label iso-8859-1 with a euro sign (0x80) as senders really write it
       {"windows-1252", "=?iso-8859-1?Q?=80_5?=", "iso-8859-1", "\x80 5", "€ 5"},
       // raw 8-bit Latin-1 header, no charset anywhere
-      {"8-bit", "Gr\xfc\xdf" "e aus K\xf6ln", "", "Gr\xfc\xdf" "e aus K\xf6ln", "Grüße aus Köln"},
+      {"8-bit",
+       "Gr\xfc\xdf"
+       "e aus K\xf6ln",
+       "",
+       "Gr\xfc\xdf"
+       "e aus K\xf6ln",
+       "Grüße aus Köln"},
   };
   for (const Case& c : cases) {
-    std::string ct = c.body_charset.empty() ? "text/plain"
-                                            : "text/plain; charset=" + c.body_charset;
+    std::string ct =
+        c.body_charset.empty() ? "text/plain" : "text/plain; charset=" + c.body_charset;
     std::string raw = "Subject: " + c.header + "\nContent-Type: " + ct +
                       "\nContent-Transfer-Encoding: 8bit\n\n" + c.body;
     auto imported = Import(raw);
@@ -276,7 +283,8 @@ TEST(Charsets, EachFamilyDecodesToTheSameText) {
 
 TEST(Charsets, UndeclaredHeaderUsesTheBodyCharset) {
   // GB2312 subject bytes without an encoded word; the body says gb2312.
-  auto imported = Import("Subject: \xd6\xd0\xce\xc4\nContent-Type: text/plain; charset=gb2312\n\nx\n");
+  auto imported =
+      Import("Subject: \xd6\xd0\xce\xc4\nContent-Type: text/plain; charset=gb2312\n\nx\n");
   EXPECT_EQ(Message(imported.content).Str(0x0037001F), "中文");
 }
 
@@ -329,13 +337,32 @@ TEST(Mapping, OriginatorsRecipientsAndDates) {
   EXPECT_EQ(m.Str(0x0E1D001F), "Status");
   EXPECT_EQ(m.Str(0x1035001F), "<id1@example.com>");
   EXPECT_EQ(m.Int(0x00170003), 2);
-  EXPECT_EQ(m.Unix(0x00390040), 1057049557);          // Date
-  EXPECT_EQ(m.Unix(0x0E060040), 1057050000);          // top-most Received
+  EXPECT_EQ(m.Unix(0x00390040), 1057049557);  // Date
+  EXPECT_EQ(m.Unix(0x0E060040), 1057050000);  // top-most Received
   ASSERT_EQ(imported.content.recipients.size(), 4u);
   const auto& row = imported.content.recipients[2].props;
   EXPECT_EQ(std::get<std::int32_t>(*Message::FindIn(row, 0x0C150003)), 2);
   EXPECT_EQ(Message::StrIn(row, 0x3003001F), "a@x.test");
   EXPECT_EQ(Message::StrIn(row, 0x3002001F), "SMTP");
+}
+
+TEST(Mapping, SyntheticConversationIndexAndFlowedText) {
+  // Known answer: FILETIME of the date, 6 high bytes, then MD5 of the thread root id.
+  auto threaded = Import(
+      "Subject: t\nDate: Tue, 1 Jul 2003 10:52:37 +0200\n"
+      "References: <5678.21-Nov-1997@example.com> <other@example.com>\n"
+      "Message-ID: <self@example.com>\n\nb\n");
+  const auto* index = Message(threaded.content).Find(0x00710102);
+  ASSERT_NE(index, nullptr);
+  const auto& bytes = std::get<pst::Bytes>(*index);
+  ASSERT_EQ(bytes.size(), 22u);
+  EXPECT_EQ(Hex(bytes, 0, 22), "01 C3 3F AE 1E CB 05 C1 10 D7 C5 6D 32 C6 85 CC 0C AE 22 16 43 73");
+
+  auto flowed = Import(
+      "Subject: f\nContent-Type: text/plain; format=flowed; delsp=yes\n\n"
+      "one two \nthree\n> quoted \n> more\n-- \nsig\n");
+  EXPECT_EQ(Message(flowed.content).Str(0x1000001F),
+            "one twothree\r\n> quotedmore\r\n-- \r\nsig\r\n");
 }
 
 TEST(Mapping, MissingDateFallsBackToReceivedNotTheImportClock) {
@@ -366,7 +393,8 @@ TEST(Mapping, HasAttachmentsFlagOnlyForVisibleAttachments) {
                           "--r\nContent-Type: image/png\nContent-ID: <img2@x>\n"
                           "Content-Transfer-Encoding: base64\n\niVBORw0KGgo=\n--r--\n");
   ASSERT_EQ(with_file.content.attachments.size(), 2u);
-  EXPECT_FALSE(std::get<bool>(*Message::FindIn(with_file.content.attachments[0].props, 0x7FFE000B)));
+  EXPECT_FALSE(
+      std::get<bool>(*Message::FindIn(with_file.content.attachments[0].props, 0x7FFE000B)));
   EXPECT_EQ(Message(with_file.content).Int(0x0E070003), 0x11);
   // No attachment at all.
   EXPECT_EQ(Message(Import("Subject: s\n\nplain\n").content).Int(0x0E070003), 0x1);
@@ -445,6 +473,9 @@ TEST(Robustness, HostileInputsGiveAMessageOrAFailureNeverACrash) {
   mime::ImportOptions options;
   options.now = kNow;
   EXPECT_FALSE(mime::ImportMessageBytes({}, options).has_value());
+  EXPECT_TRUE(
+      mime::ImportMessageFile(std::filesystem::temp_directory_path(), kNow).status().IsIOError());
+  EXPECT_TRUE(mime::ImportMessageFile("/nonexistent/dir/x.eml", kNow).status().IsIOError());
 
   std::string junk;
   for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 7919) & 0xFF);
@@ -463,6 +494,26 @@ TEST(Robustness, HostileInputsGiveAMessageOrAFailureNeverACrash) {
       "Content-Transfer-Encoding: base64\n\nQUJD!!!RE=VG\n");
   ASSERT_EQ(broken.content.attachments.size(), 1u);
   EXPECT_FALSE(broken.content.attachments[0].data.empty());
+
+  // Base64 without its padding still carries the last bytes: "QUJDRA" is "ABCD".
+  auto unpadded = Import(
+      "Subject: b\nContent-Type: application/octet-stream; name=x.bin\n"
+      "Content-Transfer-Encoding: base64\n\nQUJDRA\n");
+  ASSERT_EQ(unpadded.content.attachments.size(), 1u);
+  const auto& data = unpadded.content.attachments[0].data;
+  EXPECT_EQ(std::string(data.begin(), data.end()), "ABCD");
+}
+
+TEST(Robustness, BrokenHeaderLinesDoNotHideTheHeadersAfterThem) {
+  // A date wrapped without indentation, and a separator line holding one blank.
+  auto imported = Import(
+      "Received: by x;\nWed, 19 Nov 2014 00:46:01 -0800\nSubject: kept\nFrom: a@b.example\n"
+      " \nbody\n");
+  Message m(imported.content);
+  EXPECT_EQ(m.Str(0x0037001F), "kept");
+  EXPECT_EQ(m.Str(0x0065001F), "a@b.example");
+  EXPECT_EQ(m.Unix(0x0E060040), 1416386761);  // the repaired Received date: 08:46:01Z
+  EXPECT_EQ(m.Str(0x1000001F), "body\r\n");
 }
 
 TEST(Robustness, DeepNestingIsCapped) {
@@ -476,7 +527,8 @@ TEST(Robustness, DeepNestingIsCapped) {
   EXPECT_FALSE(a.warnings.empty());
 
   std::string messages;
-  for (int i = 0; i < 2000; ++i) messages += "Subject: m" + std::to_string(i) + "\nContent-Type: message/rfc822\n\n";
+  for (int i = 0; i < 2000; ++i)
+    messages += "Subject: m" + std::to_string(i) + "\nContent-Type: message/rfc822\n\n";
   messages += "Subject: last\n\nbottom\n";
   auto b = Import(messages);
   int depth = 0;
@@ -491,7 +543,8 @@ TEST(Robustness, DeepNestingIsCapped) {
 
 TEST(Robustness, MultipartWithoutBoundaryIsRecovered) {
   auto imported = Import(
-      "Subject: nb\nContent-Type: multipart/mixed\n\n--zzz\nContent-Type: text/plain\n\nhi\n--zzz--\n");
+      "Subject: nb\nContent-Type: multipart/mixed\n\n--zzz\nContent-Type: "
+      "text/plain\n\nhi\n--zzz--\n");
   Message m(imported.content);
   EXPECT_EQ(m.Str(0x1000001F), "hi");
   EXPECT_TRUE(imported.content.attachments.empty());

@@ -234,7 +234,11 @@ class Window(unittest.TestCase):
 
     def test_the_window_converts_the_list_into_a_readable_store(self):
         r = run([WINDOW, self.out, "0", self.src])
-        self.assertEqual(r.returncode, 0, r.stderr)
+        # The run ends with a box only for the partial .emlx files whose attachments Apple Mail
+        # never downloaded: imported, with a note.
+        self.assertIn(r.returncode, (0, 1), r.stderr)
+        self.assertNotIn("could not be imported", r.stderr)
+        self.assertNotIn("Outlook Error", r.stderr)
         pst = r.stdout.strip().splitlines()[-1]
         want = expected_tree(self.src, "")
         display, tree = Readers().check(self, pst, sum(want.values()))

@@ -345,7 +345,6 @@ Status NdbWriter::Commit() {
     std::sort(pending_free_.begin(), pending_free_.end());
     for (auto& b : blocks_) {
       if (std::binary_search(pending_free_.begin(), pending_free_.end(), b.bid)) {
-        SetBits(b.ib, RoundUp(b.cb + format::kBlockTrailerSize, 64), false);
         to_wipe_.emplace_back(b.ib, RoundUp(b.cb + format::kBlockTrailerSize, 64));
         b.ib = 0;
       }
@@ -355,10 +354,9 @@ Status NdbWriter::Commit() {
                   blocks_.end());
     pending_free_.clear();
   }
-  for (std::uint64_t ib : bt_pages_) {
-    SetBits(ib, format::kPageSize, false);
-    to_wipe_.emplace_back(ib, format::kPageSize);
-  }
+  // Freed space stays marked as used until the new header is on disk: at every moment the
+  // maps on disk cover everything either header can reach.
+  for (std::uint64_t ib : bt_pages_) to_wipe_.emplace_back(ib, format::kPageSize);
   bt_pages_.clear();
 
   // Block B-tree.
@@ -445,6 +443,14 @@ Status NdbWriter::Commit() {
     if (!s.ok()) return Fail(s);
   }
   committed_once_ = true;
+  if (to_wipe_.empty()) return Status::OK();
+  // Now the old indexes are unreachable: release their space in the maps, restate the free
+  // byte count in the header, and clear the old bytes.
+  for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
+  s = WriteMapPages();
+  if (!s.ok()) return s;
+  s = WriteHeader();
+  if (!s.ok()) return s;
   return WipeFreed();
 }
 

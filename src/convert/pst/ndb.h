@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -133,11 +134,12 @@ class NdbWriter {
   std::uint32_t unique_ = 0;
   std::array<std::uint32_t, 32> nid_index_{};
 
-  std::vector<BlockRef> blocks_;  // ascending BID
+  // Deques grow in fixed chunks, without a vector's doubling slack.
+  std::deque<BlockRef> blocks_;  // ascending BID
   std::vector<std::uint64_t> pending_free_;
   std::vector<std::uint64_t>* collector_ = nullptr;
   std::map<std::uint32_t, NodeEntry> fixed_nodes_;
-  std::vector<NodeEntry> message_nodes_;  // ascending NID
+  std::deque<NodeEntry> message_nodes_;  // ascending NID
 
   // Allocation: every page and block is placed at or after cursor_.
   std::uint64_t cursor_ = 0;

@@ -549,22 +549,29 @@ Status PstWriter::WriteFolder(Folder& fo) {
     ndb_->CollectBlocks(&fo.contents_blocks);
     SubnodeSink sink(*ndb_);
     TableBuilder t(kContentsColumns);
-    const std::uint8_t* p = fo.rows.data();
-    const std::uint8_t* end = p + fo.rows.size();
     std::vector<EncodedProp> cells;
     Status s;
-    while (p < end && s.ok()) {
-      std::uint32_t id = Get32(p);
-      std::uint16_t n = Get16(p + 4);
-      p += 6;
-      cells.resize(n);
-      for (std::uint16_t i = 0; i < n; ++i) {
-        cells[i].tag = Get32(p);
-        std::uint32_t len = Get32(p + 4);
-        cells[i].bytes.assign(p + 8, p + 8 + len);
-        p += 8 + len;
+    for (const Bytes& chunk : fo.row_chunks) {
+      const std::uint8_t* p = chunk.data();
+      const std::uint8_t* end = p + chunk.size();
+      while (p < end && s.ok()) {
+        std::uint32_t id = Get32(p);
+        std::uint8_t n = p[4];
+        p += 5;
+        cells.resize(n);
+        for (std::uint8_t i = 0; i < n; ++i) {
+          cells[i].tag = kContentsColumns[*p++];
+          std::uint64_t len = 0;
+          for (int shift = 0;; shift += 7) {
+            std::uint8_t b = *p++;
+            len |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) break;
+          }
+          cells[i].bytes.assign(p, p + len);
+          p += len;
+        }
+        s = t.AddRow(id, cells, sink);
       }
-      s = t.AddRow(id, cells, sink);
     }
     Result<NodeData> d = s.ok() ? t.Write(sink) : Result<NodeData>(s);
     ndb_->CollectBlocks(nullptr);
@@ -806,13 +813,26 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   const SubnodeEntry& me = sink.entries().back();
   ndb_->AddMessageNode({nid, folder, me.bid_data, me.bid_sub});
 
-  Put32(fo->rows, nid);
-  Put16(fo->rows, static_cast<std::uint16_t>(row.size()));
+  ByteVec packed;
+  Put32(packed, nid);
+  Put8(packed, static_cast<std::uint8_t>(row.size()));
   for (const auto& c : row) {
-    Put32(fo->rows, c.tag);
-    Put32(fo->rows, static_cast<std::uint32_t>(c.bytes.size()));
-    PutBytes(fo->rows, c.bytes);
+    auto col = std::lower_bound(kContentsColumns.begin(), kContentsColumns.end(), c.tag);
+    Put8(packed, static_cast<std::uint8_t>(col - kContentsColumns.begin()));
+    std::uint64_t len = c.bytes.size();
+    do {
+      std::uint8_t b = len & 0x7F;
+      len >>= 7;
+      Put8(packed, static_cast<std::uint8_t>(b | (len ? 0x80 : 0)));
+    } while (len);
+    PutBytes(packed, c.bytes);
   }
+  constexpr std::size_t kChunk = 256 * 1024;
+  if (fo->row_chunks.empty() || fo->row_chunks.back().size() + packed.size() > kChunk) {
+    fo->row_chunks.emplace_back();
+    fo->row_chunks.back().reserve(std::max(kChunk, packed.size()));
+  }
+  PutBytes(fo->row_chunks.back(), packed);
   ++fo->content_count;
   std::uint32_t flags = Get32(FindProp(row, kTagMessageFlags)->bytes.data());
   if (!(flags & kFlagRead)) ++fo->unread_count;

@@ -337,8 +337,10 @@ std::uint32_t PstWriter::MessageCount(FolderId folder) const {
 Bytes PstWriter::RecordKey() const { return record_key_; }
 
 Bytes PstWriter::EntryId(std::uint32_t nid) const {
-  Bytes e(4, 0);
-  e.insert(e.end(), record_key_.begin(), record_key_.end());
+  Bytes e;
+  e.reserve(24);
+  PutZeros(e, 4);
+  PutBytes(e, record_key_);
   Put32(e, nid);
   return e;
 }
@@ -590,7 +592,6 @@ Status PstWriter::WriteFolder(Folder& fo) {
 Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
                                      SubnodeSink& sink, std::vector<EncodedProp>* final_props,
                                      int depth) {
-  (void)nid;
   if (depth > kMaxEmbeddingDepth) {
     return Status::InvalidArgument("message", "attached messages nested too deeply");
   }
@@ -766,6 +767,12 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
   if (!FindById(props, TagId(kTagMessageStatus))) props.push_back(I32(kTagMessageStatus, 0));
   if (!FindById(props, TagId(kTagCreationTime))) props.push_back(Time(kTagCreationTime, Now()));
   if (!FindById(props, TagId(kTagLastModificationTime))) props.push_back(Time(kTagLastModificationTime, Now()));
+  if (!FindById(props, TagId(kTagSearchKey))) {
+    // Unique within the store and beyond: the store's record key with the node id mixed in.
+    Bytes key = record_key_;
+    for (int i = 0; i < 4; ++i) key[12 + i] ^= static_cast<std::uint8_t>(nid >> (8 * i));
+    props.push_back(Bin(kTagSearchKey, key));
+  }
   for (const auto& p : props) size += p.bytes.size() + 8;
   size = std::min<std::uint64_t>(size, 0x7FFFFFFF);
   SetProp(props, I32(kTagMessageSize, static_cast<std::uint32_t>(size)));

@@ -122,7 +122,7 @@ TEST_F(PstWriterTest, ContentsRowsAgreeWithMessages) {
   // 700 messages: a row index over two levels and a row matrix over several blocks.
   for (int i = 0; i < 700; ++i) {
     auto m = MakeMessage({.index = i, .attachments = i % 100 == 0 ? 1 : 0, .unread = i % 3 == 0});
-    m.props.push_back({0x0E070003, std::int32_t{i % 3 == 0 ? 0x08 : 0x09}});  // unsent set
+    SetProperty(m, 0x0E070003, std::int32_t{i % 3 == 0 ? 0x08 : 0x09});  // unsent set
     auto r = w->AddMessage(*f, m);
     ASSERT_TRUE(r.has_value());
     ids.push_back(*r);

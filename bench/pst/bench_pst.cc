@@ -62,7 +62,7 @@ double WriteSmall(long n, pst::Encoding enc, const std::string& path, std::uint6
   auto pool = SmallPool();
   unlink(path.c_str());
   auto start = Clock::now();
-  auto w = pst::PstWriter::Create(pst::DefaultFileEnv(), path, u"Bench", {.encoding = enc});
+  auto w = pst::PstWriter::Create(pst::DefaultFileEnv(), path, u"Bench", {.encoding = enc, .sync = true, .now = {}});
   if (!w) Check(w.error());
   pst::FolderId folder = 0;
   for (long i = 0; i < n; ++i) {
@@ -111,7 +111,7 @@ void Attach(long n) {
   auto m = pst::testing::MakeMessage({.index = 1, .recipients = 1, .attachments = 1, .attachment_size = 1 << 20});
   for (auto enc : {pst::Encoding::kNone, pst::Encoding::kPermute}) {
     auto start = Clock::now();
-    auto w = pst::PstWriter::Create(pst::DefaultFileEnv(), path, u"Bench", {.encoding = enc});
+    auto w = pst::PstWriter::Create(pst::DefaultFileEnv(), path, u"Bench", {.encoding = enc, .sync = true, .now = {}});
     if (!w) Check(w.error());
     auto f = (*w)->AddFolder((*w)->RootFolder(), u"Attachments");
     for (long i = 0; i < n; ++i) {
@@ -144,7 +144,7 @@ void Huge(double gib) {
   unlink(path.c_str());
   auto m = pst::testing::MakeMessage({.index = 1, .recipients = 1, .attachments = 1, .attachment_size = 8 << 20});
   auto start = Clock::now();
-  auto w = pst::PstWriter::Create(pst::DefaultFileEnv(), path, u"Huge", {.encoding = pst::Encoding::kPermute});
+  auto w = pst::PstWriter::Create(pst::DefaultFileEnv(), path, u"Huge", {.encoding = pst::Encoding::kPermute, .sync = true, .now = {}});
   if (!w) Check(w.error());
   auto f = (*w)->AddFolder((*w)->RootFolder(), u"Big");
   long count = 0;

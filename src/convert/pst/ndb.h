@@ -95,10 +95,15 @@ class NdbWriter {
   std::size_t node_count() const { return fixed_nodes_.size() + message_nodes_.size(); }
 
  private:
+  // One entry per block, kept small because there are several per message: the BID
+  // halved (its lowest bit is always 0) and the offset in 64-byte slots, which reach 2^33
+  // BIDs and 256 GiB, far past what Outlook opens.
   struct BlockRef {
-    std::uint64_t bid;
-    std::uint64_t ib;
+    std::uint32_t bid_half;
+    std::uint32_t slot;
     std::uint16_t cb;
+    std::uint64_t bid() const { return std::uint64_t{bid_half} << 1; }
+    std::uint64_t ib() const { return std::uint64_t{slot} << 6; }
   };
   struct BtRef {
     std::uint64_t key;

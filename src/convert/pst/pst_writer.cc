@@ -78,6 +78,8 @@ const std::vector<PropTag> kContentsColumns = {
     0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
     0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
     0x0E3D0102, 0x10970003, 0x30080040, 0x65C60003};
+// In a packed contents row, a column number with this bit repeats the subject's bytes.
+constexpr std::uint8_t kSameAsSubject = 0x80;
 const std::vector<PropTag> kAssocColumns = {
     0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, 0x6800001F, 0x6803000B, 0x68051003,
     0x682F001F, 0x70030003, 0x70040102, 0x70050102, 0x7006001F, 0x70070003};
@@ -561,8 +563,14 @@ Status PstWriter::WriteFolder(Folder& fo) {
         std::uint8_t n = p[4];
         p += 5;
         cells.resize(n);
+        const ByteVec* subject = nullptr;
         for (std::uint8_t i = 0; i < n; ++i) {
-          cells[i].tag = kContentsColumns[*p++];
+          std::uint8_t index = *p++;
+          cells[i].tag = kContentsColumns[index & ~kSameAsSubject];
+          if (index & kSameAsSubject) {
+            cells[i].bytes = *subject;
+            continue;
+          }
           std::uint64_t len = 0;
           for (int shift = 0;; shift += 7) {
             std::uint8_t b = *p++;
@@ -570,6 +578,7 @@ Status PstWriter::WriteFolder(Folder& fo) {
             if (!(b & 0x80)) break;
           }
           cells[i].bytes.assign(p, p + len);
+          if (cells[i].tag == kTagSubject) subject = &cells[i].bytes;
           p += len;
         }
         s = t.AddRow(id, cells, sink);
@@ -823,9 +832,16 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   ByteVec packed;
   Put32(packed, nid);
   Put8(packed, static_cast<std::uint8_t>(row.size()));
+  const EncodedProp* subject = FindProp(row, kTagSubject);
   for (const auto& c : row) {
     auto col = std::lower_bound(kContentsColumns.begin(), kContentsColumns.end(), c.tag);
-    Put8(packed, static_cast<std::uint8_t>(col - kContentsColumns.begin()));
+    std::uint8_t index = static_cast<std::uint8_t>(col - kContentsColumns.begin());
+    if (subject != nullptr && &c != subject && c.bytes == subject->bytes) {
+      // Usually the conversation topic: the subject again, kept once.
+      Put8(packed, index | kSameAsSubject);
+      continue;
+    }
+    Put8(packed, index);
     std::uint64_t len = c.bytes.size();
     do {
       std::uint8_t b = len & 0x7F;

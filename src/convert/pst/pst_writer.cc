@@ -78,8 +78,62 @@ const std::vector<PropTag> kContentsColumns = {
     0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
     0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
     0x0E3D0102, 0x10970003, 0x30080040, 0x65C60003};
-// In a packed contents row, a column number with this bit repeats the subject's bytes.
+// In a packed contents row, a column number with this bit repeats the subject's bytes,
+// and one with the next bit holds a string as UTF-8 (smaller for most mail text).
 constexpr std::uint8_t kSameAsSubject = 0x80;
+constexpr std::uint8_t kUtf8 = 0x40;
+
+// UTF-16LE bytes to UTF-8; false for unpaired surrogates, which are then kept as they are.
+bool Utf16ToUtf8(const ByteVec& in, ByteVec* out) {
+  out->clear();
+  for (std::size_t i = 0; i + 1 < in.size(); i += 2) {
+    std::uint32_t c = Get16(&in[i]);
+    if (c >= 0xD800 && c < 0xDC00) {
+      if (i + 3 >= in.size()) return false;
+      std::uint32_t lo = Get16(&in[i + 2]);
+      if (lo < 0xDC00 || lo >= 0xE000) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
+      i += 2;
+    } else if (c >= 0xDC00 && c < 0xE000) {
+      return false;
+    }
+    if (c < 0x80) {
+      out->push_back(static_cast<std::uint8_t>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<std::uint8_t>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<std::uint8_t>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<std::uint8_t>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    }
+  }
+  return in.size() % 2 == 0;
+}
+
+// The inverse, for text Utf16ToUtf8 produced.
+void Utf8ToUtf16(const std::uint8_t* p, std::size_t n, ByteVec* out) {
+  out->clear();
+  const std::uint8_t* end = p + n;
+  while (p < end) {
+    std::uint32_t c = *p++;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    c &= extra == 3 ? 0x07 : extra == 2 ? 0x0F : extra == 1 ? 0x1F : 0x7F;
+    for (int k = 0; k < extra; ++k) c = (c << 6) | (*p++ & 0x3F);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      Put16(*out, static_cast<std::uint16_t>(0xD800 + (c >> 10)));
+      Put16(*out, static_cast<std::uint16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      Put16(*out, static_cast<std::uint16_t>(c));
+    }
+  }
+}
 const std::vector<PropTag> kAssocColumns = {
     0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, 0x6800001F, 0x6803000B, 0x68051003,
     0x682F001F, 0x70030003, 0x70040102, 0x70050102, 0x7006001F, 0x70070003};
@@ -566,7 +620,7 @@ Status PstWriter::WriteFolder(Folder& fo) {
         const ByteVec* subject = nullptr;
         for (std::uint8_t i = 0; i < n; ++i) {
           std::uint8_t index = *p++;
-          cells[i].tag = kContentsColumns[index & ~kSameAsSubject];
+          cells[i].tag = kContentsColumns[index & ~(kSameAsSubject | kUtf8)];
           if (index & kSameAsSubject) {
             cells[i].bytes = *subject;
             continue;
@@ -577,7 +631,11 @@ Status PstWriter::WriteFolder(Folder& fo) {
             len |= static_cast<std::uint64_t>(b & 0x7F) << shift;
             if (!(b & 0x80)) break;
           }
-          cells[i].bytes.assign(p, p + len);
+          if (index & kUtf8) {
+            Utf8ToUtf16(p, len, &cells[i].bytes);
+          } else {
+            cells[i].bytes.assign(p, p + len);
+          }
           if (cells[i].tag == kTagSubject) subject = &cells[i].bytes;
           p += len;
         }
@@ -833,6 +891,7 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   Put32(packed, nid);
   Put8(packed, static_cast<std::uint8_t>(row.size()));
   const EncodedProp* subject = FindProp(row, kTagSubject);
+  ByteVec utf8;
   for (const auto& c : row) {
     auto col = std::lower_bound(kContentsColumns.begin(), kContentsColumns.end(), c.tag);
     std::uint8_t index = static_cast<std::uint8_t>(col - kContentsColumns.begin());
@@ -841,14 +900,19 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
       Put8(packed, index | kSameAsSubject);
       continue;
     }
+    const ByteVec* value = &c.bytes;
+    if (TagType(c.tag) == PropType::kString && Utf16ToUtf8(c.bytes, &utf8) && utf8.size() < c.bytes.size()) {
+      value = &utf8;
+      index |= kUtf8;
+    }
     Put8(packed, index);
-    std::uint64_t len = c.bytes.size();
+    std::uint64_t len = value->size();
     do {
       std::uint8_t b = len & 0x7F;
       len >>= 7;
       Put8(packed, static_cast<std::uint8_t>(b | (len ? 0x80 : 0)));
     } while (len);
-    PutBytes(packed, c.bytes);
+    PutBytes(packed, *value);
   }
   constexpr std::size_t kChunk = 256 * 1024;
   if (fo->row_chunks.empty() || fo->row_chunks.back().size() + packed.size() > kChunk) {

@@ -123,6 +123,9 @@ TEST_F(PstWriterTest, ContentsRowsAgreeWithMessages) {
   for (int i = 0; i < 700; ++i) {
     auto m = MakeMessage({.index = i, .attachments = i % 100 == 0 ? 1 : 0, .unread = i % 3 == 0});
     SetProperty(m, 0x0E070003, std::int32_t{i % 3 == 0 ? 0x08 : 0x09});  // unsent set
+    // Text outside the basic plane, and a lone surrogate, must come back unchanged.
+    if (i == 37) SetProperty(m, 0x0037001F, std::u16string(u"Emoji \U0001F600 ok"));
+    if (i == 74) SetProperty(m, 0x0037001F, std::u16string(u"Lone ") + char16_t(0xD800) + u" x");
     auto r = w->AddMessage(*f, m);
     ASSERT_TRUE(r.has_value());
     ids.push_back(*r);

@@ -73,7 +73,9 @@ class PstWriter {
   // message's node id.
   Result<std::uint32_t> AddMessage(FolderId folder, const MessageContent& message);
 
-  // Makes everything added so far part of the store on disk.
+  // Makes everything added so far part of the store on disk. Its cost grows with the size
+  // of the store (both B-trees and every changed folder table are rewritten), so callers
+  // commit at intervals (every few thousand messages or seconds), not after each message.
   Status Commit();
   // Final commit, then closes the file. Later calls fail.
   Status Close();

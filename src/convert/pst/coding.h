@@ -31,7 +31,13 @@ inline void PutZeros(ByteVec& out, std::size_t n) { out.insert(out.end(), n, 0);
 
 // UTF-16LE without terminator.
 inline void PutUtf16(ByteVec& out, std::u16string_view s) {
-  for (char16_t c : s) Put16(out, static_cast<std::uint16_t>(c));
+  std::size_t at = out.size();
+  out.resize(at + 2 * s.size());
+  std::uint8_t* p = out.data() + at;
+  for (char16_t c : s) {
+    *p++ = static_cast<std::uint8_t>(c);
+    *p++ = static_cast<std::uint8_t>(c >> 8);
+  }
 }
 
 inline void Set16(std::uint8_t* p, std::uint16_t v) {

@@ -11,6 +11,9 @@
 //           (k - 128) % 496 == 0, and an FPMap at +0x600 when k >= 8192 and
 //           (k - 8192) % 31744 == 0. Nothing else is placed in those slots and no block
 //           crosses into the next span. The file always ends at a span boundary.
+//           The FPMap slot (files above about 1.94 GiB) follows Microsoft's published
+//           reference crate; the readers ignore these pages, Outlook was not available to
+//           confirm the position.
 //
 // HEADER (Unicode)
 //   OFFSET SIZE DESCRIPTION

@@ -261,6 +261,8 @@ Result<std::uint32_t> StoreVariable(HeapBuilder& heap, std::span<const std::uint
 }
 
 Result<NodeData> WriteHeapNode(HeapBuilder& heap, SubnodeSink& sink) {
+  // A heap ID numbers pages with 16 bits.
+  if (heap.page_count() > 0x10000) return Status::Overflow("heap", "table or property set too large");
   auto pages = heap.Finish();
   auto bid = sink.ndb().WriteChunks(pages);
   if (!bid) return bid.error();

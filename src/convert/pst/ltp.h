@@ -39,6 +39,7 @@ class HeapBuilder {
   // The bytes of an earlier allocation; valid until the next Allocate.
   std::uint8_t* At(std::uint32_t hid);
   void set_user_root(std::uint32_t hid) { user_root_ = hid; }
+  std::size_t page_count() const { return pages_.size(); }
   // The pages of the heap, each to be written as one block of the node's data tree.
   std::vector<ByteVec> Finish();
 

@@ -92,4 +92,16 @@ struct MessageContent {
   std::vector<Attachment> attachments;
 };
 
+// Sets one property of a message, replacing any value it had under the same tag (how a
+// caller applies a single property, such as the message flags, before saving).
+inline void SetProperty(MessageContent& message, PropTag tag, PropValue value) {
+  for (auto& p : message.props) {
+    if (p.tag == tag) {
+      p.value = std::move(value);
+      return;
+    }
+  }
+  message.props.push_back({tag, std::move(value)});
+}
+
 }  // namespace pst

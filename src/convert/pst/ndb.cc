@@ -157,7 +157,9 @@ Result<std::uint64_t> NdbWriter::WriteBlock(std::span<const std::uint8_t> data, 
   Set16(t + 2, ComputeSignature(ib, bid));
   Set32(t + 4, Crc({p, data.size()}));
   Set64(t + 8, bid);
-  blocks_.push_back({bid, ib, static_cast<std::uint16_t>(data.size())});
+  if ((bid >> 33) != 0 || (ib >> 38) != 0) return Fail(Status::Overflow("block", "store too large"));
+  blocks_.push_back({static_cast<std::uint32_t>(bid >> 1), static_cast<std::uint32_t>(ib >> 6),
+                     static_cast<std::uint16_t>(data.size())});
   if (collector_ != nullptr) collector_->push_back(bid);
   if (buffer_.size() >= kBufferFlushSize) {
     Status s = FlushBuffer();
@@ -285,7 +287,7 @@ NdbWriter::Mark NdbWriter::GetMark() const {
 void NdbWriter::Rollback(const Mark& mark) {
   for (std::size_t i = mark.blocks; i < blocks_.size(); ++i) {
     const auto& b = blocks_[i];
-    SetBits(b.ib, RoundUp(b.cb + format::kBlockTrailerSize, 64), false);
+    SetBits(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64), false);
   }
   blocks_.resize(mark.blocks);
   message_nodes_.resize(mark.message_nodes);
@@ -308,6 +310,7 @@ Status NdbWriter::WriteBtPage(std::uint8_t ptype, const ByteVec& entries, std::u
   bt_pages_.push_back(ib);
   out->bid = bid;
   out->ib = ib;
+  if (buffer_.size() >= kBufferFlushSize) return FlushBuffer();
   return Status::OK();
 }
 
@@ -344,21 +347,19 @@ Status NdbWriter::Commit() {
   if (!pending_free_.empty()) {
     std::sort(pending_free_.begin(), pending_free_.end());
     for (auto& b : blocks_) {
-      if (std::binary_search(pending_free_.begin(), pending_free_.end(), b.bid)) {
-        SetBits(b.ib, RoundUp(b.cb + format::kBlockTrailerSize, 64), false);
-        to_wipe_.emplace_back(b.ib, RoundUp(b.cb + format::kBlockTrailerSize, 64));
-        b.ib = 0;
+      if (std::binary_search(pending_free_.begin(), pending_free_.end(), b.bid())) {
+        to_wipe_.emplace_back(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64));
+        b.slot = 0;
       }
     }
     blocks_.erase(std::remove_if(blocks_.begin(), blocks_.end(),
-                                 [](const BlockRef& b) { return b.ib == 0; }),
+                                 [](const BlockRef& b) { return b.slot == 0; }),
                   blocks_.end());
     pending_free_.clear();
   }
-  for (std::uint64_t ib : bt_pages_) {
-    SetBits(ib, format::kPageSize, false);
-    to_wipe_.emplace_back(ib, format::kPageSize);
-  }
+  // Freed space stays marked as used until the new header is on disk: at every moment the
+  // maps on disk cover everything either header can reach.
+  for (std::uint64_t ib : bt_pages_) to_wipe_.emplace_back(ib, format::kPageSize);
   bt_pages_.clear();
 
   // Block B-tree.
@@ -368,13 +369,13 @@ Status NdbWriter::Commit() {
     ByteVec e;
     e.reserve(n * 24);
     for (std::size_t j = i; j < i + n; ++j) {
-      Put64(e, blocks_[j].bid);
-      Put64(e, blocks_[j].ib);
+      Put64(e, blocks_[j].bid());
+      Put64(e, blocks_[j].ib());
       Put16(e, blocks_[j].cb);
       Put16(e, 2);  // one reference plus one, as Outlook counts
       Put32(e, 0);
     }
-    BtRef r{blocks_[i].bid, 0, 0};
+    BtRef r{blocks_[i].bid(), 0, 0};
     Status s = WriteBtPage(format::kPageBBT, e, static_cast<std::uint8_t>(n),
                            format::kBtMaxEntries, format::kBtEntrySize, 0, &r);
     if (!s.ok()) return s;
@@ -445,6 +446,14 @@ Status NdbWriter::Commit() {
     if (!s.ok()) return Fail(s);
   }
   committed_once_ = true;
+  if (to_wipe_.empty()) return Status::OK();
+  // Now the old indexes are unreachable: release their space in the maps, restate the free
+  // byte count in the header, and clear the old bytes.
+  for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
+  s = WriteMapPages();
+  if (!s.ok()) return s;
+  s = WriteHeader();
+  if (!s.ok()) return s;
   return WipeFreed();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -94,10 +95,15 @@ class NdbWriter {
   std::size_t node_count() const { return fixed_nodes_.size() + message_nodes_.size(); }
 
  private:
+  // One entry per block, kept small because there are several per message: the BID
+  // halved (its lowest bit is always 0) and the offset in 64-byte slots, which reach 2^33
+  // BIDs and 256 GiB, far past what Outlook opens.
   struct BlockRef {
-    std::uint64_t bid;
-    std::uint64_t ib;
+    std::uint32_t bid_half;
+    std::uint32_t slot;
     std::uint16_t cb;
+    std::uint64_t bid() const { return std::uint64_t{bid_half} << 1; }
+    std::uint64_t ib() const { return std::uint64_t{slot} << 6; }
   };
   struct BtRef {
     std::uint64_t key;
@@ -133,11 +139,12 @@ class NdbWriter {
   std::uint32_t unique_ = 0;
   std::array<std::uint32_t, 32> nid_index_{};
 
-  std::vector<BlockRef> blocks_;  // ascending BID
+  // Deques grow in fixed chunks, without a vector's doubling slack.
+  std::deque<BlockRef> blocks_;  // ascending BID
   std::vector<std::uint64_t> pending_free_;
   std::vector<std::uint64_t>* collector_ = nullptr;
   std::map<std::uint32_t, NodeEntry> fixed_nodes_;
-  std::vector<NodeEntry> message_nodes_;  // ascending NID
+  std::deque<NodeEntry> message_nodes_;  // ascending NID
 
   // Allocation: every page and block is placed at or after cursor_.
   std::uint64_t cursor_ = 0;

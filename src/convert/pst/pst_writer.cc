@@ -78,6 +78,62 @@ const std::vector<PropTag> kContentsColumns = {
     0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
     0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
     0x0E3D0102, 0x10970003, 0x30080040, 0x65C60003};
+// In a packed contents row, a column number with this bit repeats the subject's bytes,
+// and one with the next bit holds a string as UTF-8 (smaller for most mail text).
+constexpr std::uint8_t kSameAsSubject = 0x80;
+constexpr std::uint8_t kUtf8 = 0x40;
+
+// UTF-16LE bytes to UTF-8; false for unpaired surrogates, which are then kept as they are.
+bool Utf16ToUtf8(const ByteVec& in, ByteVec* out) {
+  out->clear();
+  for (std::size_t i = 0; i + 1 < in.size(); i += 2) {
+    std::uint32_t c = Get16(&in[i]);
+    if (c >= 0xD800 && c < 0xDC00) {
+      if (i + 3 >= in.size()) return false;
+      std::uint32_t lo = Get16(&in[i + 2]);
+      if (lo < 0xDC00 || lo >= 0xE000) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
+      i += 2;
+    } else if (c >= 0xDC00 && c < 0xE000) {
+      return false;
+    }
+    if (c < 0x80) {
+      out->push_back(static_cast<std::uint8_t>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<std::uint8_t>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<std::uint8_t>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<std::uint8_t>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    }
+  }
+  return in.size() % 2 == 0;
+}
+
+// The inverse, for text Utf16ToUtf8 produced.
+void Utf8ToUtf16(const std::uint8_t* p, std::size_t n, ByteVec* out) {
+  out->clear();
+  const std::uint8_t* end = p + n;
+  while (p < end) {
+    std::uint32_t c = *p++;
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    c &= extra == 3 ? 0x07 : extra == 2 ? 0x0F : extra == 1 ? 0x1F : 0x7F;
+    for (int k = 0; k < extra; ++k) c = (c << 6) | (*p++ & 0x3F);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      Put16(*out, static_cast<std::uint16_t>(0xD800 + (c >> 10)));
+      Put16(*out, static_cast<std::uint16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      Put16(*out, static_cast<std::uint16_t>(c));
+    }
+  }
+}
 const std::vector<PropTag> kAssocColumns = {
     0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, 0x6800001F, 0x6803000B, 0x68051003,
     0x682F001F, 0x70030003, 0x70040102, 0x70050102, 0x7006001F, 0x70070003};
@@ -337,8 +393,10 @@ std::uint32_t PstWriter::MessageCount(FolderId folder) const {
 Bytes PstWriter::RecordKey() const { return record_key_; }
 
 Bytes PstWriter::EntryId(std::uint32_t nid) const {
-  Bytes e(4, 0);
-  e.insert(e.end(), record_key_.begin(), record_key_.end());
+  Bytes e;
+  e.reserve(24);
+  PutZeros(e, 4);
+  PutBytes(e, record_key_);
   Put32(e, nid);
   return e;
 }
@@ -549,22 +607,40 @@ Status PstWriter::WriteFolder(Folder& fo) {
     ndb_->CollectBlocks(&fo.contents_blocks);
     SubnodeSink sink(*ndb_);
     TableBuilder t(kContentsColumns);
-    const std::uint8_t* p = fo.rows.data();
-    const std::uint8_t* end = p + fo.rows.size();
     std::vector<EncodedProp> cells;
     Status s;
-    while (p < end && s.ok()) {
-      std::uint32_t id = Get32(p);
-      std::uint16_t n = Get16(p + 4);
-      p += 6;
-      cells.resize(n);
-      for (std::uint16_t i = 0; i < n; ++i) {
-        cells[i].tag = Get32(p);
-        std::uint32_t len = Get32(p + 4);
-        cells[i].bytes.assign(p + 8, p + 8 + len);
-        p += 8 + len;
+    for (const Bytes& chunk : fo.row_chunks) {
+      const std::uint8_t* p = chunk.data();
+      const std::uint8_t* end = p + chunk.size();
+      while (p < end && s.ok()) {
+        std::uint32_t id = Get32(p);
+        std::uint8_t n = p[4];
+        p += 5;
+        cells.resize(n);
+        const ByteVec* subject = nullptr;
+        for (std::uint8_t i = 0; i < n; ++i) {
+          std::uint8_t index = *p++;
+          cells[i].tag = kContentsColumns[index & ~(kSameAsSubject | kUtf8)];
+          if (index & kSameAsSubject) {
+            cells[i].bytes = *subject;
+            continue;
+          }
+          std::uint64_t len = 0;
+          for (int shift = 0;; shift += 7) {
+            std::uint8_t b = *p++;
+            len |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) break;
+          }
+          if (index & kUtf8) {
+            Utf8ToUtf16(p, len, &cells[i].bytes);
+          } else {
+            cells[i].bytes.assign(p, p + len);
+          }
+          if (cells[i].tag == kTagSubject) subject = &cells[i].bytes;
+          p += len;
+        }
+        s = t.AddRow(id, cells, sink);
       }
-      s = t.AddRow(id, cells, sink);
     }
     Result<NodeData> d = s.ok() ? t.Write(sink) : Result<NodeData>(s);
     ndb_->CollectBlocks(nullptr);
@@ -583,7 +659,6 @@ Status PstWriter::WriteFolder(Folder& fo) {
 Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
                                      SubnodeSink& sink, std::vector<EncodedProp>* final_props,
                                      int depth) {
-  (void)nid;
   if (depth > kMaxEmbeddingDepth) {
     return Status::InvalidArgument("message", "attached messages nested too deeply");
   }
@@ -759,6 +834,12 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
   if (!FindById(props, TagId(kTagMessageStatus))) props.push_back(I32(kTagMessageStatus, 0));
   if (!FindById(props, TagId(kTagCreationTime))) props.push_back(Time(kTagCreationTime, Now()));
   if (!FindById(props, TagId(kTagLastModificationTime))) props.push_back(Time(kTagLastModificationTime, Now()));
+  if (!FindById(props, TagId(kTagSearchKey))) {
+    // Unique within the store and beyond: the store's record key with the node id mixed in.
+    Bytes key = record_key_;
+    for (int i = 0; i < 4; ++i) key[12 + i] ^= static_cast<std::uint8_t>(nid >> (8 * i));
+    props.push_back(Bin(kTagSearchKey, key));
+  }
   for (const auto& p : props) size += p.bytes.size() + 8;
   size = std::min<std::uint64_t>(size, 0x7FFFFFFF);
   SetProp(props, I32(kTagMessageSize, static_cast<std::uint32_t>(size)));
@@ -806,13 +887,39 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   const SubnodeEntry& me = sink.entries().back();
   ndb_->AddMessageNode({nid, folder, me.bid_data, me.bid_sub});
 
-  Put32(fo->rows, nid);
-  Put16(fo->rows, static_cast<std::uint16_t>(row.size()));
+  ByteVec packed;
+  Put32(packed, nid);
+  Put8(packed, static_cast<std::uint8_t>(row.size()));
+  const EncodedProp* subject = FindProp(row, kTagSubject);
+  ByteVec utf8;
   for (const auto& c : row) {
-    Put32(fo->rows, c.tag);
-    Put32(fo->rows, static_cast<std::uint32_t>(c.bytes.size()));
-    PutBytes(fo->rows, c.bytes);
+    auto col = std::lower_bound(kContentsColumns.begin(), kContentsColumns.end(), c.tag);
+    std::uint8_t index = static_cast<std::uint8_t>(col - kContentsColumns.begin());
+    if (subject != nullptr && &c != subject && c.bytes == subject->bytes) {
+      // Usually the conversation topic: the subject again, kept once.
+      Put8(packed, index | kSameAsSubject);
+      continue;
+    }
+    const ByteVec* value = &c.bytes;
+    if (TagType(c.tag) == PropType::kString && Utf16ToUtf8(c.bytes, &utf8) && utf8.size() < c.bytes.size()) {
+      value = &utf8;
+      index |= kUtf8;
+    }
+    Put8(packed, index);
+    std::uint64_t len = value->size();
+    do {
+      std::uint8_t b = len & 0x7F;
+      len >>= 7;
+      Put8(packed, static_cast<std::uint8_t>(b | (len ? 0x80 : 0)));
+    } while (len);
+    PutBytes(packed, *value);
   }
+  constexpr std::size_t kChunk = 256 * 1024;
+  if (fo->row_chunks.empty() || fo->row_chunks.back().size() + packed.size() > kChunk) {
+    fo->row_chunks.emplace_back();
+    fo->row_chunks.back().reserve(std::max(kChunk, packed.size()));
+  }
+  PutBytes(fo->row_chunks.back(), packed);
   ++fo->content_count;
   std::uint32_t flags = Get32(FindProp(row, kTagMessageFlags)->bytes.data());
   if (!(flags & kFlagRead)) ++fo->unread_count;

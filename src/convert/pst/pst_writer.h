@@ -73,7 +73,9 @@ class PstWriter {
   // message's node id.
   Result<std::uint32_t> AddMessage(FolderId folder, const MessageContent& message);
 
-  // Makes everything added so far part of the store on disk.
+  // Makes everything added so far part of the store on disk. Its cost grows with the size
+  // of the store (both B-trees and every changed folder table are rewritten), so callers
+  // commit at intervals (every few thousand messages or seconds), not after each message.
   Status Commit();
   // Final commit, then closes the file. Later calls fail.
   Status Close();
@@ -98,9 +100,11 @@ class PstWriter {
     std::vector<std::uint32_t> children;
     std::uint32_t content_count = 0;
     std::uint32_t unread_count = 0;
-    // Contents-table rows: for each row, row id (4), cell count (2), then per cell
-    // tag (4), length (4) and the stored bytes.
-    Bytes rows;
+    // Contents-table rows, packed to keep memory per message small: for each row, row id
+    // (4) and cell count (1), then per cell its column number (1), its length (LEB128) and
+    // the stored bytes. Chunks of a fixed size avoid a vector's doubling slack; a row never
+    // spans two chunks.
+    std::vector<Bytes> row_chunks;
     bool dirty_pc = true, dirty_hierarchy = true, dirty_contents = true, assoc_written = false;
     std::vector<std::uint64_t> pc_blocks, hierarchy_blocks, contents_blocks;
   };

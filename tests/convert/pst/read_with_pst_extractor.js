@@ -4,6 +4,7 @@
 'use strict';
 const crypto = require('crypto');
 const { PSTFile } = require('pst-extractor');
+const { PSTRecipient } = require('pst-extractor/dist/PSTRecipient.class.js');
 
 function sha256OfAttachment(att) {
   const hash = crypto.createHash('sha256');
@@ -24,8 +25,11 @@ function message(m) {
     delivery_time: m.messageDeliveryTime ? m.messageDeliveryTime.getTime() : null,
     recipients: [], attachments: [],
   };
-  for (let i = 0; i < m.numberOfRecipients; i++) {
-    const r = m.getRecipient(i);
+  // getRecipient(i) re-reads the whole recipient table on every call; read it once.
+  const count = m.numberOfRecipients;
+  const rows = count > 0 && m.recipientTable ? m.recipientTable.getItems() : [];
+  for (let i = 0; i < count; i++) {
+    const r = new PSTRecipient(m.pstFile, rows[i]);
     out.recipients.push({ name: r.displayName, email: r.emailAddress, type: r.recipientType });
   }
   for (let i = 0; i < m.numberOfAttachments; i++) {

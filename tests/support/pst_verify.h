@@ -1,0 +1,66 @@
+// A test-only structural checker for PST files the writer produced: header and its CRCs,
+// every page and block trailer, B-tree key order, block references and the allocation
+// maps. It shares no code with the writer except the CRC and the permutation tables.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <vector>
+
+#include "convert/result.h"
+
+namespace pst::testing {
+
+struct VerifiedNode {
+  std::uint64_t bid_data = 0;
+  std::uint64_t bid_sub = 0;
+  std::uint32_t parent = 0;
+};
+struct VerifiedBlock {
+  std::uint64_t ib = 0;
+  std::uint16_t cb = 0;
+  std::uint16_t refs = 0;
+};
+struct VerifiedStore {
+  std::map<std::uint32_t, VerifiedNode> nodes;
+  std::map<std::uint64_t, VerifiedBlock> blocks;
+  std::uint8_t crypt = 0;
+};
+
+// Checks everything listed above; the failure names the first problem found. A writer
+// killed after a commit leaves bytes past the committed end: `allow_tail` accepts them.
+wharfline::Result<VerifiedStore> VerifyStore(std::span<const std::uint8_t> file,
+                                             bool allow_tail = false);
+
+// The decoded data stream of a block tree (a data block, XBLOCK or XXBLOCK).
+wharfline::Result<std::vector<std::uint8_t>> ReadStream(const VerifiedStore& store,
+                                                        std::span<const std::uint8_t> file,
+                                                        std::uint64_t bid);
+
+}  // namespace pst::testing
+
+namespace pst::testing {
+
+// A property or table cell as stored: its type and bytes (values kept in subnodes are
+// read too).
+struct StoredValue {
+  std::uint16_t type = 0;
+  std::vector<std::uint8_t> bytes;
+};
+using StoredProps = std::map<std::uint32_t, StoredValue>;  // by property id (PC) or tag (TC)
+
+// Reads the property context of a node (top-level NID, or a subnode path below one).
+wharfline::Result<StoredProps> ReadPropertyContext(const VerifiedStore& store,
+                                                   std::span<const std::uint8_t> file,
+                                                   std::uint64_t bid_data, std::uint64_t bid_sub);
+// Reads the rows of a table context, each keyed by full tag (row id included).
+wharfline::Result<std::vector<StoredProps>> ReadTable(const VerifiedStore& store,
+                                                      std::span<const std::uint8_t> file,
+                                                      std::uint64_t bid_data, std::uint64_t bid_sub);
+// The (data, subnode) BIDs of subnode `nid` in the subnode tree at `bid_sub`.
+wharfline::Result<std::pair<std::uint64_t, std::uint64_t>> FindSubnode(
+    const VerifiedStore& store, std::span<const std::uint8_t> file, std::uint64_t bid_sub,
+    std::uint32_t nid);
+
+}  // namespace pst::testing

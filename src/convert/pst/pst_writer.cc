@@ -60,11 +60,22 @@ constexpr PropTag kTagAttachMethod = 0x37050003;
 constexpr PropTag kTagRenderingPosition = 0x370B0003;
 constexpr PropTag kTagDisplayType = 0x39000003;
 constexpr PropTag kTagHiddenCount1 = 0x66350003;
+constexpr PropTag kTagAttachmentHidden = 0x7FFE000B;
 constexpr PropTag kTagHiddenCount2 = 0x66360003;
 
 constexpr std::int32_t kFlagRead = 0x01;
 constexpr std::int32_t kFlagUnsent = 0x08;
 constexpr std::int32_t kFlagHasAttach = 0x10;
+
+bool IsHidden(const Attachment& attachment) {
+  for (const Property& p : attachment.props) {
+    if (p.tag == kTagAttachmentHidden) {
+      const bool* hidden = std::get_if<bool>(&p.value);
+      return hidden && *hidden;
+    }
+  }
+  return false;
+}
 constexpr std::int32_t kAttachByValue = 1;
 constexpr std::int32_t kAttachEmbedded = 5;
 constexpr int kMaxEmbeddingDepth = 32;
@@ -823,7 +834,10 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
   }
 
   // Properties the store keeps consistent itself.
-  const bool has_attach = !m.attachments.empty();
+  // A message shows a paperclip only for attachments the reader sees: pictures shown inside
+  // the HTML body are hidden and do not count.
+  const bool has_attach = std::any_of(m.attachments.begin(), m.attachments.end(),
+                                      [](const Attachment& a) { return !IsHidden(a); });
   std::uint32_t flags = kFlagRead;
   if (auto* fl = FindById(props, TagId(kTagMessageFlags))) flags = Get32(fl->bytes.data());
   flags &= ~static_cast<std::uint32_t>(kFlagUnsent);

@@ -157,6 +157,28 @@ TEST_F(PstWriterTest, ContentsRowsAgreeWithMessages) {
   }
 }
 
+TEST_F(PstWriterTest, OnlyVisibleAttachmentsSetTheAttachmentFlag) {
+  auto w = NewWriter(Encoding::kNone);
+  auto f = w->AddFolder(w->RootFolder(), u"Inbox");
+  std::vector<std::uint32_t> ids;
+  for (bool with_visible : {false, true}) {
+    auto m = MakeMessage({.index = 1, .attachments = with_visible ? 2 : 1});
+    m.attachments[0].props.push_back({0x7FFE000B, true});  // an inline picture
+    auto r = w->AddMessage(*f, m);
+    ASSERT_TRUE(r.has_value());
+    ids.push_back(*r);
+  }
+  ASSERT_TRUE(w->Close().ok());
+  auto store = Verify();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    auto pc = testing::ReadPropertyContext(store, File(), store.nodes[ids[i]].bid_data,
+                                           store.nodes[ids[i]].bid_sub);
+    ASSERT_TRUE(pc.has_value());
+    EXPECT_EQ((Get32((*pc)[0x0E07].bytes.data()) & 0x10) != 0, i == 1);
+    EXPECT_EQ((*pc)[0x0E1B].bytes.at(0) != 0, i == 1);
+  }
+}
+
 TEST_F(PstWriterTest, EveryCommitLeavesAValidStore) {
   auto w = NewWriter();
   auto f = w->AddFolder(w->RootFolder(), u"Inbox");

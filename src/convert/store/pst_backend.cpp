@@ -1,6 +1,7 @@
 #include "convert/store/pst_backend.h"
 
 #include <QFile>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -139,8 +140,12 @@ class PstItem final : public Item {
     }
     ValueOrThrow(writer.AddMessage(folder_, message));
     saved_ = true;
-    if (++state_->saved_since_commit >= state_->options.commit_every_messages ||
-        Clock::now() - state_->last_commit >= state_->options.commit_every_time) {
+    const PstBackendOptions& options = state_->options;
+    const auto due = std::max<std::uint64_t>(
+        options.commit_every_messages,
+        writer.committed_messages() / std::max<std::uint32_t>(options.commit_growth_divisor, 1));
+    if (++state_->saved_since_commit >= due ||
+        Clock::now() - state_->last_commit >= options.commit_every_time) {
       ThrowIfFailed(writer.Commit());
       state_->saved_since_commit = 0;
       state_->last_commit = Clock::now();

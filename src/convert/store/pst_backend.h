@@ -31,10 +31,14 @@ using MessageReader = std::function<wharfline::Result<ReadMessage>(const std::st
 struct PstBackendOptions {
   pst::Encoding encoding = pst::Encoding::kPermute;
   bool sync = true;  // make each commit durable before its header is written
-  // A commit follows a saved message once this many messages or this much time has passed
-  // since the last one.
+  // A commit follows a saved message once the messages saved since the last one reach
+  // commit_every_messages or a quarter of those already committed, whichever is more, or once
+  // commit_every_time has passed. Each commit rewrites the store's indexes (and the space the
+  // old ones held is not reused), so the interval grows with the store: commits stay a small
+  // share of the time and the file, and a process that dies loses at most the last stretch.
   std::uint32_t commit_every_messages = 1000;
-  std::chrono::milliseconds commit_every_time{2000};
+  std::uint32_t commit_growth_divisor = 4;
+  std::chrono::milliseconds commit_every_time{5000};
 };
 
 class PstBackend final : public StoreBackend {

@@ -1,17 +1,26 @@
 #!/usr/bin/python3
 """Corpus check of the MIME importer against an independent parse.
 
-Every file under the given corpus folders is imported by the C++ dump tool (one JSON object
-per file) and parsed again here with Python's `email` package (policy=default). The two are
-compared field by field: subject, sender, To/Cc addresses, submit time, plain body (whitespace
-collapsed), HTML presence and visible text, attachment names, sizes and SHA-256.
+Every file under the given corpus folders is parsed here with Python's `email` package
+(policy=default) and compared field by field with what the product made of it: subject, sender,
+To/Cc addresses, submit time, plain body (whitespace collapsed), HTML presence and visible text,
+attachment names, sizes and SHA-256. Two ways to get the product's side, one column each:
+
+  --dump TOOL      the importer's in-memory result, one JSON object per file from the dump tool;
+  --convert TOOL   a real store: wharfline-convert writes every file (named one by one, whatever
+                   its extension) into a .pst, which is read back with pypff. The recipient table
+                   comes from pst-extractor (this pypff has no accessor for it); readpst and
+                   pst-extractor must see the same number of messages in every folder, and
+                   pst-extractor the same subject, sender, times, bodies and attachment count.
 
 The Python side applies the same product rules (which part is the body, how names are cleaned,
 which charset labels mean what) on top of its own MIME parser, so a disagreement points at a
-parsing or decoding difference. Prints per-field agreement and each disagreement; exits 1 when
-a file is missing from the import or a field agrees on fewer than --min-agreement percent.
+parsing or decoding difference; a field that agrees less through the store than in memory points
+at the writer or a reader. Prints per-field agreement and each disagreement; exits 1 when a file
+is missing, a reader check fails or a field agrees on fewer than --min-agreement percent.
 
-Usage: corpus_compare.py --dump TOOL [--min-agreement 99] [--verbose] FOLDER...
+Usage: corpus_compare.py [--dump TOOL] [--convert TOOL [--node-modules DIR]]
+                         [--min-agreement 99] [--verbose] FOLDER...
 """
 
 import argparse
@@ -904,25 +913,49 @@ def read_store_readpst(store, tmp):
     return counts, ''
 
 
+def readers_differ(js, mine):
+    """The fields where pst-extractor's reading of a message differs from pypff's."""
+    submit = js['submit_time'] // 1000 if js['submit_time'] is not None else None
+    pairs = (('subject', js['subject'], mine['subject']),
+             ('sender name', js['sender_name'], mine['sender_name']),
+             ('sender address', js['sender_email'], mine['sender_email']),
+             ('submit time', submit, mine['submit_time']),
+             ('plain body', js['body'], mine['body']), ('HTML body', js['html'], mine['html']),
+             ('attachment count', len(js['attachments']), len(mine['attachments'])))
+    return [name for name, a, b in pairs if (a or '') != (b or '')]
+
+
+def source_keys(path):
+    """Message-ID and subject of a source file, as Python reads them (None when unreadable)."""
+    try:
+        with open(path, 'rb') as f:
+            msg = BytesParser(policy=policy.default).parsebytes(frame(f.read()))
+        return ((msg.get('message-id') or '').strip(),
+                collapse(clean_subject(header_text(msg, 'subject')) or ''))
+    except Exception:  # noqa: BLE001 - an unparsable file cannot be recognised
+        return None
+
+
 def pair_folder(paths, stored):
-    """Pairs the files of one folder with the stored messages: by position when every file is
-    there (the converter keeps the order it was given), else by Message-ID."""
+    """Pairs the files of one folder with the stored messages. The converter keeps the order it
+    was given, so with every file there the pairing is by position; with some missing, the
+    stored messages are a subsequence of the files, aligned on Message-ID or subject."""
     if len(paths) == len(stored):
         return dict(zip(paths, stored))
-    by_id = {}
-    for m in stored:
-        if m['message_id']:
-            by_id.setdefault(m['message_id'], []).append(m)
+
+    def same(path, m):
+        keys = source_keys(path)
+        return keys is not None and ((keys[0] and keys[0] == m['message_id']) or
+                                     (keys[1] == collapse(m['subject'] or '')))
+
     out = {}
-    for path in paths:
-        try:
-            with open(path, 'rb') as f:
-                msg = BytesParser(policy=policy.default).parsebytes(frame(f.read()))
-            mid = (msg.get('message-id') or '').strip()
-        except Exception:  # noqa: BLE001 - an unparsable file cannot be found by its id
-            mid = ''
-        if mid and len(by_id.get(mid, [])) == 1:
-            out[path] = by_id[mid][0]
+    k = 0
+    for i, path in enumerate(paths):
+        if k >= len(stored):
+            break
+        if same(path, stored[k]) or not (i + 1 < len(paths) and same(paths[i + 1], stored[k])):
+            out[path] = stored[k]
+            k += 1
     return out
 
 
@@ -952,7 +985,7 @@ def through_store(args, files, tmp):
                 continue
             # The recipient table is read with pst-extractor (this pypff has no accessor for it);
             # its contents table lists the folder in the same order.
-            j = stored.index(m)
+            j = next(i for i, x in enumerate(stored) if x is m)
             if j < len(js) and (js[j]['subject'] or '') == (m['subject'] or ''):
                 m['recipients'] = [{'type': r['type'], 'email': r['email']} for r in js[j]['recipients']]
             checks.append(('recipient_table', m['recipients'] is not None,
@@ -965,12 +998,11 @@ def through_store(args, files, tmp):
         if js_folders is not None:
             checks.append(('pst_extractor_folders', len(js) == len(paths),
                            '%s: %d files, pst-extractor sees %d' % (name, len(paths), len(js))))
-            same = [(a['subject'] or '') == (b['subject'] or '')
-                    and (a['sender_name'] or '') == (b['sender_name'] or '')
-                    and len(a['attachments']) == len(b['attachments']) for a, b in zip(js, stored)]
-            checks.append(('pst_extractor_agrees', all(same),
-                           '%s: pst-extractor differs from pypff in subject, sender or attachment '
-                           'count at positions %r' % (name, [k for k, ok in enumerate(same) if not ok])))
+            for k, (a, b) in enumerate(zip(js, stored)):
+                differ = readers_differ(a, b)
+                checks.append(('pst_extractor_agrees', not differ,
+                               '%s: pst-extractor and pypff differ in %s'
+                               % (os.path.basename(paths[k]), ', '.join(differ))))
         if rp_counts is not None:
             got = rp_counts.get(folder, 0)
             checks.append(('readpst_folders', got == len(paths),

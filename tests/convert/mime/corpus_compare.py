@@ -841,6 +841,15 @@ def read_pypff_message(msg):
         'recipients': None,
         'attachments': [],
     }
+    # Where pypff's own accessors read the stored text differently (reported, not failed).
+    own_body = msg.plain_text_body
+    own_body = own_body.decode('utf-8', 'replace').rstrip('\0') if own_body is not None else None
+    out['accessor_quirks'] = [
+        '%s (%s): %r' % (name, tag, mine[:60]) for name, tag, mine, theirs in (
+            ('subject', '0x0037001F', out['subject'], msg.subject),
+            ('sender_name', '0x0C1A001F', out['sender_name'], msg.sender_name),
+            ('plain_text_body', '0x1000001F', out['body'], own_body))
+        if (mine or '') != (theirs or '')]
     for i in range(msg.number_of_attachments):
         att = msg.get_attachment(i)
         a = entries_of(att)
@@ -974,6 +983,7 @@ def through_store(args, files, tmp):
         by_folder.setdefault(store_folder(path), []).append(path)
     results = {}
     checks = []  # (check, ok, detail)
+    quirks = []
     for folder, paths in by_folder.items():
         stored = pypff_folders.get(folder, [])
         pairs = pair_folder(paths, stored)
@@ -988,10 +998,20 @@ def through_store(args, files, tmp):
             j = next(i for i, x in enumerate(stored) if x is m)
             if j < len(js) and (js[j]['subject'] or '') == (m['subject'] or ''):
                 m['recipients'] = [{'type': r['type'], 'email': r['email']} for r in js[j]['recipients']]
+            keys = source_keys(path)
+            ids = [x.strip().strip('<>') for x in ((keys[0] if keys else ''), m['message_id'] or '')]
+            # Message-IDs are normalised by the importer ("<" and ">" added, odd ids cut
+            # differently), so only one that is not a prefix of the other means a wrong pairing.
+            checks.append(('paired_by_message_id', not all(ids) or ids[0].startswith(ids[1])
+                           or ids[1].startswith(ids[0]),
+                           '%s paired with a stored message of another Message-ID: %r vs %r'
+                           % (os.path.basename(path), ids[0], ids[1])))
             checks.append(('recipient_table', m['recipients'] is not None,
                            '%s: pst-extractor\'s message at this position is another one'
                            % os.path.basename(path)))
             results[path] = {'ok': True, 'message': m}
+            for quirk in m['accessor_quirks']:
+                quirks.append('%s: %s' % (os.path.basename(path), quirk))
         name = '\\'.join(folder)
         checks.append(('pypff_folders', len(stored) == len(paths),
                        '%s: %d files, pypff sees %d' % (name, len(paths), len(stored))))
@@ -1012,6 +1032,10 @@ def through_store(args, files, tmp):
     for error in (js_error, rp_error):
         if error:
             checks.append(('reader', False, error))
+    if quirks:
+        notes.append('pypff\'s own accessors read %d stored strings differently (they mangle '
+                     'UTF-16 surrogate pairs and drop a leading U+FEFF); compared from the stored '
+                     'bytes instead:\n  ' % len(quirks) + '\n  '.join(quirks))
     return results, notes, checks
 
 
@@ -1131,7 +1155,7 @@ def main():
         for check, detail in bad_checks:
             print('  [%s] %s' % (check, detail))
     for note in notes:
-        print('\nConverter notes:\n' + note[-3000:])
+        print('\nNotes:\n' + note[-3000:])
     if failed:
         print('\nFAILED: a field below %.1f%% (marked *), a missing message or a reader check'
               % args.min_agreement)

@@ -1,17 +1,26 @@
 #!/usr/bin/python3
 """Corpus check of the MIME importer against an independent parse.
 
-Every file under the given corpus folders is imported by the C++ dump tool (one JSON object
-per file) and parsed again here with Python's `email` package (policy=default). The two are
-compared field by field: subject, sender, To/Cc addresses, submit time, plain body (whitespace
-collapsed), HTML presence and visible text, attachment names, sizes and SHA-256.
+Every file under the given corpus folders is parsed here with Python's `email` package
+(policy=default) and compared field by field with what the product made of it: subject, sender,
+To/Cc addresses, submit time, plain body (whitespace collapsed), HTML presence and visible text,
+attachment names, sizes and SHA-256. Two ways to get the product's side, one column each:
+
+  --dump TOOL      the importer's in-memory result, one JSON object per file from the dump tool;
+  --convert TOOL   a real store: wharfline-convert writes every file (named one by one, whatever
+                   its extension) into a .pst, which is read back with pypff. The recipient table
+                   comes from pst-extractor (this pypff has no accessor for it); readpst and
+                   pst-extractor must see the same number of messages in every folder, and
+                   pst-extractor the same subject, sender, times, bodies and attachment count.
 
 The Python side applies the same product rules (which part is the body, how names are cleaned,
 which charset labels mean what) on top of its own MIME parser, so a disagreement points at a
-parsing or decoding difference. Prints per-field agreement and each disagreement; exits 1 when
-a file is missing from the import or a field agrees on fewer than --min-agreement percent.
+parsing or decoding difference; a field that agrees less through the store than in memory points
+at the writer or a reader. Prints per-field agreement and each disagreement; exits 1 when a file
+is missing, a reader check fails or a field agrees on fewer than --min-agreement percent.
 
-Usage: corpus_compare.py --dump TOOL [--min-agreement 99] [--verbose] FOLDER...
+Usage: corpus_compare.py [--dump TOOL] [--convert TOOL [--node-modules DIR]]
+                         [--min-agreement 99] [--verbose] FOLDER...
 """
 
 import argparse
@@ -31,6 +40,7 @@ import quopri
 import re
 import subprocess
 import sys
+import tempfile
 import time
 from email import policy
 from email.parser import BytesParser
@@ -753,65 +763,402 @@ def compare(exp, got, fields):
     return result
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument('--dump', required=True)
-    ap.add_argument('--min-agreement', type=float, default=99.0)
-    ap.add_argument('--verbose', action='store_true')
-    ap.add_argument('folders', nargs='+')
-    args = ap.parse_args()
+# ---------------------------------------------------------------------------------------------
+# Through a real store: wharfline-convert writes the files into a .pst, pypff reads it back.
 
-    files = sorted(os.path.join(root, f) for folder in args.folders
-                   for root, _, names in os.walk(folder) for f in names)
-    proc = subprocess.run([args.dump, '--now', str(NOW), '-'], input='\n'.join(files) + '\n',
+FILETIME_UNIX_EPOCH = 116444736000000000
+STORE_TOP = 'Top of Personal Folders'
+
+
+def store_folder(path):
+    """The store folder a converted file lands in: its source folder, one level per name."""
+    return tuple(p for p in os.path.dirname(os.path.abspath(path)).split(os.sep) if p)
+
+
+def convert(tool, files, out_dir):
+    """Runs the converter over files (named one by one); returns (store path, failure text)."""
+    proc = subprocess.run([tool, '--quiet', '--output', out_dir] + files,
+                          capture_output=True, text=True, check=False)
+    lines = [line for line in proc.stdout.split('\n') if line.strip()]
+    store = lines[-1] if lines else ''
+    if proc.returncode not in (0, 1) or not os.path.isfile(store):
+        return None, 'wharfline-convert exited with %d: %s' % (proc.returncode,
+                                                               (proc.stderr or proc.stdout)[-2000:])
+    return store, proc.stdout if proc.returncode else ''
+
+
+def entries_of(item):
+    out = {}
+    for rs in item.record_sets:
+        for e in rs.entries:
+            out.setdefault(e.entry_type, e)
+    return out
+
+
+def entry_text(entries, tag):
+    """A string property decoded here from its stored bytes: this pypff's own conversion turns
+    UTF-16 surrogate pairs (emoji and other characters beyond the BMP) into wrong characters."""
+    e = entries.get(tag)
+    if e is None or e.data is None:
+        return None
+    if e.value_type == 0x001F:
+        return e.data.decode('utf-16-le', 'replace').rstrip('\0')
+    return e.data_as_string
+
+
+def codec_of(cpid):
+    if cpid in (None, 65001, 1200):
+        return 'utf-8'
+    try:
+        return codecs.lookup('cp%d' % cpid).name
+    except LookupError:
+        return 'utf-8'
+
+
+def read_pypff_message(msg):
+    """One stored message in the shape of the dump tool's JSON, read through pypff."""
+    e = entries_of(msg)
+    body = entry_text(e, 0x1000)
+    html = msg.html_body
+    if html is not None:
+        cpid = e[0x3FDE].data_as_integer if 0x3FDE in e else None
+        html = html.decode(codec_of(cpid), 'replace')
+    ticks = msg.get_client_submit_time_as_integer() if 0x0039 in e else None
+    out = {
+        'subject': entry_text(e, 0x0037),
+        # From is the sent-representing pair (what Outlook shows as From); the sender pair
+        # holds the Sender header (a list owner, a bounce address) when there is one.
+        'from_name': entry_text(e, 0x0042),
+        'from_email': entry_text(e, 0x0065),
+        'sender_name': entry_text(e, 0x0C1A),
+        'sender_email': entry_text(e, 0x0C1F),
+        'display_to': entry_text(e, 0x0E04),
+        'display_cc': entry_text(e, 0x0E03),
+        'message_id': entry_text(e, 0x1035),
+        'submit_time': (ticks - FILETIME_UNIX_EPOCH) // 10000000 if ticks else None,
+        'body': body.rstrip('\0') if body is not None else None,
+        'html': html.rstrip('\0') if html is not None else None,
+        'recipients': None,
+        'attachments': [],
+    }
+    # Where pypff's own accessors read the stored text differently (reported, not failed).
+    own_body = msg.plain_text_body
+    own_body = own_body.decode('utf-8', 'replace').rstrip('\0') if own_body is not None else None
+    out['accessor_quirks'] = [
+        '%s (%s): %r' % (name, tag, mine[:60]) for name, tag, mine, theirs in (
+            ('subject', '0x0037001F', out['subject'], msg.subject),
+            ('sender_name', '0x0C1A001F', out['sender_name'], msg.sender_name),
+            ('plain_text_body', '0x1000001F', out['body'], own_body))
+        if (mine or '') != (theirs or '')]
+    for i in range(msg.number_of_attachments):
+        att = msg.get_attachment(i)
+        a = entries_of(att)
+        method = a[0x3705].data_as_integer if 0x3705 in a else None
+        data = b''
+        if method != 5:
+            size = att.get_size()
+            data = att.read_buffer(size) if size else b''
+        out['attachments'].append({
+            'name': entry_text(a, 0x3707), 'display': entry_text(a, 0x3001), 'method': method,
+            'size': len(data), 'sha256': hashlib.sha256(data).hexdigest(),
+            'norm': hashlib.sha256(re.sub(rb'[ \t\r\n]', b'', data)).hexdigest()})
+    return out
+
+
+def read_store_pypff(store):
+    """Store folder path -> the messages in it, in the order pypff lists them."""
+    import pypff
+    f = pypff.file()
+    f.open(store)
+    root = f.root_folder
+    tops = [root.get_sub_folder(i) for i in range(root.number_of_sub_folders)]
+    folders = {}
+
+    def walk(folder, path):
+        if folder.number_of_sub_messages:
+            folders[path] = [read_pypff_message(folder.get_sub_message(j))
+                             for j in range(folder.number_of_sub_messages)]
+        for i in range(folder.number_of_sub_folders):
+            sub = folder.get_sub_folder(i)
+            walk(sub, path + (sub.name,))
+
+    for top in tops:
+        if top.name == STORE_TOP:
+            walk(top, ())
+    f.close()
+    return folders
+
+
+def read_store_pst_extractor(store, node_modules):
+    """pst-extractor's view: store folder path -> messages (with the recipient table)."""
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'pst',
+                          'read_with_pst_extractor.js')
+    env = dict(os.environ, NODE_PATH=node_modules)
+    proc = subprocess.run(['node', script, store], capture_output=True, text=True, env=env,
+                          check=False)
+    if proc.returncode != 0:
+        return None, 'pst-extractor failed with %d: %s' % (proc.returncode, proc.stderr[-1000:])
+    folders = {}
+    for m in json.loads(proc.stdout)['messages']:
+        folders.setdefault(tuple(m['folder']), []).append(m['message'])
+    return folders, ''
+
+
+def read_store_readpst(store, tmp):
+    """readpst's view: store folder path -> number of messages it exported there."""
+    out = os.path.join(tmp, 'readpst')
+    os.mkdir(out)
+    # One job: readpst's parallel mode can skip items in a race of its own.
+    proc = subprocess.run(['readpst', '-D', '-j', '0', '-S', '-o', out, store],
                           capture_output=True, text=True, check=False)
     if proc.returncode != 0:
-        print('dump tool failed with', proc.returncode, proc.stderr[-2000:])
-        return 1
-    dumped = {}
-    for line in proc.stdout.split('\n'):
-        if not line:
-            continue
-        d = json.loads(line)
-        dumped[d['file']] = d
+        return None, 'readpst failed with %d: %s' % (proc.returncode, proc.stderr[-1000:])
+    counts = {}
+    for folder, _, names in os.walk(out):
+        n = sum(1 for name in names if name.isdigit())
+        if n:
+            # The first level is the store's display name; the rest is the folder path.
+            counts[tuple(os.path.relpath(folder, out).split(os.sep)[1:])] = n
+    return counts, ''
 
-    fields = ['present', 'subject', 'sender', 'to', 'cc', 'submit_time', 'plain_body',
-              'html_presence', 'html_text', 'attachment_names', 'attachment_sizes',
-              'attachment_sha256']
+
+def readers_differ(js, mine):
+    """The fields where pst-extractor's reading of a message differs from pypff's."""
+    submit = js['submit_time'] // 1000 if js['submit_time'] is not None else None
+    pairs = (('subject', js['subject'], mine['subject']),
+             ('sender name', js['sender_name'], mine['sender_name']),
+             ('sender address', js['sender_email'], mine['sender_email']),
+             ('submit time', submit, mine['submit_time']),
+             ('plain body', js['body'], mine['body']), ('HTML body', js['html'], mine['html']),
+             ('attachment count', len(js['attachments']), len(mine['attachments'])))
+    return [name for name, a, b in pairs if (a or '') != (b or '')]
+
+
+def source_keys(path):
+    """Message-ID and subject of a source file, as Python reads them (None when unreadable)."""
+    try:
+        with open(path, 'rb') as f:
+            msg = BytesParser(policy=policy.default).parsebytes(frame(f.read()))
+        return ((msg.get('message-id') or '').strip(),
+                collapse(clean_subject(header_text(msg, 'subject')) or ''))
+    except Exception:  # noqa: BLE001 - an unparsable file cannot be recognised
+        return None
+
+
+def pair_folder(paths, stored):
+    """Pairs the files of one folder with the stored messages. The converter keeps the order it
+    was given, so with every file there the pairing is by position; with some missing, the
+    stored messages are a subsequence of the files, aligned on Message-ID or subject."""
+    if len(paths) == len(stored):
+        return dict(zip(paths, stored))
+
+    def same(path, m):
+        keys = source_keys(path)
+        return keys is not None and ((keys[0] and keys[0] == m['message_id']) or
+                                     (keys[1] == collapse(m['subject'] or '')))
+
+    out = {}
+    k = 0
+    for i, path in enumerate(paths):
+        if k >= len(stored):
+            break
+        if same(path, stored[k]) or not (i + 1 < len(paths) and same(paths[i + 1], stored[k])):
+            out[path] = stored[k]
+            k += 1
+    return out
+
+
+def through_store(args, files, tmp):
+    """Converts the files into a store and reads it back; returns (results by file, notes,
+    reader checks). Results have the dump tool's shape so that one comparison serves both."""
+    store, failure = convert(args.convert, files, tmp)
+    if store is None:
+        return None, [failure], []
+    notes = [failure] if failure else []
+    pypff_folders = read_store_pypff(store)
+    js_folders, js_error = read_store_pst_extractor(store, args.node_modules)
+    rp_counts, rp_error = read_store_readpst(store, tmp)
+    by_folder = {}
+    for path in files:
+        by_folder.setdefault(store_folder(path), []).append(path)
+    results = {}
+    checks = []  # (check, ok, detail)
+    quirks = []
+    for folder, paths in by_folder.items():
+        stored = pypff_folders.get(folder, [])
+        pairs = pair_folder(paths, stored)
+        js = (js_folders or {}).get(folder, [])
+        for i, path in enumerate(paths):
+            m = pairs.get(path)
+            if m is None:
+                results[path] = {'ok': False, 'error': 'not in the store'}
+                continue
+            # The recipient table is read with pst-extractor (this pypff has no accessor for it);
+            # its contents table lists the folder in the same order.
+            j = next(i for i, x in enumerate(stored) if x is m)
+            if j < len(js) and (js[j]['subject'] or '') == (m['subject'] or ''):
+                m['recipients'] = [{'type': r['type'], 'email': r['email']} for r in js[j]['recipients']]
+            keys = source_keys(path)
+            ids = [x.strip().strip('<>') for x in ((keys[0] if keys else ''), m['message_id'] or '')]
+            # Message-IDs are normalised by the importer ("<" and ">" added, odd ids cut
+            # differently), so only one that is not a prefix of the other means a wrong pairing.
+            checks.append(('paired_by_message_id', not all(ids) or ids[0].startswith(ids[1])
+                           or ids[1].startswith(ids[0]),
+                           '%s paired with a stored message of another Message-ID: %r vs %r'
+                           % (os.path.basename(path), ids[0], ids[1])))
+            checks.append(('recipient_table', m['recipients'] is not None,
+                           '%s: pst-extractor\'s message at this position is another one'
+                           % os.path.basename(path)))
+            results[path] = {'ok': True, 'message': m}
+            for quirk in m['accessor_quirks']:
+                quirks.append('%s: %s' % (os.path.basename(path), quirk))
+        name = '\\'.join(folder)
+        checks.append(('pypff_folders', len(stored) == len(paths),
+                       '%s: %d files, pypff sees %d' % (name, len(paths), len(stored))))
+        if js_folders is not None:
+            checks.append(('pst_extractor_folders', len(js) == len(paths),
+                           '%s: %d files, pst-extractor sees %d' % (name, len(paths), len(js))))
+            for k, (a, b) in enumerate(zip(js, stored)):
+                differ = readers_differ(a, b)
+                checks.append(('pst_extractor_agrees', not differ,
+                               '%s: pst-extractor and pypff differ in %s'
+                               % (os.path.basename(paths[k]), ', '.join(differ))))
+        if rp_counts is not None:
+            got = rp_counts.get(folder, 0)
+            checks.append(('readpst_folders', got == len(paths),
+                           '%s: %d files, readpst exported %d' % (name, len(paths), got)))
+    extra = set(pypff_folders) - set(by_folder)
+    checks.append(('pypff_folders', not extra, 'folders with no source: %r' % sorted(extra)))
+    for error in (js_error, rp_error):
+        if error:
+            checks.append(('reader', False, error))
+    if quirks:
+        notes.append('pypff\'s own accessors read %d stored strings differently (they mangle '
+                     'UTF-16 surrogate pairs and drop a leading U+FEFF); compared from the stored '
+                     'bytes instead:\n  ' % len(quirks) + '\n  '.join(quirks))
+    return results, notes, checks
+
+
+def compare_store(exp, got, fields):
+    """The in-memory comparison, plus To/Cc only when the recipient table could be read."""
+    unread = got['message']['recipients'] is None
+    if unread:
+        got = {'message': dict(got['message'], recipients=[])}
+    result = compare(exp, got, fields)
+    if unread:
+        result.pop('to', None)
+        result.pop('cc', None)
+    return result
+
+
+EXPECTATIONS = {}  # file -> expected(file), shared by the in-memory and the store comparison
+
+
+def score(files, results, compare_one, fields):
     agree = {f: 0 for f in fields}
     total = {f: 0 for f in fields}
     problems = []
+    expectations = EXPECTATIONS
     for path in files:
-        got = dumped.get(path)
+        got = results.get(path)
         total['present'] += 1
         if got is None or not got['ok']:
             problems.append((path, 'present', got['error'] if got else 'no output'))
             continue
         agree['present'] += 1
-        try:
-            exp = expected(path)
-        except Exception as e:  # noqa: BLE001 - Python's own parser gave up: nothing to compare
-            problems.append((path, 'python', 'email package failed: %r' % e))
+        if path not in expectations:
+            try:
+                expectations[path] = expected(path)
+            except Exception as e:  # noqa: BLE001 - Python's own parser gave up
+                expectations[path] = e
+        exp = expectations[path]
+        if isinstance(exp, Exception):
+            problems.append((path, 'python', 'email package failed: %r' % exp))
             continue
-        for field, (ok, detail) in compare(exp, got, fields).items():
+        for field, (ok, detail) in compare_one(exp, got, fields).items():
             total[field] += 1
             if ok:
                 agree[field] += 1
             else:
                 problems.append((path, field, detail))
+    return agree, total, problems
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--dump', help='the dump tool: compare the importer\'s in-memory result')
+    ap.add_argument('--convert', help='wharfline-convert: compare what a real store holds')
+    ap.add_argument('--node-modules', default=os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), '..', '..', '..', 'node_modules'),
+        help='folder holding pst-extractor (store mode)')
+    ap.add_argument('--min-agreement', type=float, default=99.0)
+    ap.add_argument('--verbose', action='store_true')
+    ap.add_argument('folders', nargs='+')
+    args = ap.parse_args()
+    if not args.dump and not args.convert:
+        ap.error('give --dump, --convert or both')
+
+    files = sorted(os.path.join(root, f) for folder in args.folders
+                   for root, _, names in os.walk(folder) for f in names)
+    fields = ['present', 'subject', 'sender', 'to', 'cc', 'submit_time', 'plain_body',
+              'html_presence', 'html_text', 'attachment_names', 'attachment_sizes',
+              'attachment_sha256']
+    columns = []   # (title, agree, total, problems)
+    checks = []
+    notes = []
+    if args.dump:
+        proc = subprocess.run([args.dump, '--now', str(NOW), '-'], input='\n'.join(files) + '\n',
+                              capture_output=True, text=True, check=False)
+        if proc.returncode != 0:
+            print('dump tool failed with', proc.returncode, proc.stderr[-2000:])
+            return 1
+        dumped = {}
+        for line in proc.stdout.split('\n'):
+            if line:
+                d = json.loads(line)
+                dumped[d['file']] = d
+        columns.append(('in-memory',) + score(files, dumped, compare, fields))
+    if args.convert:
+        with tempfile.TemporaryDirectory(prefix='wharfline-corpus-') as tmp:
+            stored, notes, checks = through_store(args, files, tmp)
+        if stored is None:
+            print('\n'.join(notes))
+            return 1
+        columns.append(('store',) + score(files, stored, compare_store, fields))
 
     failed = False
-    print('%-20s %8s %8s %8s' % ('field', 'agree', 'total', 'percent'))
+    print('%-20s' % 'field' + ''.join(' %22s' % ('%s agree/total' % c[0]) for c in columns))
     for f in fields:
-        pct = 100.0 * agree[f] / total[f] if total[f] else 100.0
+        row = '%-20s' % f
         limit = 100.0 if f == 'present' else args.min_agreement
-        mark = '' if pct >= limit else '  <-- below %.1f%%' % limit
-        failed = failed or pct < limit
-        print('%-20s %8d %8d %7.2f%%%s' % (f, agree[f], total[f], pct, mark))
-    print('\nDisagreements (%d):' % len(problems))
-    for path, field, detail in problems:
-        text = detail if args.verbose else detail[:300]
-        print('  %s [%s] %s' % (os.path.relpath(path, os.path.commonpath(args.folders)), field, text))
+        for _, agree, total, _ in columns:
+            pct = 100.0 * agree[f] / total[f] if total[f] else 100.0
+            failed = failed or pct < limit
+            row += ' %13s %7.2f%%' % ('%d/%d' % (agree[f], total[f]), pct)
+            row += '*' if pct < limit else ''
+        print(row)
+    if checks:
+        print('\nStore readers:')
+        for check in dict.fromkeys(c for c, _, _ in checks):
+            results = [ok for c, ok, _ in checks if c == check]
+            failed = failed or not all(results)
+            print('  %-22s %d/%d' % (check, sum(results), len(results)))
+    common = os.path.commonpath(args.folders)
+    for title, _, _, problems in columns:
+        print('\nDisagreements, %s (%d):' % (title, len(problems)))
+        for path, field, detail in problems:
+            text = detail if args.verbose else detail[:300]
+            print('  %s [%s] %s' % (os.path.relpath(path, common), field, text))
+    bad_checks = [(c, d) for c, ok, d in checks if not ok]
+    if bad_checks:
+        print('\nStore reader problems (%d):' % len(bad_checks))
+        for check, detail in bad_checks:
+            print('  [%s] %s' % (check, detail))
+    for note in notes:
+        print('\nNotes:\n' + note[-3000:])
+    if failed:
+        print('\nFAILED: a field below %.1f%% (marked *), a missing message or a reader check'
+              % args.min_agreement)
     return 1 if failed else 0
 
 

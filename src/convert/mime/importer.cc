@@ -1535,6 +1535,25 @@ ParserOptionsPtr NewParserOptions(const std::string& hint) {
   return options;
 }
 
+// The S/MIME body as Outlook keeps it: one visible attachment "smime.p7m" of the given type.
+PendingAttachment SmimeBlob(const char* mime_type, Bytes data) {
+  PendingAttachment blob;
+  blob.mime_type = mime_type;
+  auto& ap = blob.attachment.props;
+  SetInt(ap, kPrAttachMethod, kAttachByValue);
+  SetString(ap, kPrAttachLongFilename, "smime.p7m");
+  SetString(ap, kPrAttachFilename, "smime.p7m");
+  SetString(ap, kPrAttachExtension, ".p7m");
+  SetString(ap, kPrDisplayName, "smime.p7m");
+  SetString(ap, kPrAttachMimeTag, mime_type);
+  SetInt(ap, kPrAttachFlags, 0);
+  SetBool(ap, kPrAttachmentHidden, false);
+  SetInt(ap, kPrRenderingPosition, -1);
+  SetInt(ap, kPrObjectType, 7);
+  blob.attachment.data = std::move(data);
+  return blob;
+}
+
 pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, ImportContext& ctx,
                                int message_depth) {
   pst::MessageContent content;
@@ -1735,38 +1754,10 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     WalkResult inner;
     if (signed_content != nullptr) walker.Walk(signed_content, "1", 1, true, inner);
     walk.segments = std::move(inner.segments);
-    PendingAttachment blob;
-    blob.mime_type = "multipart/signed";
     std::string entity = SignedEntity(raw);
-    auto& ap = blob.attachment.props;
-    SetInt(ap, kPrAttachMethod, kAttachByValue);
-    SetString(ap, kPrAttachLongFilename, "smime.p7m");
-    SetString(ap, kPrAttachFilename, "smime.p7m");
-    SetString(ap, kPrAttachExtension, ".p7m");
-    SetString(ap, kPrDisplayName, "smime.p7m");
-    SetString(ap, kPrAttachMimeTag, "multipart/signed");
-    SetInt(ap, kPrAttachFlags, 0);
-    SetBool(ap, kPrAttachmentHidden, false);
-    SetInt(ap, kPrRenderingPosition, -1);
-    SetInt(ap, kPrObjectType, 7);
-    blob.attachment.data = Bytes(entity.begin(), entity.end());
-    walk.attachments.push_back(std::move(blob));
+    walk.attachments.push_back(SmimeBlob("multipart/signed", Bytes(entity.begin(), entity.end())));
   } else if (message_class == "IPM.Note.SMIME" && GMIME_IS_PART(top)) {
-    PendingAttachment blob;
-    blob.mime_type = "application/pkcs7-mime";
-    auto& ap = blob.attachment.props;
-    SetInt(ap, kPrAttachMethod, kAttachByValue);
-    SetString(ap, kPrAttachLongFilename, "smime.p7m");
-    SetString(ap, kPrAttachFilename, "smime.p7m");
-    SetString(ap, kPrAttachExtension, ".p7m");
-    SetString(ap, kPrDisplayName, "smime.p7m");
-    SetString(ap, kPrAttachMimeTag, "application/pkcs7-mime");
-    SetInt(ap, kPrAttachFlags, 0);
-    SetBool(ap, kPrAttachmentHidden, false);
-    SetInt(ap, kPrRenderingPosition, -1);
-    SetInt(ap, kPrObjectType, 7);
-    blob.attachment.data = DecodedContent(GMIME_PART(top));
-    walk.attachments.push_back(std::move(blob));
+    walk.attachments.push_back(SmimeBlob("application/pkcs7-mime", DecodedContent(GMIME_PART(top))));
   } else if (top != nullptr) {
     bool single = !GMIME_IS_MULTIPART(top);
     walker.Walk(top, single ? "1" : "", 0, single, walk);

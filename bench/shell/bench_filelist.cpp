@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   frmStep1 window({platform.dialogs, platform.pointer, events, platform.clock, platform.exit},
                   mail.components(), file_system);
   window.show();
-  QTest::qWaitForWindowExposed(&window);
+  if (!QTest::qWaitForWindowExposed(&window)) std::fprintf(stderr, "window not exposed\n");
   QCoreApplication::processEvents();
 
   const long base_kb = PeakKb();

@@ -62,6 +62,12 @@ RunOutcome ConversionRun::Run(RunState& state, RowSource& rows, ProgressView& vi
                      outcome.skipped);
 
   outcome.reached_files = true;
+  // The files as listed now are worth reading ahead; the run below still goes by the rows.
+  std::vector<QString> upcoming = rows.PeekRows();
+  for (QString& path : upcoming) path = path.trimmed();
+  components_.ExpectImports(upcoming);
+  upcoming = {};
+
   const std::int32_t n = rows.Rows();
   QString relative_folder;
   for (std::int32_t i = 0; i < n; ++i) {
@@ -79,6 +85,7 @@ RunOutcome ConversionRun::Run(RunState& state, RowSource& rows, ProgressView& vi
     view.SetOverallProgress(static_cast<float>((i + 1) / static_cast<double>(rows_now) * 100.0));
   }
   outcome.files = n;
+  components_.ExpectImports({});
   events_.ProcessPendingEvents();
 
   SkipOnFailure(outcome.skipped, QStringLiteral("detach the store"),

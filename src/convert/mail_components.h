@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "convert/message_prefetch.h"
 #include "convert/store/mail_profile.h"
 #include "convert/store/mail_store.h"
 #include "convert/store/pst_backend.h"
@@ -23,18 +24,44 @@ class FileMimeMessage final : public store::MimeMessage {
 // Reads a message file with the MIME importer.
 store::MessageReader MimeMessageReader();
 
+// The profile's components, with the files a run announces read ahead on worker threads.
+class PrefetchingComponents final : public store::Components {
+ public:
+  PrefetchingComponents(store::Components& inner, MessagePrefetcher& prefetcher)
+      : inner_(inner), prefetcher_(prefetcher) {}
+
+  std::shared_ptr<store::Session> CreateSession() override { return inner_.CreateSession(); }
+  std::shared_ptr<store::MapiUtils> CreateMapiUtils() override { return inner_.CreateMapiUtils(); }
+  std::shared_ptr<store::MimeMessage> CreateMimeMessage() override {
+    return inner_.CreateMimeMessage();
+  }
+  std::shared_ptr<store::Application> CreateApplication() override {
+    return inner_.CreateApplication();
+  }
+  void ExpectImports(const std::vector<QString>& paths) override;
+
+ private:
+  store::Components& inner_;
+  MessagePrefetcher& prefetcher_;
+};
+
 class PstMailComponents {
  public:
-  explicit PstMailComponents(store::PstBackendOptions options = {});
+  explicit PstMailComponents(store::PstBackendOptions options = {},
+                             PrefetchOptions prefetch = {});
   PstMailComponents(const PstMailComponents&) = delete;
   PstMailComponents& operator=(const PstMailComponents&) = delete;
 
   store::Components& components() { return components_; }
+  const MessagePrefetcher& prefetcher() const { return prefetcher_; }
 
  private:
+  // Declared first: the backend reads through it, so it goes last.
+  MessagePrefetcher prefetcher_;
   store::MailProfile profile_;
   store::PstBackend backend_;
-  store::ProfileComponents components_;
+  store::ProfileComponents profile_components_;
+  PrefetchingComponents components_;
 };
 
 }  // namespace convert

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 #include "convert/result.h"
 
@@ -18,6 +19,18 @@ class RowSource {
   virtual std::int32_t Rows() = 0;
   // The full text of row; fails with out-of-range when there is no such row.
   virtual wharfline::Result<QString> RowText(std::int32_t row) = 0;
+  // Every row's text as it is now, for looking ahead; unlike RowText this moves nothing.
+  // Sources whose RowText has no side effect can keep this default.
+  virtual std::vector<QString> PeekRows() {
+    std::vector<QString> texts;
+    const std::int32_t n = Rows();
+    texts.reserve(static_cast<std::size_t>(n > 0 ? n : 0));
+    for (std::int32_t i = 0; i < n; ++i) {
+      wharfline::Result<QString> text = RowText(i);
+      texts.push_back(text ? *text : QString());
+    }
+    return texts;
+  }
 };
 
 }  // namespace convert

@@ -128,6 +128,11 @@ QString FileGrid::Text() const {
   return columns_[static_cast<std::size_t>(col_)][static_cast<std::size_t>(row_)];
 }
 
+QString FileGrid::TextAt(std::int32_t row, std::int32_t col) const {
+  if (row < 0 || row >= rows_ || col < 0 || col >= Cols()) return {};
+  return columns_[static_cast<std::size_t>(col)][static_cast<std::size_t>(row)];
+}
+
 void FileGrid::SetText(const QString& text) {
   columns_[static_cast<std::size_t>(col_)][static_cast<std::size_t>(row_)] = text;
   const auto cell = index(row_, col_);

@@ -47,6 +47,8 @@ class FileGrid final : public QAbstractTableModel {
   // The text of the current cell.
   QString Text() const;
   void SetText(const QString& text);
+  // The text of any cell without making it current; empty outside the table.
+  QString TextAt(std::int32_t row, std::int32_t col) const;
 
   // Empties every cell; the row and column counts stay.
   void Clear();

@@ -405,6 +405,13 @@ wharfline::Result<QString> frmStep1::RowText(std::int32_t row) {
   return grid_->Text();
 }
 
+std::vector<QString> frmStep1::PeekRows() {
+  std::vector<QString> texts;
+  texts.reserve(static_cast<std::size_t>(std::max(grid_->Rows(), 0)));
+  for (std::int32_t i = 0; i < grid_->Rows(); ++i) texts.push_back(grid_->TextAt(i, 0));
+  return texts;
+}
+
 void frmStep1::SetBarRanges(float min, float max) {
   ProgressBar1->SetMin(min);
   ProgressBar1->SetMax(max);

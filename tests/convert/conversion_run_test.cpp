@@ -85,7 +85,8 @@ TEST_F(ConversionRunTest, ThreeFilesShowTheirProgressAndEndDetached) {
   EXPECT_EQ(view_.values, (std::vector<float>{33.333332f, 66.666664f, 100.0f}));
   EXPECT_EQ(view_.convert_states, (std::vector<bool>{false, false, false}));
 
-  for (const QString& folder : {R"(home\ann\Mail)", R"(home\ann\Mail\2010)", R"(home\ann)"}) {
+  for (const char* name : {R"(home\ann\Mail)", R"(home\ann\Mail\2010)", R"(home\ann)"}) {
+    const QString folder = QString::fromUtf8(name);
     ASSERT_EQ(Folder(folder).items.size(), 1u) << folder.toStdString();
     const store::MemoryItem& item = Folder(folder).items[0];
     EXPECT_EQ(item.saves, 1);
@@ -97,16 +98,22 @@ TEST_F(ConversionRunTest, ThreeFilesShowTheirProgressAndEndDetached) {
 }
 
 TEST_F(ConversionRunTest, EachFileIsImportedThenFlaggedThenSaved) {
-  Run({QStringLiteral("  /m/a.eml  ")});
+  Run({QStringLiteral("  /m/a.eml  "), QStringLiteral("/m/b.eml")});
   QStringList order;
   for (const store::RecordedCall& call : mail_.recorder().calls()) {
     if (call.op == "Item.Import" || call.op == "MapiUtils.HrSetOneProp" || call.op == "Item.Save")
       order << call.op;
+    // The files are announced for reading ahead once, as the import spells them, and the
+    // announcement is withdrawn when the last one is done.
+    if (call.op == "Components.ExpectImports") order << call.op + "(" + call.args + ")";
   }
-  EXPECT_EQ(order, (QStringList{"Item.Import", "MapiUtils.HrSetOneProp", "Item.Save"}));
+  EXPECT_EQ(order, (QStringList{"Components.ExpectImports(/m/a.eml, /m/b.eml)", "Item.Import",
+                                "MapiUtils.HrSetOneProp", "Item.Save", "Item.Import",
+                                "MapiUtils.HrSetOneProp", "Item.Save",
+                                "Components.ExpectImports()"}));
   EXPECT_EQ(Folder("m").items.at(0).imported_path, QStringLiteral("/m/a.eml"));
   // A fresh MIME component for each of its two steps, released after the file.
-  EXPECT_EQ(mail_.recorder().Count(QStringLiteral("Components.CreateMimeMessage")), 1);
+  EXPECT_EQ(mail_.recorder().Count(QStringLiteral("Components.CreateMimeMessage")), 2);
 }
 
 TEST_F(ConversionRunTest, AFailedImportLeavesNothingAndIsReported) {

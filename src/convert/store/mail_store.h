@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "convert/status.h"
 
@@ -218,6 +219,11 @@ class Components {
   virtual std::shared_ptr<store::MapiUtils> CreateMapiUtils() = 0;
   virtual std::shared_ptr<store::MimeMessage> CreateMimeMessage() = 0;
   virtual std::shared_ptr<store::Application> CreateApplication() = 0;
+
+  // A hint that items will import these message files next, in this order, so the components
+  // may start reading them ahead. Nothing depends on it: any file can still be imported at any
+  // time, and an empty list ends the look-ahead.
+  virtual void ExpectImports(const std::vector<QString>& paths) { (void)paths; }
 };
 
 }  // namespace store

@@ -79,7 +79,7 @@ class PstMapiObject final : public MapiObject {
         break;
     }
     throw StoreError(kErrInvalidCall,
-                     QStringLiteral("Property 0x%1 cannot take that value").arg(tag, 8, 16, u'0'));
+                     QStringLiteral("Property 0x%1 cannot take that value").arg(tag, 8, 16, QLatin1Char('0')));
   }
 
   // The item is written whole when it is saved; until then its changes stay with it.

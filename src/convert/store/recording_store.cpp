@@ -291,4 +291,13 @@ std::shared_ptr<Application> RecordingComponents::CreateApplication() {
   return Wrap<RecApplication>(inner_.CreateApplication(), recorder_);
 }
 
+void RecordingComponents::ExpectImports(const std::vector<QString>& paths) {
+  QStringList joined(paths.begin(), paths.end());
+  try {
+    recorder_.Enter(QStringLiteral("Components.ExpectImports"), joined.join(QStringLiteral(", ")));
+  } catch (const StoreError&) {
+  }
+  inner_.ExpectImports(paths);
+}
+
 }  // namespace store

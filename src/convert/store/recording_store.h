@@ -72,6 +72,8 @@ class RecordingComponents final : public Components {
   std::shared_ptr<store::MapiUtils> CreateMapiUtils() override;
   std::shared_ptr<store::MimeMessage> CreateMimeMessage() override;
   std::shared_ptr<store::Application> CreateApplication() override;
+  // Recorded with the paths joined by ", "; a hint cannot fail, so no fault is thrown for it.
+  void ExpectImports(const std::vector<QString>& paths) override;
 
  private:
   Components& inner_;

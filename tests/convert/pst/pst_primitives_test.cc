@@ -2,6 +2,7 @@
 // header checksums of an Outlook-made sample file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -29,6 +30,31 @@ TEST(Crc, MatchesKnownAnswers) {
   // Chaining two halves gives the checksum of the whole.
   auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
   EXPECT_EQ(Crc({p + 4, 5}, Crc({p, 4})), 0x2DFD2D88u);
+}
+
+// The fast paths (carry-less multiplication, wide table lookups) against the byte-by-byte
+// definitions, over every length around their block sizes, unaligned starts and chaining.
+TEST(Crc, FastPathsAgreeWithTableDefinitions) {
+  std::vector<std::uint8_t> data(70000);
+  std::uint32_t seed = 12345;
+  for (auto& b : data) b = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  for (std::size_t length : {0, 1, 15, 16, 17, 63, 64, 65, 79, 80, 127, 128, 129, 255, 256, 1000,
+                             8192, 65536, 69990}) {
+    for (std::size_t offset : {0, 1, 7, 9}) {
+      std::span<const std::uint8_t> piece(data.data() + offset, length);
+      SCOPED_TRACE(testing::Message() << "length " << length << " offset " << offset);
+      ASSERT_EQ(Crc(piece, 0x12345678u), CrcPortable(piece, 0x12345678u));
+      ASSERT_EQ(Crc(piece.subspan(length / 3), Crc(piece.first(length / 3))), CrcPortable(piece));
+
+      std::vector<std::uint8_t> encoded(piece.begin(), piece.end());
+      PermuteEncode(encoded);
+      for (std::size_t i = 0; i < length; ++i) {
+        ASSERT_EQ(encoded[i], PermuteEncodeTable()[piece[i]]) << "byte " << i;
+      }
+      PermuteDecode(encoded);
+      ASSERT_TRUE(std::equal(encoded.begin(), encoded.end(), piece.begin()));
+    }
+  }
 }
 
 TEST(Crc, ReproducesOutlookHeaderChecksums) {

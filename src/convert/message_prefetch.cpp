@@ -1,0 +1,169 @@
+#include "convert/message_prefetch.h"
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+
+namespace convert {
+
+namespace {
+
+// How far past the expected position Read looks for its path: the run passes over a file
+// whose earlier steps failed, but never over many in a row without reading one.
+constexpr std::size_t kSearchAhead = 256;
+
+int ThreadCount(int requested) {
+  if (requested > 0) return requested;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp(cores, 1u, 4u));
+}
+
+}  // namespace
+
+MessagePrefetcher::MessagePrefetcher(store::MessageReader reader, PrefetchOptions options)
+    : reader_(std::move(reader)), options_(options), thread_count_(ThreadCount(options.threads)) {}
+
+MessagePrefetcher::~MessagePrefetcher() {
+  {
+    std::lock_guard lock(mu_);
+    stop_ = true;
+  }
+  work_ready_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void MessagePrefetcher::Expect(std::vector<std::string> paths) {
+  {
+    std::lock_guard lock(mu_);
+    ++generation_;  // results still being read for the old list are dropped on arrival
+    slots_.clear();
+    slots_.shrink_to_fit();
+    slots_.resize(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) slots_[i].path = std::move(paths[i]);
+    cursor_ = claimed_ = 0;
+    bytes_ahead_ = 0;
+    if (!slots_.empty() && workers_.empty()) {
+      for (int i = 0; i < thread_count_; ++i) workers_.emplace_back([this] { Work(); });
+    }
+  }
+  work_ready_.notify_all();
+}
+
+bool MessagePrefetcher::CanClaim() const {
+  if (claimed_ >= slots_.size()) return false;
+  if (claimed_ - cursor_ >= options_.max_files_ahead) return false;
+  // The next file the run needs is always read, however large.
+  return claimed_ == cursor_ || bytes_ahead_ < options_.max_bytes_ahead;
+}
+
+void MessagePrefetcher::Release(Slot& slot) {
+  bytes_ahead_ -= std::min(bytes_ahead_, slot.bytes);
+  slot.bytes = 0;
+  slot.result.reset();
+}
+
+wharfline::Result<store::ReadMessage> MessagePrefetcher::ReadNow(const std::string& path) const {
+  try {
+    return reader_(path);
+  } catch (const std::exception& e) {
+    return wharfline::Status::IOError(path, e.what());
+  }
+}
+
+void MessagePrefetcher::Work() {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    work_ready_.wait(lock, [this] { return stop_ || CanClaim(); });
+    if (stop_) return;
+    const std::size_t index = claimed_++;
+    const std::uint64_t generation = generation_;
+    Slot& claimed = slots_[index];
+    claimed.state = SlotState::kReading;
+    const std::string path = claimed.path;
+    lock.unlock();
+
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    const std::uint64_t bytes = ec ? 0 : static_cast<std::uint64_t>(size);
+    lock.lock();
+    if (generation != generation_) continue;
+    // Counted while being read, so the workers together stay near the limit.
+    slots_[index].bytes = bytes;
+    bytes_ahead_ += bytes;
+    lock.unlock();
+
+    auto result = std::make_unique<wharfline::Result<store::ReadMessage>>(ReadNow(path));
+
+    lock.lock();
+    if (generation != generation_) continue;
+    Slot& slot = slots_[index];
+    if (slot.state == SlotState::kDropped) {
+      Release(slot);  // the run passed over it while it was read
+      work_ready_.notify_all();
+      continue;
+    }
+    slot.result = std::move(result);
+    slot.state = SlotState::kDone;
+    slot_done_.notify_all();
+  }
+}
+
+wharfline::Result<store::ReadMessage> MessagePrefetcher::Read(const std::string& path) {
+  std::unique_lock lock(mu_);
+  const std::size_t end = std::min(slots_.size(), cursor_ + kSearchAhead);
+  std::size_t found = end;
+  for (std::size_t i = cursor_; i < end; ++i) {
+    if (slots_[i].path == path) {
+      found = i;
+      break;
+    }
+  }
+  if (found == end) {
+    lock.unlock();
+    return ReadNow(path);
+  }
+  // The files before it were passed over: nobody will ask for them.
+  for (std::size_t i = cursor_; i < found; ++i) {
+    Slot& skipped = slots_[i];
+    if (skipped.state == SlotState::kReading) {
+      skipped.state = SlotState::kDropped;  // its worker releases it
+    } else {
+      Release(skipped);
+      skipped.state = SlotState::kDropped;
+    }
+  }
+  cursor_ = found;
+  if (found >= claimed_) {
+    // Not started yet: read it here, and let the workers go on after it.
+    claimed_ = found + 1;
+    cursor_ = found + 1;
+    slots_[found].state = SlotState::kDropped;
+    lock.unlock();
+    work_ready_.notify_all();
+    return ReadNow(path);
+  }
+  const std::uint64_t generation = generation_;
+  slot_done_.wait(lock, [&] {
+    return generation != generation_ || slots_[found].state == SlotState::kDone;
+  });
+  if (generation != generation_) {
+    lock.unlock();
+    return ReadNow(path);
+  }
+  Slot& slot = slots_[found];
+  wharfline::Result<store::ReadMessage> result = std::move(*slot.result);
+  Release(slot);
+  slot.state = SlotState::kDropped;
+  cursor_ = found + 1;
+  ++served_ahead_;
+  lock.unlock();
+  work_ready_.notify_all();
+  return result;
+}
+
+std::uint64_t MessagePrefetcher::served_ahead() const {
+  std::lock_guard lock(mu_);
+  return served_ahead_;
+}
+
+}  // namespace convert

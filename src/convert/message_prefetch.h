@@ -1,0 +1,80 @@
+// Reading message files ahead of the run. Parsing a message costs several times what writing
+// it into the store does, so while the window's thread writes one message, worker threads
+// read and parse the next ones on the other cores. The run itself is unchanged: it still
+// imports and saves one file after the other in list order, and Read gives for a path exactly
+// what the reader gives; the look-ahead only moves the reading earlier.
+//
+// Read is for one thread (the window's); Expect too. The reader runs on the worker threads, so
+// it must be safe to call on several threads at once (the MIME importer is).
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "convert/store/pst_backend.h"
+
+namespace convert {
+
+struct PrefetchOptions {
+  int threads = 0;                          // 0: one per core, at most four
+  std::size_t max_files_ahead = 64;          // parsed or being parsed, not yet taken
+  std::uint64_t max_bytes_ahead = 48u << 20;  // file sizes of those; the next file always goes
+};
+
+class MessagePrefetcher {
+ public:
+  explicit MessagePrefetcher(store::MessageReader reader, PrefetchOptions options = {});
+  ~MessagePrefetcher();
+  MessagePrefetcher(const MessagePrefetcher&) = delete;
+  MessagePrefetcher& operator=(const MessagePrefetcher&) = delete;
+
+  // The files to read ahead, in the order they will be asked for; replaces any earlier list
+  // (what was read for it is dropped). An empty list stops the look-ahead.
+  void Expect(std::vector<std::string> paths);
+
+  // The message at path. When path is among the next expected files, the files expected
+  // before it are passed over (the run skipped them) and its read-ahead result is used;
+  // otherwise the file is read here and now.
+  wharfline::Result<store::ReadMessage> Read(const std::string& path);
+
+  // For tests: how many Read calls were served from the look-ahead.
+  std::uint64_t served_ahead() const;
+
+ private:
+  enum class SlotState : std::uint8_t { kWaiting, kReading, kDone, kDropped };
+  struct Slot {
+    std::string path;
+    SlotState state = SlotState::kWaiting;
+    std::uint64_t bytes = 0;
+    std::unique_ptr<wharfline::Result<store::ReadMessage>> result;
+  };
+
+  void Work();
+  bool CanClaim() const;  // with mu_ held
+  void Release(Slot& slot);  // with mu_ held: forget a slot's result and its bytes
+  wharfline::Result<store::ReadMessage> ReadNow(const std::string& path) const;
+
+  const store::MessageReader reader_;
+  const PrefetchOptions options_;
+  const int thread_count_;
+
+  mutable std::mutex mu_;
+  std::condition_variable work_ready_;   // workers wait for room or a new list
+  std::condition_variable slot_done_;    // Read waits for its slot
+  std::vector<Slot> slots_;
+  std::size_t cursor_ = 0;   // the first slot not yet taken or passed over
+  std::size_t claimed_ = 0;  // the first slot no worker has started
+  std::uint64_t bytes_ahead_ = 0;
+  std::uint64_t generation_ = 0;  // changes with every Expect
+  std::uint64_t served_ahead_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace convert

@@ -25,6 +25,10 @@ struct PrefetchOptions {
   int threads = 0;                          // 0: one per core, at most four
   std::size_t max_files_ahead = 64;          // parsed or being parsed, not yet taken
   std::uint64_t max_bytes_ahead = 48u << 20;  // file sizes of those; the next file always goes
+  // Beyond those, files whose reading from disk is started in the background (the system is
+  // told they will be needed), so a cold cache costs the workers no waiting. 0 files: none.
+  std::size_t warm_files_ahead = 256;
+  std::uint64_t warm_bytes_ahead = 64u << 20;
 };
 
 class MessagePrefetcher {
@@ -52,11 +56,15 @@ class MessagePrefetcher {
     std::string path;
     SlotState state = SlotState::kWaiting;
     std::uint64_t bytes = 0;
+    std::uint64_t warm_bytes = 0;  // counted in warm_bytes_ until a worker claims it
     std::unique_ptr<wharfline::Result<store::ReadMessage>> result;
   };
 
   void Work();
+  void Warm();
   bool CanClaim() const;  // with mu_ held
+  bool CanWarm() const;   // with mu_ held
+  void Claimed(std::size_t index);  // with mu_ held: slot index is leaving the warmed stretch
   void Release(Slot& slot);  // with mu_ held: forget a slot's result and its bytes
   wharfline::Result<store::ReadMessage> ReadNow(const std::string& path) const;
 
@@ -70,11 +78,14 @@ class MessagePrefetcher {
   std::vector<Slot> slots_;
   std::size_t cursor_ = 0;   // the first slot not yet taken or passed over
   std::size_t claimed_ = 0;  // the first slot no worker has started
+  std::size_t warmed_ = 0;   // the first slot not yet announced to the system
   std::uint64_t bytes_ahead_ = 0;
+  std::uint64_t warm_bytes_ = 0;
   std::uint64_t generation_ = 0;  // changes with every Expect
   std::uint64_t served_ahead_ = 0;
   bool stop_ = false;
   std::vector<std::thread> workers_;
+  std::thread warmer_;
 };
 
 }  // namespace convert

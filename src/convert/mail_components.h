@@ -15,13 +15,22 @@ namespace convert {
 // The MIME message component for files on disk. It only ever reads: the first step checks
 // that the file can be opened and gives its size, the second tells an Apple Mail .emlx file
 // (a byte-count line first) from a plain message. The import reads either form itself.
+// When the file was read ahead, both steps take what that reading found instead of opening
+// the file again.
 class FileMimeMessage final : public store::MimeMessage {
  public:
+  explicit FileMimeMessage(MessagePrefetcher* prefetcher = nullptr) : prefetcher_(prefetcher) {}
   std::int32_t MimeFileStep1(const QString& path) override;
   std::int32_t MimeFileStep2(const QString& path) override;
+
+ private:
+  std::optional<FileFacts> ReadAheadFacts(const QString& path);
+  MessagePrefetcher* prefetcher_;
 };
 
-// Reads a message file with the MIME importer.
+// Reads a message file once (never writing it) and imports it with the MIME importer.
+FileReading ReadMessageFile(const std::string& path);
+// The same, for the item's import.
 store::MessageReader MimeMessageReader();
 
 // The profile's components, with the files a run announces read ahead on worker threads.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <filesystem>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <fcntl.h>
@@ -27,7 +26,7 @@ int ThreadCount(int requested) {
 
 }  // namespace
 
-MessagePrefetcher::MessagePrefetcher(store::MessageReader reader, PrefetchOptions options)
+MessagePrefetcher::MessagePrefetcher(FileReader reader, PrefetchOptions options)
     : reader_(std::move(reader)), options_(options), thread_count_(ThreadCount(options.threads)) {}
 
 MessagePrefetcher::~MessagePrefetcher() {
@@ -87,7 +86,9 @@ void MessagePrefetcher::Warm() {
 #ifdef WHARFLINE_HAVE_FADVISE
   std::unique_lock lock(mu_);
   for (;;) {
+    ++idle_;
     work_ready_.wait(lock, [this] { return stop_ || CanWarm(); });
+    --idle_;
     if (stop_) return;
     const std::size_t index = std::max(warmed_, claimed_);
     warmed_ = index + 1;
@@ -122,18 +123,43 @@ void MessagePrefetcher::Release(Slot& slot) {
   slot.result.reset();
 }
 
-wharfline::Result<store::ReadMessage> MessagePrefetcher::ReadNow(const std::string& path) const {
+FileReading MessagePrefetcher::ReadNow(const std::string& path) const {
   try {
     return reader_(path);
   } catch (const std::exception& e) {
-    return wharfline::Status::IOError(path, e.what());
+    const wharfline::Status failed = wharfline::Status::IOError(path, e.what());
+    return FileReading{failed, failed};
   }
+}
+
+std::size_t MessagePrefetcher::Find(const std::string& path) const {
+  const std::size_t end = std::min(slots_.size(), cursor_ + kSearchAhead);
+  for (std::size_t i = cursor_; i < end; ++i) {
+    if (slots_[i].path == path) return i;
+  }
+  return slots_.size();
+}
+
+std::optional<wharfline::Result<FileFacts>> MessagePrefetcher::Facts(const std::string& path) {
+  std::unique_lock lock(mu_);
+  const std::size_t found = Find(path);
+  if (found >= slots_.size() || found >= claimed_) return std::nullopt;
+  const std::uint64_t generation = generation_;
+  ++consumers_waiting_;
+  slot_done_.wait(lock, [&] {
+    return generation != generation_ || slots_[found].state != SlotState::kReading;
+  });
+  --consumers_waiting_;
+  if (generation != generation_ || slots_[found].state != SlotState::kDone) return std::nullopt;
+  return slots_[found].result->facts;
 }
 
 void MessagePrefetcher::Work() {
   std::unique_lock lock(mu_);
   for (;;) {
+    ++idle_;
     work_ready_.wait(lock, [this] { return stop_ || CanClaim(); });
+    --idle_;
     if (stop_) return;
     const std::size_t index = claimed_++;
     Claimed(index);
@@ -143,45 +169,31 @@ void MessagePrefetcher::Work() {
     const std::string path = claimed.path;
     lock.unlock();
 
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    const std::uint64_t bytes = ec ? 0 : static_cast<std::uint64_t>(size);
-    lock.lock();
-    if (generation != generation_) continue;
-    // Counted while being read, so the workers together stay near the limit.
-    slots_[index].bytes = bytes;
-    bytes_ahead_ += bytes;
-    lock.unlock();
-
-    auto result = std::make_unique<wharfline::Result<store::ReadMessage>>(ReadNow(path));
+    auto result = std::make_unique<FileReading>(ReadNow(path));
 
     lock.lock();
     if (generation != generation_) continue;
     Slot& slot = slots_[index];
+    // Counted once read: the workers together go past the limit by at most a file each.
+    slot.bytes = result->facts ? static_cast<std::uint64_t>(result->facts->size) : 0;
+    bytes_ahead_ += slot.bytes;
     if (slot.state == SlotState::kDropped) {
       Release(slot);  // the run passed over it while it was read
-      work_ready_.notify_all();
+      if (idle_ > 0) work_ready_.notify_all();
       continue;
     }
     slot.result = std::move(result);
     slot.state = SlotState::kDone;
-    slot_done_.notify_all();
+    if (consumers_waiting_ > 0) slot_done_.notify_all();
   }
 }
 
 wharfline::Result<store::ReadMessage> MessagePrefetcher::Read(const std::string& path) {
   std::unique_lock lock(mu_);
-  const std::size_t end = std::min(slots_.size(), cursor_ + kSearchAhead);
-  std::size_t found = end;
-  for (std::size_t i = cursor_; i < end; ++i) {
-    if (slots_[i].path == path) {
-      found = i;
-      break;
-    }
-  }
-  if (found == end) {
+  const std::size_t found = Find(path);
+  if (found >= slots_.size()) {
     lock.unlock();
-    return ReadNow(path);
+    return ReadNow(path).message;
   }
   // The files before it were passed over: nobody will ask for them.
   for (std::size_t i = cursor_; i < found; ++i) {
@@ -200,26 +212,30 @@ wharfline::Result<store::ReadMessage> MessagePrefetcher::Read(const std::string&
     claimed_ = found + 1;
     cursor_ = found + 1;
     slots_[found].state = SlotState::kDropped;
+    const bool wake = idle_ > 0;
     lock.unlock();
-    work_ready_.notify_all();
-    return ReadNow(path);
+    if (wake) work_ready_.notify_all();
+    return ReadNow(path).message;
   }
   const std::uint64_t generation = generation_;
+  ++consumers_waiting_;
   slot_done_.wait(lock, [&] {
     return generation != generation_ || slots_[found].state == SlotState::kDone;
   });
+  --consumers_waiting_;
   if (generation != generation_) {
     lock.unlock();
-    return ReadNow(path);
+    return ReadNow(path).message;
   }
   Slot& slot = slots_[found];
-  wharfline::Result<store::ReadMessage> result = std::move(*slot.result);
+  wharfline::Result<store::ReadMessage> result = std::move(slot.result->message);
   Release(slot);
   slot.state = SlotState::kDropped;
   cursor_ = found + 1;
   ++served_ahead_;
+  const bool wake = idle_ > 0;
   lock.unlock();
-  work_ready_.notify_all();
+  if (wake) work_ready_.notify_all();
   return result;
 }
 

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,10 +23,25 @@
 
 namespace convert {
 
+// What reading a message file found beside the message: its size, and whether it is framed
+// as an Apple Mail .emlx file (a byte-count line first).
+struct FileFacts {
+  std::int64_t size = 0;
+  bool framed = false;
+};
+
+// One reading of a message file: the facts (an error when it could not be opened or read) and
+// the message made of it.
+struct FileReading {
+  wharfline::Result<FileFacts> facts = FileFacts{};
+  wharfline::Result<store::ReadMessage> message = store::ReadMessage{};
+};
+using FileReader = std::function<FileReading(const std::string& path)>;
+
 struct PrefetchOptions {
   int threads = 0;                          // 0: one per core, at most four
   std::size_t max_files_ahead = 64;          // parsed or being parsed, not yet taken
-  std::uint64_t max_bytes_ahead = 48u << 20;  // file sizes of those; the next file always goes
+  std::uint64_t max_bytes_ahead = 48u << 20;  // sizes of the files read; the next always goes
   // Beyond those, files whose reading from disk is started in the background (the system is
   // told they will be needed), so a cold cache costs the workers no waiting. 0 files: none.
   std::size_t warm_files_ahead = 256;
@@ -33,7 +50,7 @@ struct PrefetchOptions {
 
 class MessagePrefetcher {
  public:
-  explicit MessagePrefetcher(store::MessageReader reader, PrefetchOptions options = {});
+  explicit MessagePrefetcher(FileReader reader, PrefetchOptions options = {});
   ~MessagePrefetcher();
   MessagePrefetcher(const MessagePrefetcher&) = delete;
   MessagePrefetcher& operator=(const MessagePrefetcher&) = delete;
@@ -47,6 +64,11 @@ class MessagePrefetcher {
   // otherwise the file is read here and now.
   wharfline::Result<store::ReadMessage> Read(const std::string& path);
 
+  // The facts of the file at path when it is among the next expected files and a worker has
+  // started on it (waiting for that reading to end); nothing otherwise, and the caller looks
+  // at the file itself. Moves nothing: the Read for the path still follows.
+  std::optional<wharfline::Result<FileFacts>> Facts(const std::string& path);
+
   // For tests: how many Read calls were served from the look-ahead.
   std::uint64_t served_ahead() const;
 
@@ -57,7 +79,7 @@ class MessagePrefetcher {
     SlotState state = SlotState::kWaiting;
     std::uint64_t bytes = 0;
     std::uint64_t warm_bytes = 0;  // counted in warm_bytes_ until a worker claims it
-    std::unique_ptr<wharfline::Result<store::ReadMessage>> result;
+    std::unique_ptr<FileReading> result;
   };
 
   void Work();
@@ -66,9 +88,11 @@ class MessagePrefetcher {
   bool CanWarm() const;   // with mu_ held
   void Claimed(std::size_t index);  // with mu_ held: slot index is leaving the warmed stretch
   void Release(Slot& slot);  // with mu_ held: forget a slot's result and its bytes
-  wharfline::Result<store::ReadMessage> ReadNow(const std::string& path) const;
+  FileReading ReadNow(const std::string& path) const;
+  // The slot of path among the next expected ones, or slots_.size(); with mu_ held.
+  std::size_t Find(const std::string& path) const;
 
-  const store::MessageReader reader_;
+  const FileReader reader_;
   const PrefetchOptions options_;
   const int thread_count_;
 
@@ -83,6 +107,8 @@ class MessagePrefetcher {
   std::uint64_t warm_bytes_ = 0;
   std::uint64_t generation_ = 0;  // changes with every Expect
   std::uint64_t served_ahead_ = 0;
+  int idle_ = 0;                // threads waiting on work_ready_
+  int consumers_waiting_ = 0;  // Read or Facts waiting on slot_done_
   bool stop_ = false;
   std::vector<std::thread> workers_;
   std::thread warmer_;

@@ -3,6 +3,9 @@
 // the look-ahead stays within its limits and stops cleanly.
 #include "convert/message_prefetch.h"
 
+#include <filesystem>
+#include "convert/mail_components.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,8 +27,24 @@ using convert::PrefetchOptions;
 // be made slow, failing or throwing for given paths.
 class FakeReader {
  public:
-  store::MessageReader reader() {
-    return [this](const std::string& path) -> wharfline::Result<store::ReadMessage> {
+  convert::FileReader reader() {
+    return [this](const std::string& path) {
+      convert::FileReading reading;
+      reading.message = Message(path);
+      if (reading.message) {
+        // The size of the file when there is one, else the length of its name.
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(path, ec);
+        reading.facts = convert::FileFacts{static_cast<std::int64_t>(ec ? path.size() : size),
+                                           path.ends_with(".emlx")};
+      } else {
+        reading.facts = reading.message.error();
+      }
+      return reading;
+    };
+  }
+  wharfline::Result<store::ReadMessage> Message(const std::string& path) {
+    {
       const int now = ++in_flight_;
       int seen = max_in_flight_.load();
       while (now > seen && !max_in_flight_.compare_exchange_weak(seen, now)) {
@@ -42,7 +61,7 @@ class FakeReader {
       message.content.props.push_back(
           {pst::MakeTag(0x0037, pst::PropType::kString), std::u16string(path.begin(), path.end())});
       return message;
-    };
+    }
   }
   int Reads(const std::string& path) {
     std::lock_guard lock(mu_);
@@ -118,6 +137,26 @@ TEST(MessagePrefetcher, SkippedRepeatedAndUnannouncedPathsStillGetTheirOwnMessag
   EXPECT_EQ(fake.Reads(paths[15]), 1);
 }
 
+TEST(MessagePrefetcher, FactsComeFromTheReadingWithoutTakingIt) {
+  FakeReader fake;
+  MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{2, 4, 1u << 20});
+  const std::vector<std::string> paths = {"/m/a.eml", "/m/b.emlx", "/m/bad.eml", "/m/d.eml"};
+  prefetcher.Expect(paths);
+  SettledReads(fake, 4);
+  EXPECT_FALSE(prefetcher.Facts("/elsewhere/x.eml").has_value());  // never announced
+  auto facts = prefetcher.Facts(paths[1]);
+  ASSERT_TRUE(facts.has_value() && facts->has_value());
+  EXPECT_TRUE((*facts)->framed);
+  EXPECT_EQ((*facts)->size, static_cast<std::int64_t>(paths[1].size()));
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[1])), paths[1]);
+  EXPECT_FALSE(prefetcher.Facts(paths[1]).has_value());  // taken: behind the position now
+  auto bad = prefetcher.Facts(paths[2]);
+  ASSERT_TRUE(bad.has_value());
+  EXPECT_FALSE(bad->has_value());
+  EXPECT_EQ(fake.TotalReads(), 4);  // nothing was read twice for its facts
+  EXPECT_EQ(prefetcher.served_ahead(), 1u);
+}
+
 TEST(MessagePrefetcher, FailuresComeBackAsTheReaderGaveThem) {
   FakeReader fake;
   MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{2, 4, 1u << 20});
@@ -146,7 +185,7 @@ TEST(MessagePrefetcher, StaysWithinItsLimits) {
   EXPECT_LE(fake.max_in_flight_.load(), 3 + 1);
 
   // The byte limit: with files of 1,000 bytes and room for 2,500, three are read ahead (the
-  // one that crosses the limit is counted while it is read).
+  // third crosses the limit).
   const std::string dir = ::testing::TempDir();
   std::vector<std::string> files;
   for (int i = 0; i < 10; ++i) {
@@ -180,6 +219,55 @@ TEST(MessagePrefetcher, ANewListOrAnEmptyOneStopsTheOldLookAhead) {
   MessagePrefetcher busy(fake.reader(), PrefetchOptions{2, 64, 1u << 20});
   busy.Expect(Paths(1000, "/busy/"));
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// The real reading: one pass over the file gives the message and what both MIME steps ask;
+// read ahead or not, the steps answer alike.
+TEST(ReadMessageFile, GivesFactsAndMessageOrTheReason) {
+  const std::string dir = ::testing::TempDir() + "/read_message_file";
+  std::filesystem::create_directories(dir);
+  const std::string eml = dir + "/a.eml";
+  const std::string emlx = dir + "/b.emlx";
+  const std::string message = "Subject: Hi\r\nFrom: a@example.com\r\n\r\nBody\r\n";
+  std::ofstream(eml, std::ios::binary) << message;
+  std::ofstream(emlx, std::ios::binary) << message.size() << "\n" << message << "<?xml?><plist/>";
+
+  convert::FileReading plain = convert::ReadMessageFile(eml);
+  ASSERT_TRUE(plain.facts) << plain.facts.error().ToString();
+  EXPECT_EQ(plain.facts->size, static_cast<std::int64_t>(message.size()));
+  EXPECT_FALSE(plain.facts->framed);
+  ASSERT_TRUE(plain.message) << plain.message.error().ToString();
+  convert::FileReading framed = convert::ReadMessageFile(emlx);
+  ASSERT_TRUE(framed.facts && framed.message);
+  EXPECT_TRUE(framed.facts->framed);
+
+  for (const std::string& bad : {dir + "/missing.eml", dir}) {
+    convert::FileReading failed = convert::ReadMessageFile(bad);
+    ASSERT_FALSE(failed.facts);
+    ASSERT_FALSE(failed.message);
+    EXPECT_NE(failed.message.error().message().find(bad), std::string::npos);
+  }
+  EXPECT_NE(convert::ReadMessageFile(dir + "/missing.eml").facts.error().message().find(
+                "No such file"), std::string::npos);
+
+  MessagePrefetcher prefetcher(convert::ReadMessageFile);
+  convert::FileMimeMessage ahead(&prefetcher);
+  convert::FileMimeMessage direct;
+  prefetcher.Expect({eml, emlx, dir + "/missing.eml"});
+  for (int i = 0; i < 200 && !prefetcher.Facts(dir + "/missing.eml"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // until all three are read
+  }
+  for (const std::string& path : {eml, emlx}) {
+    const QString file = QString::fromStdString(path);
+    EXPECT_EQ(ahead.MimeFileStep1(file), direct.MimeFileStep1(file));
+    EXPECT_EQ(ahead.MimeFileStep2(file), direct.MimeFileStep2(file));
+    EXPECT_TRUE(prefetcher.Read(path));
+  }
+  const QString missing = QString::fromStdString(dir + "/missing.eml");
+  EXPECT_THROW(ahead.MimeFileStep1(missing), store::StoreError);
+  EXPECT_THROW(direct.MimeFileStep1(missing), store::StoreError);
+  EXPECT_EQ(prefetcher.served_ahead(), 2u);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

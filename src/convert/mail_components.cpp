@@ -34,6 +34,11 @@ bool LooksFramed(std::string_view head) {
          (head[digits] == '\n' || head[digits] == '\r' || head[digits] == ' ');
 }
 
+// A path held as UTF-8 text, as the file system takes it.
+std::filesystem::path NativePath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 wharfline::Status ReadFailure(const std::string& path, int error) {
   return wharfline::Status::IOError(path, std::strerror(error));
 }
@@ -80,7 +85,7 @@ wharfline::Status ReadWholeFile(const std::string& path, std::string& bytes,
   bytes.resize(have);
   return wharfline::Status::OK();
 #else
-  const std::filesystem::path file = std::filesystem::u8path(path);
+  const std::filesystem::path file = NativePath(path);
   std::error_code ec;
   if (std::filesystem::is_directory(file, ec)) {
     return wharfline::Status::IOError(path, "is a folder, not a message file");
@@ -167,7 +172,7 @@ FileReading ReadMessageFile(const std::string& path) {
   FileReading reading;
   reading.facts = FileFacts{static_cast<std::int64_t>(bytes.size()), LooksFramed(bytes)};
   mime::ImportOptions options;
-  options.source_path = std::filesystem::u8path(path);
+  options.source_path = NativePath(path);
   options.file_time = mtime;
   options.now = static_cast<std::int64_t>(std::time(nullptr));
   wharfline::Result<mime::ImportedMessage> imported =

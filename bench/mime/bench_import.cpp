@@ -1,6 +1,7 @@
 // Import throughput of the MIME importer: the message files of the corpus (eml/ and emlx/),
 // repeated to N files (10,000 by default), read from disk (cat-like), imported from disk, and
-// imported from memory. Prints messages/s and MB/s for each in one run.
+// imported from memory. Prints messages/s and MB/s for each in one run. A folder without eml/
+// and emlx/ subfolders (a mail export such as corpus-2000) is read whole instead.
 // Usage: bench_import [CORPUS_DIR] [N]
 #include <algorithm>
 #include <chrono>
@@ -43,13 +44,15 @@ int main(int argc, char** argv) {
   std::filesystem::path corpus = argc > 1 ? argv[1] : WHARFLINE_CORPUS_DIR;
   std::size_t target = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 10000;
   std::vector<std::filesystem::path> files;
-  for (const char* sub : {"eml", "emlx"}) {
+  auto collect = [&files](const std::filesystem::path& folder) {
     std::error_code ec;
-    for (auto it = std::filesystem::recursive_directory_iterator(corpus / sub, ec);
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
       if (it->is_regular_file()) files.push_back(it->path());
     }
-  }
+  };
+  for (const char* sub : {"eml", "emlx"}) collect(corpus / sub);
+  if (files.empty()) collect(corpus);
   if (files.empty()) {
     std::fprintf(stderr, "no message files under %s\n", corpus.string().c_str());
     return 1;

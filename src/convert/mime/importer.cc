@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -299,27 +300,77 @@ Bytes StreamBytes(GMimeStream* stream) {
   return Bytes(array->data, array->data + array->len);
 }
 
+// A memory stream that reads `bytes` where they are: GMime's own constructor copies them, and
+// for a message with a large attachment that copy costs as much as the parse. Nothing writes
+// to a stream the parser reads, so the buffer is never changed or grown. The bytes must
+// outlive the stream and every object parsed from it (their content streams are windows on
+// the same buffer): declare this before the parser and the parsed message.
+class BorrowedStream {
+ public:
+  explicit BorrowedStream(std::string_view bytes)
+      : array_(g_byte_array_new_take(
+            reinterpret_cast<guint8*>(const_cast<char*>(bytes.data())), bytes.size())),
+        stream_(g_mime_stream_mem_new_with_byte_array(array_)) {
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream_.get()), FALSE);
+  }
+  BorrowedStream(const BorrowedStream&) = delete;
+  BorrowedStream& operator=(const BorrowedStream&) = delete;
+  ~BorrowedStream() {
+    stream_.reset();
+    g_byte_array_free(array_, FALSE);  // the wrapper only; the bytes belong to the caller
+  }
+
+  GMimeStream* get() const { return stream_.get(); }
+
+ private:
+  GByteArray* array_;
+  GObjectPtr<GMimeStream> stream_;
+};
+
+// The bytes a memory stream (or a window on one, as every content stream the parser makes
+// is) reads from its start, without copying them. nullopt for any other kind of stream.
+std::optional<std::string_view> MemoryWindow(GMimeStream* stream) {
+  if (stream == nullptr || !GMIME_IS_STREAM_MEM(stream)) return std::nullopt;
+  GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+  if (array == nullptr) return std::nullopt;
+  gint64 length = array->len;
+  gint64 start = stream->bound_start;
+  gint64 end = stream->bound_end == -1 ? length : stream->bound_end;
+  if (start < 0 || start > end || end > length) return std::nullopt;
+  if (start == end) return std::string_view();
+  return std::string_view(reinterpret_cast<const char*>(array->data) + start,
+                          static_cast<std::size_t>(end - start));
+}
+
 // The object as GMime writes it (headers and content, encoded as in the source).
 std::string SerializeObject(GMimeObject* object) {
   GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_object_write_to_stream(object, nullptr, mem.get());
-  Bytes b = StreamBytes(mem.get());
-  return std::string(b.begin(), b.end());
+  GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+  if (array == nullptr || array->len == 0) return {};
+  return std::string(reinterpret_cast<const char*>(array->data), array->len);
 }
 
-// GMime's decoder drops a final group of two or three base64 characters when the sender left
-// out the padding; those characters still carry one or two bytes of the file.
-void AppendUnpaddedBase64Tail(GMimeDataWrapper* content, Bytes& bytes) {
+// The content as it is stored in the message (still encoded).
+Bytes EncodedContent(GMimeDataWrapper* content) {
   GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
-  if (encoded == nullptr) return;
+  if (encoded == nullptr) return {};
+  if (auto window = MemoryWindow(encoded)) return Bytes(window->begin(), window->end());
   GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_stream_reset(encoded);
   g_mime_stream_write_to_stream(encoded, mem.get());
   g_mime_stream_reset(encoded);
-  Bytes text = StreamBytes(mem.get());
-  std::vector<unsigned int> tail;
+  return StreamBytes(mem.get());
+}
+
+// GMime's decoder drops a final group of two or three base64 characters when the sender left
+// out the padding; those characters still carry one or two bytes of the file.
+void AppendUnpaddedBase64Tail(std::string_view text, Bytes& bytes) {
+  unsigned int tail[4];
+  std::size_t tail_size = 0;
   std::size_t count = 0;
-  for (std::uint8_t c : text) {
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
     int v = (c >= 'A' && c <= 'Z')   ? c - 'A'
             : (c >= 'a' && c <= 'z') ? c - 'a' + 26
             : (c >= '0' && c <= '9') ? c - '0' + 52
@@ -329,30 +380,60 @@ void AppendUnpaddedBase64Tail(GMimeDataWrapper* content, Bytes& bytes) {
     if (c == '=') return;  // padded (or padded in the middle): GMime's reading stands
     if (v < 0) continue;
     ++count;
-    tail.push_back(static_cast<unsigned int>(v));
-    if (tail.size() == 4) tail.clear();
+    tail[tail_size++] = static_cast<unsigned int>(v);
+    if (tail_size == 4) tail_size = 0;
   }
-  if ((tail.size() != 2 && tail.size() != 3) || bytes.size() != count / 4 * 3) return;
-  unsigned int bits = (tail[0] << 18) | (tail[1] << 12) | (tail.size() == 3 ? tail[2] << 6 : 0);
+  if ((tail_size != 2 && tail_size != 3) || bytes.size() != count / 4 * 3) return;
+  unsigned int bits = (tail[0] << 18) | (tail[1] << 12) | (tail_size == 3 ? tail[2] << 6 : 0);
   bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
-  if (tail.size() == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
+  if (tail_size == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
+}
+
+// Base64 or quoted-printable content decoded in one pass into a buffer of its final size
+// class (decoding never makes content longer than the encoded form, plus a few bytes).
+Bytes DecodeWhole(std::string_view encoded, GMimeContentEncoding encoding) {
+  GMimeEncoding state;
+  g_mime_encoding_init_decode(&state, encoding);
+  Bytes out(g_mime_encoding_outlen(&state, encoded.size()) + g_mime_encoding_outlen(&state, 0));
+  auto* buffer = reinterpret_cast<char*>(out.data());
+  std::size_t n = g_mime_encoding_step(&state, encoded.data(), encoded.size(), buffer);
+  n += g_mime_encoding_flush(&state, nullptr, 0, buffer + n);
+  out.resize(n);
+  return out;
 }
 
 Bytes DecodedContent(GMimePart* part) {
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (content == nullptr) return {};
-  GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
-  g_mime_data_wrapper_write_to_stream(content, mem.get());
-  Bytes bytes = StreamBytes(mem.get());
-  // Unencoded content ends before the CRLF that belongs to the next boundary; GMime leaves the
-  // CR of that pair behind.
   GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
   bool identity =
       encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
       encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY;
+  bool step_codec = encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+                    encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+  std::optional<std::string_view> window = MemoryWindow(g_mime_data_wrapper_get_stream(content));
+  Bytes bytes;
+  if (window && step_codec) {
+    bytes = DecodeWhole(*window, encoding);
+  } else if (window && identity) {
+    bytes.assign(window->begin(), window->end());
+  } else {
+    // Uuencoded content (GMime's filter finds the begin line) and streams not in memory.
+    GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(content, mem.get());
+    bytes = StreamBytes(mem.get());
+  }
+  // Unencoded content ends before the CRLF that belongs to the next boundary; GMime leaves the
+  // CR of that pair behind.
   if (identity && !bytes.empty() && bytes.back() == '\r') bytes.pop_back();
   if (encoding == GMIME_CONTENT_ENCODING_BASE64 && bytes.size() % 3 == 0) {
-    AppendUnpaddedBase64Tail(content, bytes);
+    if (window) {
+      AppendUnpaddedBase64Tail(*window, bytes);
+    } else {
+      Bytes text = EncodedContent(content);
+      AppendUnpaddedBase64Tail(
+          std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), bytes);
+    }
   }
   return bytes;
 }
@@ -1040,7 +1121,7 @@ class Walker {
           p.find("--" + boundary + "--") != std::string_view::npos) {
         std::string text =
             "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n" + prologue;
-        GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+        BorrowedStream stream(text);
         GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
         GObjectPtr<GMimeObject> part(
             g_mime_parser_construct_part(parser.get(), ctx_.parser_options));
@@ -1306,8 +1387,8 @@ class Walker {
   }
 
   bool AddEncodedMessage(const Bytes& data, WalkResult& out) {
-    GObjectPtr<GMimeStream> stream(
-        g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(data.data()), data.size()));
+    BorrowedStream stream(
+        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     GObjectPtr<GMimeMessage> inner(
@@ -2102,8 +2183,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   }
   std::string repaired = RepairHeaderBlock(message);
   std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
-  GObjectPtr<GMimeStream> stream(
-      g_mime_stream_mem_new_with_buffer(to_parse.data(), to_parse.size()));
+  BorrowedStream stream(to_parse);
   GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GObjectPtr<GMimeMessage> parsed(

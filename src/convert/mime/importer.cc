@@ -389,16 +389,25 @@ void AppendUnpaddedBase64Tail(std::string_view text, Bytes& bytes) {
   if (tail_size == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
 }
 
-// Base64 or quoted-printable content decoded in one pass into a buffer of its final size
-// class (decoding never makes content longer than the encoded form, plus a few bytes).
+// Base64 or quoted-printable content decoded in one pass, a cache-sized piece at a time,
+// into a buffer reserved once (decoding never makes content longer than its encoded form
+// plus a few bytes). The decoder's state carries across pieces as it does in GMime's filter.
 Bytes DecodeWhole(std::string_view encoded, GMimeContentEncoding encoding) {
+  constexpr std::size_t kPiece = 32 * 1024;
   GMimeEncoding state;
   g_mime_encoding_init_decode(&state, encoding);
-  Bytes out(g_mime_encoding_outlen(&state, encoded.size()) + g_mime_encoding_outlen(&state, 0));
-  auto* buffer = reinterpret_cast<char*>(out.data());
-  std::size_t n = g_mime_encoding_step(&state, encoded.data(), encoded.size(), buffer);
-  n += g_mime_encoding_flush(&state, nullptr, 0, buffer + n);
-  out.resize(n);
+  char piece[kPiece + 16];
+  Bytes out;
+  out.reserve(g_mime_encoding_outlen(&state, encoded.size()));
+  auto append = [&out, &piece](std::size_t n) {
+    out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(piece),
+               reinterpret_cast<const std::uint8_t*>(piece) + n);
+  };
+  for (std::size_t at = 0; at < encoded.size(); at += kPiece) {
+    std::size_t len = std::min(kPiece, encoded.size() - at);
+    append(g_mime_encoding_step(&state, encoded.data() + at, len, piece));
+  }
+  append(g_mime_encoding_flush(&state, nullptr, 0, piece));
   return out;
 }
 
@@ -1991,16 +2000,15 @@ pst::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) {
 
 // Files with CR-only line ends (classic Mac) read as one endless line to a MIME parser.
 std::string_view NormalizeCrOnly(std::string_view message, std::string& storage) {
-  std::size_t lf = 0;
+  // Most files have no bare CR at all: look for one before counting anything.
   std::size_t bare_cr = 0;
-  for (std::size_t i = 0; i < message.size(); ++i) {
-    if (message[i] == '\n') {
-      ++lf;
-    } else if (message[i] == '\r' && (i + 1 == message.size() || message[i + 1] != '\n')) {
-      ++bare_cr;
-    }
+  for (std::size_t cr = message.find('\r'); cr != std::string_view::npos;
+       cr = message.find('\r', cr + 1)) {
+    if (cr + 1 == message.size() || message[cr + 1] != '\n') ++bare_cr;
   }
-  if (bare_cr == 0 || bare_cr <= lf) return message;
+  if (bare_cr == 0) return message;
+  auto lf = static_cast<std::size_t>(std::count(message.begin(), message.end(), '\n'));
+  if (bare_cr <= lf) return message;
   storage.reserve(message.size());
   for (std::size_t i = 0; i < message.size(); ++i) {
     char c = message[i];
@@ -2214,16 +2222,20 @@ wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path
     return wharfline::Status::IOError(PathToUtf8(path), "file too large for a message");
   }
   std::vector<char> data;
+  std::unique_ptr<char[]> whole;  // not zero-filled first: the read overwrites it
+  std::span<const char> bytes;
   if (size > 0) {
-    data.resize(static_cast<std::size_t>(size));
+    whole = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
     in.seekg(0);
-    in.read(data.data(), size);
-    data.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    in.read(whole.get(), size);
+    bytes = std::span<const char>(whole.get(),
+                                  static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
   } else {
     // Size unknown (a pipe or special file): read to the end.
     in.clear();
     in.seekg(0);
     data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    bytes = data;
   }
   if (in.bad()) return wharfline::Status::IOError(PathToUtf8(path), "cannot read the file");
   ImportOptions options;
@@ -2236,7 +2248,7 @@ wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path
     options.file_time =
         std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
   }
-  auto result = ImportMessageBytes(std::as_bytes(std::span<const char>(data)), options);
+  auto result = ImportMessageBytes(std::as_bytes(bytes), options);
   if (!result.has_value()) {
     return wharfline::Status::InvalidArgument(PathToUtf8(path), result.error().message());
   }

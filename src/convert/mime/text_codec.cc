@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -143,8 +145,15 @@ std::optional<std::string> ConvertStrict(std::string_view bytes, const std::stri
 }
 
 bool HasEightBit(std::string_view bytes) {
-  for (char c : bytes)
-    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  std::size_t pos = 0;
+  for (; pos + 8 <= bytes.size(); pos += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + pos, sizeof word);
+    if ((word & kHighBits) != 0) return true;
+  }
+  for (; pos < bytes.size(); ++pos)
+    if (static_cast<unsigned char>(bytes[pos]) >= 0x80) return true;
   return false;
 }
 
@@ -224,6 +233,10 @@ DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_chars
   }
   // Text labelled ASCII (or not labelled) with 8-bit bytes is most often UTF-8.
   if (ascii_label && IsValidUtf8(bytes)) return {std::string(bytes), "utf-8"};
+  // Converting valid UTF-8 from UTF-8 gives the same bytes back: skip the converter.
+  if ((iconv_name == "utf-8" || iconv_name == "utf8") && IsValidUtf8(bytes)) {
+    return {std::string(bytes), declared};
+  }
   if (!iconv_name.empty()) {
     if (auto text = ConvertStrict(bytes, iconv_name)) return {std::move(*text), declared};
   }
@@ -425,18 +438,23 @@ std::string EnsureUtf8(std::string_view bytes) {
 
 std::string ToCrlf(std::string_view text) {
   std::string out;
-  out.reserve(text.size() + text.size() / 32);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r') {
-      out += "\r\n";
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else if (c == '\n') {
-      out += "\r\n";
-    } else {
-      out += c;
+  out.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
+              1);
+  const char* p = text.data();
+  const char* end = p + text.size();
+  const char* run = p;  // start of the bytes not copied yet
+  while (p < end) {
+    char c = *p;
+    if (c != '\r' && c != '\n') {
+      ++p;
+      continue;
     }
+    out.append(run, static_cast<std::size_t>(p - run));
+    out += "\r\n";
+    if (c == '\r' && p + 1 < end && p[1] == '\n') ++p;
+    run = ++p;
   }
+  out.append(run, static_cast<std::size_t>(end - run));
   return out;
 }
 

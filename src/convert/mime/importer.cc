@@ -389,11 +389,12 @@ void AppendUnpaddedBase64Tail(std::string_view text, Bytes& bytes) {
   if (tail_size == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
 }
 
-// Base64 or quoted-printable content decoded in one pass, a cache-sized piece at a time,
-// into a buffer reserved once (decoding never makes content longer than its encoded form
-// plus a few bytes). The decoder's state carries across pieces as it does in GMime's filter.
+// Base64 or quoted-printable content decoded in one pass into a buffer reserved once
+// (decoding never makes content longer than its encoded form plus a few bytes). The pieces
+// are the 4 KiB reads of GMime's filter stream, so the decoder sees the input cut exactly as
+// in GMime's own reading of the part and its output is the same byte for byte.
 Bytes DecodeWhole(std::string_view encoded, GMimeContentEncoding encoding) {
-  constexpr std::size_t kPiece = 32 * 1024;
+  constexpr std::size_t kPiece = 4096;
   GMimeEncoding state;
   g_mime_encoding_init_decode(&state, encoding);
   char piece[kPiece + 16];
@@ -407,7 +408,7 @@ Bytes DecodeWhole(std::string_view encoded, GMimeContentEncoding encoding) {
     std::size_t len = std::min(kPiece, encoded.size() - at);
     append(g_mime_encoding_step(&state, encoded.data() + at, len, piece));
   }
-  append(g_mime_encoding_flush(&state, nullptr, 0, piece));
+  append(g_mime_encoding_flush(&state, "", 0, piece));
   return out;
 }
 

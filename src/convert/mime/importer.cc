@@ -3,6 +3,7 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -363,27 +364,35 @@ Bytes EncodedContent(GMimeDataWrapper* content) {
   return StreamBytes(mem.get());
 }
 
+// The value of each base64 character, -1 for the rest.
+constexpr std::array<std::int8_t, 256> kBase64Values = [] {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  for (int i = 0; i < 26; ++i) {
+    values['A' + i] = static_cast<std::int8_t>(i);
+    values['a' + i] = static_cast<std::int8_t>(26 + i);
+  }
+  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<std::int8_t>(52 + i);
+  values['+'] = 62;
+  values['/'] = 63;
+  return values;
+}();
+
 // GMime's decoder drops a final group of two or three base64 characters when the sender left
 // out the padding; those characters still carry one or two bytes of the file.
 void AppendUnpaddedBase64Tail(std::string_view text, Bytes& bytes) {
-  unsigned int tail[4];
-  std::size_t tail_size = 0;
+  // Padded (or padded in the middle): GMime's reading stands.
+  if (text.find('=') != std::string_view::npos) return;
   std::size_t count = 0;
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    int v = (c >= 'A' && c <= 'Z')   ? c - 'A'
-            : (c >= 'a' && c <= 'z') ? c - 'a' + 26
-            : (c >= '0' && c <= '9') ? c - '0' + 52
-            : c == '+'               ? 62
-            : c == '/'               ? 63
-                                     : -1;
-    if (c == '=') return;  // padded (or padded in the middle): GMime's reading stands
-    if (v < 0) continue;
-    ++count;
-    tail[tail_size++] = static_cast<unsigned int>(v);
-    if (tail_size == 4) tail_size = 0;
-  }
+  for (char c : text) count += kBase64Values[static_cast<unsigned char>(c)] >= 0 ? 1 : 0;
+  std::size_t tail_size = count % 4;
   if ((tail_size != 2 && tail_size != 3) || bytes.size() != count / 4 * 3) return;
+  unsigned int tail[3] = {0, 0, 0};
+  std::size_t found = 0;
+  for (std::size_t i = text.size(); i > 0 && found < tail_size; --i) {
+    int v = kBase64Values[static_cast<unsigned char>(text[i - 1])];
+    if (v >= 0) tail[tail_size - 1 - found++] = static_cast<unsigned int>(v);
+  }
   unsigned int bits = (tail[0] << 18) | (tail[1] << 12) | (tail_size == 3 ? tail[2] << 6 : 0);
   bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
   if (tail_size == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));

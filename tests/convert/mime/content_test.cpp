@@ -94,6 +94,15 @@ TEST(ContentDecoding, Base64MatchesGMimeWhereverPaddingAndPieceEndsFall) {
             GMimeDecoded(AttachmentMessage("base64", junk)));
 }
 
+TEST(ContentDecoding, UnpaddedBase64KeepsItsLastBytes) {
+  // Two and three characters left over ("RA" is "D", "REU" is "DE"), with line ends and junk
+  // after them; an '=' anywhere leaves GMime's reading alone.
+  EXPECT_EQ(ImportedAttachment(AttachmentMessage("base64", "QUJD\r\nRA\r\n\r\n")), "ABCD");
+  EXPECT_EQ(ImportedAttachment(AttachmentMessage("base64", "QUJDREU!*")), "ABCDE");
+  std::string padded_early = AttachmentMessage("base64", "QQ==QUJDRA");
+  EXPECT_EQ(ImportedAttachment(padded_early), GMimeDecoded(padded_early));
+}
+
 TEST(ContentDecoding, QuotedPrintableMatchesGMimeAcrossPieceEnds) {
   // Soft line breaks and escapes placed so that some straddle a 4 KiB piece end.
   for (std::size_t lead = 4080; lead < 4100; ++lead) {

@@ -398,6 +398,71 @@ void AppendUnpaddedBase64Tail(std::string_view text, Bytes& bytes) {
   if (tail_size == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
 }
 
+// Base64 as nearly every sender writes it: whole groups of four alphabet characters in lines
+// ended by CR LF or LF, and padding only at the very end. Any decoder reads such text the
+// same way, GMime's included, so it is decoded here in groups of four at a time. Returns
+// false, leaving `out` unspecified, for anything else (junk characters, padding inside, a
+// padded group that does not add up), which GMime then decodes.
+bool DecodePlainBase64(std::string_view text, Bytes& out) {
+  std::size_t end = text.size();
+  while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
+  std::size_t padding = 0;
+  while (end > 0 && text[end - 1] == '=' && padding < 2) {
+    --end;
+    ++padding;
+  }
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  out.resize(end / 4 * 3 + 3);
+  std::uint8_t* o = out.data();
+  std::uint32_t acc = 0;
+  int n = 0;  // characters in acc
+  std::size_t i = 0;
+  while (i < end) {
+    if (n == 0 && i + 4 <= end) {
+      int a = kBase64Values[in[i]];
+      int b = kBase64Values[in[i + 1]];
+      int c = kBase64Values[in[i + 2]];
+      int d = kBase64Values[in[i + 3]];
+      if ((a | b | c | d) >= 0) {
+        std::uint32_t v = (static_cast<std::uint32_t>(a) << 18) |
+                          (static_cast<std::uint32_t>(b) << 12) |
+                          (static_cast<std::uint32_t>(c) << 6) | static_cast<std::uint32_t>(d);
+        o[0] = static_cast<std::uint8_t>(v >> 16);
+        o[1] = static_cast<std::uint8_t>(v >> 8);
+        o[2] = static_cast<std::uint8_t>(v);
+        o += 3;
+        i += 4;
+        continue;
+      }
+    }
+    unsigned char ch = in[i++];
+    int v = kBase64Values[ch];
+    if (v < 0) {
+      if (ch == '\r' || ch == '\n') continue;
+      return false;
+    }
+    acc = (acc << 6) | static_cast<std::uint32_t>(v);
+    if (++n == 4) {
+      o[0] = static_cast<std::uint8_t>(acc >> 16);
+      o[1] = static_cast<std::uint8_t>(acc >> 8);
+      o[2] = static_cast<std::uint8_t>(acc);
+      o += 3;
+      n = 0;
+      acc = 0;
+    }
+  }
+  if (padding > 0) {
+    // "xx==" is one byte, "xxx=" two; other padding is left to GMime.
+    if (n + static_cast<int>(padding) != 4) return false;
+    acc <<= 6 * padding;
+    *o++ = static_cast<std::uint8_t>(acc >> 16);
+    if (padding == 1) *o++ = static_cast<std::uint8_t>(acc >> 8);
+  }
+  // Without padding, characters short of a group give no bytes (as in GMime).
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return true;
+}
+
 // Base64 or quoted-printable content decoded in one pass into a buffer reserved once
 // (decoding never makes content longer than its encoded form plus a few bytes). The pieces
 // are the 4 KiB reads of GMime's filter stream, so the decoder sees the input cut exactly as
@@ -432,7 +497,9 @@ Bytes DecodedContent(GMimePart* part) {
                     encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
   std::optional<std::string_view> window = MemoryWindow(g_mime_data_wrapper_get_stream(content));
   Bytes bytes;
-  if (window && step_codec) {
+  if (window && encoding == GMIME_CONTENT_ENCODING_BASE64 && DecodePlainBase64(*window, bytes)) {
+    // decoded
+  } else if (window && step_codec) {
     bytes = DecodeWhole(*window, encoding);
   } else if (window && identity) {
     bytes.assign(window->begin(), window->end());

@@ -94,6 +94,33 @@ TEST(ContentDecoding, Base64MatchesGMimeWhereverPaddingAndPieceEndsFall) {
             GMimeDecoded(AttachmentMessage("base64", junk)));
 }
 
+TEST(ContentDecoding, Base64LinesOfEveryShapeMatchGMime) {
+  // Well-formed base64 of every length mod 3, in LF and CRLF lines of several widths, with a
+  // stray character at the end, and slid so the padding falls near the first piece end.
+  for (std::size_t size = 0; size < 40; ++size) {
+    for (std::size_t width : {76, 64, 4, 5}) {
+      for (const char* eol : {"\n", "\r\n"}) {
+        gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(Pattern(size, 4).data()),
+                                     size);
+        std::string flat = b64;
+        g_free(b64);
+        std::string body;
+        for (std::size_t i = 0; i < flat.size(); i += width) body += flat.substr(i, width) + eol;
+        for (const std::string& variant : {body, body + "Q", body + "QUJ=" + eol}) {
+          std::string message = AttachmentMessage("base64", variant);
+          ASSERT_EQ(ImportedAttachment(message), GMimeDecoded(message))
+              << "size " << size << " width " << width;
+        }
+      }
+    }
+  }
+  std::string tail = Base64Lines(Pattern(1000, 5));
+  for (std::size_t lead = 4096 - tail.size() - 8; lead < 4096 - tail.size() + 8; ++lead) {
+    std::string message = AttachmentMessage("base64", std::string(lead, '\n') + tail);
+    ASSERT_EQ(ImportedAttachment(message), GMimeDecoded(message)) << "lead " << lead;
+  }
+}
+
 TEST(ContentDecoding, UnpaddedBase64KeepsItsLastBytes) {
   // Two and three characters left over ("RA" is "D", "REU" is "DE"), with line ends and junk
   // after them; an '=' anywhere leaves GMime's reading alone.

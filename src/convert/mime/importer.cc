@@ -2232,6 +2232,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
                                                       const ImportOptions& options) {
   if (file.empty()) return wharfline::Status::InvalidArgument("empty message file");
   InitGMimeOnce();
+  KeepCommonConvertersLoaded();
   ImportedMessage result;
   std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(file.data()),
                                       file.size());

@@ -82,18 +82,26 @@ class ConverterCache {
 
   // A converter in its initial state, or kInvalid. Owned by the cache.
   iconv_t Get(const std::string& charset) {
+    iconv_t cd = Open(charset);
+    if (cd != kInvalid) iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    return cd;
+  }
+
+  // Makes sure a converter for the charset is open (kept for the thread's life, like all).
+  void Hold(const std::string& charset) { Open(charset); }
+
+  static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
+
+ private:
+  iconv_t Open(const std::string& charset) {
     auto it = converters_.find(charset);
     if (it == converters_.end()) {
       if (converters_.size() >= 64) Clear();
       it = converters_.emplace(charset, g_mime_iconv_open("UTF-8", charset.c_str())).first;
     }
-    if (it->second != kInvalid) iconv(it->second, nullptr, nullptr, nullptr, nullptr);
     return it->second;
   }
 
-  static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
-
- private:
   void Clear() {
     for (auto& [name, cd] : converters_)
       if (cd != kInvalid) g_mime_iconv_close(cd);
@@ -103,9 +111,13 @@ class ConverterCache {
   std::unordered_map<std::string, iconv_t> converters_;
 };
 
-std::optional<std::string> ConvertStrict(std::string_view bytes, const std::string& charset) {
+ConverterCache& ThreadConverters() {
   thread_local ConverterCache cache;
-  iconv_t cd = cache.Get(charset);
+  return cache;
+}
+
+std::optional<std::string> ConvertStrict(std::string_view bytes, const std::string& charset) {
+  iconv_t cd = ThreadConverters().Get(charset);
   if (cd == ConverterCache::kInvalid) return std::nullopt;
   std::string out;
   out.resize(bytes.size() * 2 + 16);
@@ -429,6 +441,12 @@ std::string NormalizeEncodedWords(std::string_view raw) {
     i = run_end;
   }
   return out;
+}
+
+void KeepCommonConvertersLoaded() {
+  static const std::string kCommon[] = {"CP1252", "ISO-8859-1"};
+  ConverterCache& cache = ThreadConverters();
+  for (const std::string& charset : kCommon) cache.Hold(charset);
 }
 
 std::string EnsureUtf8(std::string_view bytes) {

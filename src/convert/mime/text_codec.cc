@@ -550,10 +550,10 @@ std::string HtmlToText(std::string_view html) {
       }
       std::size_t end = html.find('>', i);
       if (end == std::string_view::npos) break;
-      std::string tag = Lower(html.substr(i + 1, end - i - 1));
+      std::string_view tag = html.substr(i + 1, end - i - 1);
       bool closing = !tag.empty() && tag[0] == '/';
-      std::string name = tag.substr(closing ? 1 : 0);
-      name = name.substr(0, name.find_first_of(" \t\r\n/"));
+      std::string_view raw_name = tag.substr(closing ? 1 : 0);
+      std::string name = Lower(raw_name.substr(0, raw_name.find_first_of(" \t\r\n/")));
       i = end + 1;
       if (!closing && (name == "script" || name == "style" || name == "head" || name == "title")) {
         std::size_t close = FindCaseless(html, "</" + name, i);
@@ -587,9 +587,19 @@ std::string HtmlToText(std::string_view html) {
         i += used;
         continue;
       }
+      out += c;
+      ++i;
+      continue;
     }
-    out += c;
-    ++i;
+    // A run of ordinary text is copied whole.
+    std::size_t run_end = i + 1;
+    while (run_end < html.size()) {
+      char d = html[run_end];
+      if (d == '<' || d == '&' || d == ' ' || d == '\t' || d == '\r' || d == '\n') break;
+      ++run_end;
+    }
+    out.append(html.substr(i, run_end - i));
+    i = run_end;
   }
   while (!out.empty() && (out.back() == ' ' || out.back() == '\n')) out.pop_back();
   return out;

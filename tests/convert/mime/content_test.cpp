@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "convert/mime/importer.h"
 #include "convert/mime/mapi_codec.h"
@@ -147,6 +149,60 @@ TEST(ContentDecoding, UnencodedContentIsCopiedWithoutTheBoundaryLineEnd) {
   EXPECT_EQ(ImportedAttachment(AttachmentMessage("binary", "x\r\ny")), "x\r\ny");
 }
 
+// Everything of a message that the content code above produces, as one string.
+std::string Fingerprint(const pst::MessageContent& m) {
+  std::string out;
+  for (const auto& p : m.props) {
+    out += std::to_string(p.tag) + ":";
+    if (const auto* s = std::get_if<std::u16string>(&p.value)) out += mime::Utf16ToUtf8(*s);
+    if (const auto* b = std::get_if<pst::Bytes>(&p.value)) out.append(b->begin(), b->end());
+    out += "\n";
+  }
+  for (const auto& a : m.attachments) {
+    out.append(a.data.begin(), a.data.end());
+    if (a.embedded) out += Fingerprint(*a.embedded);
+  }
+  return out;
+}
+
+TEST(ContentDecoding, ConcurrentImportsGiveTheSameResults) {
+  // Imports run on worker threads: per-thread converter caches and decoding buffers must
+  // not leak between calls.
+  const std::vector<std::string> messages = {
+      AttachmentMessage("base64", Base64Lines(Pattern(20000, 6))),
+      AttachmentMessage("quoted-printable", "caf=C3=A9 =3D=\nend"),
+      "Subject: =?iso-8859-1?Q?Gr=FC=DFe?=\nFrom: =?koi8-r?B?8NLJ18XU?= <a@b.c>\n"
+      "Content-Type: text/html; charset=windows-1252\n\n<p>K\xf6ln &amp; more</p>\n",
+      "Subject: \xd6\xd0\xce\xc4\nContent-Type: text/plain; charset=gb2312\n\nx\n",
+      "Subject: outer\nContent-Type: multipart/mixed; boundary=o\n\n--o\n"
+      "Content-Type: message/rfc822\n\nSubject: inner\n\ninner body\n--o--\n",
+  };
+  std::vector<std::string> expected;
+  for (const auto& m : messages) {
+    mime::ImportOptions options;
+    options.now = 1767225600;
+    auto r = mime::ImportMessageBytes(std::as_bytes(std::span(m.data(), m.size())), options);
+    ASSERT_TRUE(r.has_value());
+    expected.push_back(Fingerprint(r->content));
+  }
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 40; ++round) {
+        std::size_t i = static_cast<std::size_t>(round + t) % messages.size();
+        mime::ImportOptions options;
+        options.now = 1767225600;
+        auto r = mime::ImportMessageBytes(
+            std::as_bytes(std::span(messages[i].data(), messages[i].size())), options);
+        if (!r.has_value() || Fingerprint(r->content) != expected[i]) ++mismatches[t];
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+}
+
 TEST(TextHelpers, Utf8CheckFindsABadByteAtAnyOffset) {
   // The check skips ASCII eight bytes at a time: put the bad byte before, on and after a
   // word's end, and a character cut at the very end.
@@ -171,6 +227,16 @@ TEST(TextHelpers, Utf8ToUtf16KnownAnswers) {
   // Each bad byte is one U+FFFD; the text around it survives.
   EXPECT_EQ(mime::Utf8ToUtf16("a\xff" "b\xe2\x82" "c"), u"a\uFFFDb\uFFFD\uFFFDc");
   EXPECT_EQ(mime::Utf8ToUtf16("\xf0\x9f\x98"), u"\uFFFD\uFFFD\uFFFD");
+}
+
+TEST(TextHelpers, HtmlRendering) {
+  EXPECT_EQ(mime::HtmlToText(
+                "<html><head><title>T</title><style>p{}</style></head><body><p>Hello&nbsp;"
+                "<b>W&amp;rld</b></p>\n<div>a  b\tc</div><br>x &copy; &bogus; AT&T<!-- note -->"
+                "<table><tr><td>1</td><td>2</td></tr></table><script>var a=1;</script>"
+                "end &#x41;&#66;</body></html>"),
+            "Hello\u00a0W&rld\na b c\n\nx \u00a9 &bogus; AT&T 1 2\n\nend AB");
+  EXPECT_EQ(mime::HtmlToText("plain & simple   text<"), "plain & simple text");
 }
 
 TEST(TextHelpers, LineEndsAndCharsets) {

@@ -1256,34 +1256,61 @@ class Walker {
  private:
   static std::string EscapeHtml(std::string_view text) {
     std::string out;
-    for (char c : text) {
-      switch (c) {
+    out.reserve(text.size());
+    std::size_t run = 0;  // start of the text not copied yet
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const char* entity = nullptr;
+      switch (text[i]) {
         case '&':
-          out += "&amp;";
+          entity = "&amp;";
           break;
         case '<':
-          out += "&lt;";
+          entity = "&lt;";
           break;
         case '>':
-          out += "&gt;";
+          entity = "&gt;";
           break;
         case '"':
-          out += "&quot;";
+          entity = "&quot;";
           break;
         default:
-          out += c;
+          continue;
       }
+      out.append(text.substr(run, i - run));
+      out += entity;
+      run = i + 1;
     }
+    out.append(text.substr(run));
     return out;
   }
 
+  // Whether html[at...] starts with `lower` (lower-case ASCII), ignoring ASCII case.
+  static bool StartsWithCaseless(std::string_view html, std::size_t at, std::string_view lower) {
+    if (html.size() - at < lower.size()) return false;
+    for (std::size_t j = 0; j < lower.size(); ++j) {
+      char c = html[at + j];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != lower[j]) return false;
+    }
+    return true;
+  }
+
   static std::string HtmlBodyInner(const std::string& html) {
-    std::string lower = Lower(html);
-    std::size_t body = lower.find("<body");
+    std::size_t body = std::string::npos;
+    for (std::size_t at = html.find('<'); at != std::string::npos; at = html.find('<', at + 1)) {
+      if (StartsWithCaseless(html, at, "<body")) {
+        body = at;
+        break;
+      }
+    }
     if (body == std::string::npos) return html;
-    std::size_t open_end = lower.find('>', body);
+    std::size_t open_end = html.find('>', body);
     if (open_end == std::string::npos) return html;
-    std::size_t close = lower.rfind("</body");
+    std::size_t close = std::string::npos;
+    for (std::size_t at = html.rfind('<'); at != std::string::npos && close == std::string::npos;
+         at = at == 0 ? std::string::npos : html.rfind('<', at - 1)) {
+      if (StartsWithCaseless(html, at, "</body")) close = at;
+    }
     if (close == std::string::npos || close < open_end) close = html.size();
     return html.substr(open_end + 1, close - open_end - 1);
   }

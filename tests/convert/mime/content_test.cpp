@@ -203,6 +203,32 @@ TEST(ContentDecoding, ConcurrentImportsGiveTheSameResults) {
   for (int t = 0; t < 4; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
+TEST(ContentDecoding, MixedTextAndHtmlPartsMergeIntoOneHtmlBody) {
+  std::string m =
+      "Subject: m\nContent-Type: multipart/mixed; boundary=m\n\n"
+      "--m\nContent-Type: text/plain; charset=utf-8\n\na<b> & \"c\"\n"
+      "--m\nContent-Type: text/html; charset=utf-8\n\n"
+      "<HTML><Body class=x>inner <i>html</i></BODY></html>\n"
+      "--m\nContent-Type: text/plain; charset=utf-8\n\ntail\n--m--\n";
+  mime::ImportOptions options;
+  options.now = 1767225600;
+  auto r = mime::ImportMessageBytes(std::as_bytes(std::span(m.data(), m.size())), options);
+  ASSERT_TRUE(r.has_value());
+  std::string html;
+  for (const auto& p : r->content.props) {
+    if (p.tag == 0x10130102) {
+      const auto& b = std::get<pst::Bytes>(p.value);
+      html.assign(b.begin(), b.end());
+    }
+  }
+  // Plain parts escaped, the HTML part's body content only (tags found in any case).
+  EXPECT_EQ(html,
+            "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+            "charset=utf-8\"></head><body><div style=\"white-space:pre-wrap\">a&lt;b&gt; &amp; "
+            "&quot;c&quot;</div>inner <i>html</i><div style=\"white-space:pre-wrap\">tail</div>"
+            "</body></html>");
+}
+
 TEST(TextHelpers, Utf8CheckFindsABadByteAtAnyOffset) {
   // The check skips ASCII eight bytes at a time: put the bad byte before, on and after a
   // word's end, and a character cut at the very end.

@@ -1,8 +1,8 @@
 // Import throughput of the MIME importer: the message files of the corpus (eml/ and emlx/),
 // repeated to N files (10,000 by default), read from disk (cat-like), imported from disk, and
 // imported from memory. Prints messages/s and MB/s for each in one run, by wall time and by
-// the process's CPU time (the CPU figures hold up better on a machine shared with others). A folder without eml/
-// and emlx/ subfolders (a mail export such as corpus-2000) is read whole instead.
+// the process's CPU time (the CPU figures hold up better on a machine shared with others).
+// A folder without eml/ and emlx/ subfolders (a mail export) is read whole instead.
 // Usage: bench_import [CORPUS_DIR] [N]
 #include <algorithm>
 #include <chrono>
@@ -30,7 +30,8 @@ struct Figures {
 };
 
 void Print(const char* what, const Figures& f) {
-  std::printf("%-28s %8zu files %9.1f MB %8.2f s %10.0f msg/s %9.1f MB/s | cpu %6.2f s %8.0f msg/s %7.1f MB/s\n",
+  std::printf("%-28s %8zu files %9.1f MB %8.2f s %10.0f msg/s %9.1f MB/s"
+              " | cpu %6.2f s %8.0f msg/s %7.1f MB/s\n",
               what, f.messages, f.bytes / 1e6, f.seconds, f.messages / f.seconds,
               f.bytes / 1e6 / f.seconds, f.cpu_seconds, f.messages / f.cpu_seconds,
               f.bytes / 1e6 / f.cpu_seconds);

@@ -1965,7 +1965,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     plain = HtmlToText(*body.html);
   }
   if (body.plain || body.html) {
-    std::u16string text = Utf8ToUtf16(ToCrlf(plain));
+    std::u16string text = Utf8ToUtf16Crlf(plain);
     if (std::size_t nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
     Set(props, kPrBody, std::move(text));
   }
@@ -2068,7 +2068,7 @@ pst::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) {
   SetTime(props, kPrCreationTime, t);
   SetTime(props, kPrLastModificationTime, t);
   DecodedText text = DecodeToUtf8(bytes, "");
-  std::u16string body = Utf8ToUtf16(ToCrlf(text.utf8));
+  std::u16string body = Utf8ToUtf16Crlf(text.utf8);
   if (std::size_t nul = body.find(u'\0'); nul != std::u16string::npos) body.resize(nul);
   Set(props, kPrBody, std::move(body));
   SetInt(props, kPrInternetCpid, CodePageForCharset(text.charset));
@@ -2333,8 +2333,8 @@ wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path
     whole = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
     in.seekg(0);
     in.read(whole.get(), size);
-    bytes = std::span<const char>(whole.get(),
-                                  static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    auto got = static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0));
+    bytes = std::span<const char>(whole.get(), got);
   } else {
     // Size unknown (a pipe or special file): read to the end.
     in.clear();

@@ -71,7 +71,9 @@ std::string Base64Lines(const std::string& bytes) {
 
 std::string Pattern(std::size_t n, unsigned seed) {
   std::string s(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + i / 97) & 0xFF);
+  for (std::size_t i = 0; i < n; ++i) {
+    s[i] = static_cast<char>((i * 131 + seed * 7 + i / 97) & 0xFF);
+  }
   return s;
 }
 
@@ -253,6 +255,12 @@ TEST(TextHelpers, Utf8ToUtf16KnownAnswers) {
   // Each bad byte is one U+FFFD; the text around it survives.
   EXPECT_EQ(mime::Utf8ToUtf16("a\xff" "b\xe2\x82" "c"), u"a\uFFFDb\uFFFD\uFFFDc");
   EXPECT_EQ(mime::Utf8ToUtf16("\xf0\x9f\x98"), u"\uFFFD\uFFFD\uFFFD");
+  // With line ends made CR LF on the way: the same as converting the normalised text.
+  for (const std::string s :
+       {"a\rb\nc\r\nd\r", "\n\n\r\r\n", "\xe2\n\xc3\xa9\r", "x\xf0\x9f\x98\x80\n"}) {
+    EXPECT_EQ(mime::Utf8ToUtf16Crlf(s), mime::Utf8ToUtf16(mime::ToCrlf(s)));
+  }
+  EXPECT_EQ(mime::Utf8ToUtf16Crlf("a\nb\r"), u"a\r\nb\r\n");
 }
 
 TEST(TextHelpers, HtmlRendering) {

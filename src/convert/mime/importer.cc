@@ -308,9 +308,10 @@ Bytes StreamBytes(GMimeStream* stream) {
 // the same buffer): declare this before the parser and the parsed message.
 class BorrowedStream {
  public:
+  // A GByteArray holds at most 4 GiB - 1 bytes; files are refused long before that.
   explicit BorrowedStream(std::string_view bytes)
-      : array_(g_byte_array_new_take(
-            reinterpret_cast<guint8*>(const_cast<char*>(bytes.data())), bytes.size())),
+      : array_(g_byte_array_new_take(reinterpret_cast<guint8*>(const_cast<char*>(bytes.data())),
+                                     std::min<std::size_t>(bytes.size(), G_MAXUINT))),
         stream_(g_mime_stream_mem_new_with_byte_array(array_)) {
     g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream_.get()), FALSE);
   }

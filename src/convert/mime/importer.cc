@@ -3,12 +3,14 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -299,60 +301,226 @@ Bytes StreamBytes(GMimeStream* stream) {
   return Bytes(array->data, array->data + array->len);
 }
 
+// A memory stream that reads `bytes` where they are: GMime's own constructor copies them, and
+// for a message with a large attachment that copy costs as much as the parse. Nothing writes
+// to a stream the parser reads, so the buffer is never changed or grown. The bytes must
+// outlive the stream and every object parsed from it (their content streams are windows on
+// the same buffer): declare this before the parser and the parsed message.
+class BorrowedStream {
+ public:
+  // A GByteArray holds at most 4 GiB - 1 bytes; files are refused long before that.
+  explicit BorrowedStream(std::string_view bytes)
+      : array_(g_byte_array_new_take(reinterpret_cast<guint8*>(const_cast<char*>(bytes.data())),
+                                     std::min<std::size_t>(bytes.size(), G_MAXUINT))),
+        stream_(g_mime_stream_mem_new_with_byte_array(array_)) {
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream_.get()), FALSE);
+  }
+  BorrowedStream(const BorrowedStream&) = delete;
+  BorrowedStream& operator=(const BorrowedStream&) = delete;
+  ~BorrowedStream() {
+    stream_.reset();
+    g_byte_array_free(array_, FALSE);  // the wrapper only; the bytes belong to the caller
+  }
+
+  GMimeStream* get() const { return stream_.get(); }
+
+ private:
+  GByteArray* array_;
+  GObjectPtr<GMimeStream> stream_;
+};
+
+// The bytes a memory stream (or a window on one, as every content stream the parser makes
+// is) reads from its start, without copying them. nullopt for any other kind of stream.
+std::optional<std::string_view> MemoryWindow(GMimeStream* stream) {
+  if (stream == nullptr || !GMIME_IS_STREAM_MEM(stream)) return std::nullopt;
+  GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+  if (array == nullptr) return std::nullopt;
+  gint64 length = array->len;
+  gint64 start = stream->bound_start;
+  gint64 end = stream->bound_end == -1 ? length : stream->bound_end;
+  if (start < 0 || start > end || end > length) return std::nullopt;
+  if (start == end) return std::string_view();
+  return std::string_view(reinterpret_cast<const char*>(array->data) + start,
+                          static_cast<std::size_t>(end - start));
+}
+
 // The object as GMime writes it (headers and content, encoded as in the source).
 std::string SerializeObject(GMimeObject* object) {
   GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_object_write_to_stream(object, nullptr, mem.get());
-  Bytes b = StreamBytes(mem.get());
-  return std::string(b.begin(), b.end());
+  GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+  if (array == nullptr || array->len == 0) return {};
+  return std::string(reinterpret_cast<const char*>(array->data), array->len);
 }
 
-// GMime's decoder drops a final group of two or three base64 characters when the sender left
-// out the padding; those characters still carry one or two bytes of the file.
-void AppendUnpaddedBase64Tail(GMimeDataWrapper* content, Bytes& bytes) {
+// The content as it is stored in the message (still encoded).
+Bytes EncodedContent(GMimeDataWrapper* content) {
   GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
-  if (encoded == nullptr) return;
+  if (encoded == nullptr) return {};
+  if (auto window = MemoryWindow(encoded)) return Bytes(window->begin(), window->end());
   GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_stream_reset(encoded);
   g_mime_stream_write_to_stream(encoded, mem.get());
   g_mime_stream_reset(encoded);
-  Bytes text = StreamBytes(mem.get());
-  std::vector<unsigned int> tail;
-  std::size_t count = 0;
-  for (std::uint8_t c : text) {
-    int v = (c >= 'A' && c <= 'Z')   ? c - 'A'
-            : (c >= 'a' && c <= 'z') ? c - 'a' + 26
-            : (c >= '0' && c <= '9') ? c - '0' + 52
-            : c == '+'               ? 62
-            : c == '/'               ? 63
-                                     : -1;
-    if (c == '=') return;  // padded (or padded in the middle): GMime's reading stands
-    if (v < 0) continue;
-    ++count;
-    tail.push_back(static_cast<unsigned int>(v));
-    if (tail.size() == 4) tail.clear();
+  return StreamBytes(mem.get());
+}
+
+// The value of each base64 character, -1 for the rest.
+constexpr std::array<std::int8_t, 256> kBase64Values = [] {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  for (int i = 0; i < 26; ++i) {
+    values['A' + i] = static_cast<std::int8_t>(i);
+    values['a' + i] = static_cast<std::int8_t>(26 + i);
   }
-  if ((tail.size() != 2 && tail.size() != 3) || bytes.size() != count / 4 * 3) return;
-  unsigned int bits = (tail[0] << 18) | (tail[1] << 12) | (tail.size() == 3 ? tail[2] << 6 : 0);
+  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<std::int8_t>(52 + i);
+  values['+'] = 62;
+  values['/'] = 63;
+  return values;
+}();
+
+// GMime's decoder drops a final group of two or three base64 characters when the sender left
+// out the padding; those characters still carry one or two bytes of the file.
+void AppendUnpaddedBase64Tail(std::string_view text, Bytes& bytes) {
+  // Padded (or padded in the middle): GMime's reading stands.
+  if (text.find('=') != std::string_view::npos) return;
+  std::size_t count = 0;
+  for (char c : text) count += kBase64Values[static_cast<unsigned char>(c)] >= 0 ? 1 : 0;
+  std::size_t tail_size = count % 4;
+  if ((tail_size != 2 && tail_size != 3) || bytes.size() != count / 4 * 3) return;
+  unsigned int tail[3] = {0, 0, 0};
+  std::size_t found = 0;
+  for (std::size_t i = text.size(); i > 0 && found < tail_size; --i) {
+    int v = kBase64Values[static_cast<unsigned char>(text[i - 1])];
+    if (v >= 0) tail[tail_size - 1 - found++] = static_cast<unsigned int>(v);
+  }
+  unsigned int bits = (tail[0] << 18) | (tail[1] << 12) | (tail_size == 3 ? tail[2] << 6 : 0);
   bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
-  if (tail.size() == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
+  if (tail_size == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
+}
+
+// Base64 as nearly every sender writes it: whole groups of four alphabet characters in lines
+// ended by CR LF or LF, and padding only at the very end. Any decoder reads such text the
+// same way, GMime's included, so it is decoded here in groups of four at a time. Returns
+// false, leaving `out` unspecified, for anything else (junk characters, padding inside, a
+// padded group that does not add up), which GMime then decodes.
+bool DecodePlainBase64(std::string_view text, Bytes& out) {
+  std::size_t end = text.size();
+  while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
+  std::size_t padding = 0;
+  while (end > 0 && text[end - 1] == '=' && padding < 2) {
+    --end;
+    ++padding;
+  }
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  out.resize(end / 4 * 3 + 3);
+  std::uint8_t* o = out.data();
+  std::uint32_t acc = 0;
+  int n = 0;  // characters in acc
+  std::size_t i = 0;
+  while (i < end) {
+    if (n == 0 && i + 4 <= end) {
+      int a = kBase64Values[in[i]];
+      int b = kBase64Values[in[i + 1]];
+      int c = kBase64Values[in[i + 2]];
+      int d = kBase64Values[in[i + 3]];
+      if ((a | b | c | d) >= 0) {
+        std::uint32_t v = (static_cast<std::uint32_t>(a) << 18) |
+                          (static_cast<std::uint32_t>(b) << 12) |
+                          (static_cast<std::uint32_t>(c) << 6) | static_cast<std::uint32_t>(d);
+        o[0] = static_cast<std::uint8_t>(v >> 16);
+        o[1] = static_cast<std::uint8_t>(v >> 8);
+        o[2] = static_cast<std::uint8_t>(v);
+        o += 3;
+        i += 4;
+        continue;
+      }
+    }
+    unsigned char ch = in[i++];
+    int v = kBase64Values[ch];
+    if (v < 0) {
+      if (ch == '\r' || ch == '\n') continue;
+      return false;
+    }
+    acc = (acc << 6) | static_cast<std::uint32_t>(v);
+    if (++n == 4) {
+      o[0] = static_cast<std::uint8_t>(acc >> 16);
+      o[1] = static_cast<std::uint8_t>(acc >> 8);
+      o[2] = static_cast<std::uint8_t>(acc);
+      o += 3;
+      n = 0;
+      acc = 0;
+    }
+  }
+  if (padding > 0) {
+    // "xx==" is one byte, "xxx=" two; other padding is left to GMime.
+    if (n + static_cast<int>(padding) != 4) return false;
+    acc <<= 6 * padding;
+    *o++ = static_cast<std::uint8_t>(acc >> 16);
+    if (padding == 1) *o++ = static_cast<std::uint8_t>(acc >> 8);
+  }
+  // Without padding, characters short of a group give no bytes (as in GMime).
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return true;
+}
+
+// Base64 or quoted-printable content decoded in one pass into a buffer reserved once
+// (decoding never makes content longer than its encoded form plus a few bytes). The pieces
+// are the 4 KiB reads of GMime's filter stream, so the decoder sees the input cut exactly as
+// in GMime's own reading of the part and its output is the same byte for byte.
+Bytes DecodeWhole(std::string_view encoded, GMimeContentEncoding encoding) {
+  constexpr std::size_t kPiece = 4096;
+  GMimeEncoding state;
+  g_mime_encoding_init_decode(&state, encoding);
+  char piece[kPiece + 16];
+  Bytes out;
+  out.reserve(g_mime_encoding_outlen(&state, encoded.size()));
+  auto append = [&out, &piece](std::size_t n) {
+    out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(piece),
+               reinterpret_cast<const std::uint8_t*>(piece) + n);
+  };
+  for (std::size_t at = 0; at < encoded.size(); at += kPiece) {
+    std::size_t len = std::min(kPiece, encoded.size() - at);
+    append(g_mime_encoding_step(&state, encoded.data() + at, len, piece));
+  }
+  append(g_mime_encoding_flush(&state, "", 0, piece));
+  return out;
 }
 
 Bytes DecodedContent(GMimePart* part) {
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (content == nullptr) return {};
-  GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
-  g_mime_data_wrapper_write_to_stream(content, mem.get());
-  Bytes bytes = StreamBytes(mem.get());
-  // Unencoded content ends before the CRLF that belongs to the next boundary; GMime leaves the
-  // CR of that pair behind.
   GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
   bool identity =
       encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
       encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY;
+  bool step_codec = encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+                    encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+  std::optional<std::string_view> window = MemoryWindow(g_mime_data_wrapper_get_stream(content));
+  Bytes bytes;
+  if (window && encoding == GMIME_CONTENT_ENCODING_BASE64 && DecodePlainBase64(*window, bytes)) {
+    // decoded
+  } else if (window && step_codec) {
+    bytes = DecodeWhole(*window, encoding);
+  } else if (window && identity) {
+    bytes.assign(window->begin(), window->end());
+  } else {
+    // Uuencoded content (GMime's filter finds the begin line) and streams not in memory.
+    GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(content, mem.get());
+    bytes = StreamBytes(mem.get());
+  }
+  // Unencoded content ends before the CRLF that belongs to the next boundary; GMime leaves the
+  // CR of that pair behind.
   if (identity && !bytes.empty() && bytes.back() == '\r') bytes.pop_back();
   if (encoding == GMIME_CONTENT_ENCODING_BASE64 && bytes.size() % 3 == 0) {
-    AppendUnpaddedBase64Tail(content, bytes);
+    if (window) {
+      AppendUnpaddedBase64Tail(*window, bytes);
+    } else {
+      Bytes text = EncodedContent(content);
+      AppendUnpaddedBase64Tail(
+          std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), bytes);
+    }
   }
   return bytes;
 }
@@ -1040,7 +1208,7 @@ class Walker {
           p.find("--" + boundary + "--") != std::string_view::npos) {
         std::string text =
             "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n" + prologue;
-        GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+        BorrowedStream stream(text);
         GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
         GObjectPtr<GMimeObject> part(
             g_mime_parser_construct_part(parser.get(), ctx_.parser_options));
@@ -1089,34 +1257,61 @@ class Walker {
  private:
   static std::string EscapeHtml(std::string_view text) {
     std::string out;
-    for (char c : text) {
-      switch (c) {
+    out.reserve(text.size());
+    std::size_t run = 0;  // start of the text not copied yet
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const char* entity = nullptr;
+      switch (text[i]) {
         case '&':
-          out += "&amp;";
+          entity = "&amp;";
           break;
         case '<':
-          out += "&lt;";
+          entity = "&lt;";
           break;
         case '>':
-          out += "&gt;";
+          entity = "&gt;";
           break;
         case '"':
-          out += "&quot;";
+          entity = "&quot;";
           break;
         default:
-          out += c;
+          continue;
       }
+      out.append(text.substr(run, i - run));
+      out += entity;
+      run = i + 1;
     }
+    out.append(text.substr(run));
     return out;
   }
 
+  // Whether html[at...] starts with `lower` (lower-case ASCII), ignoring ASCII case.
+  static bool StartsWithCaseless(std::string_view html, std::size_t at, std::string_view lower) {
+    if (html.size() - at < lower.size()) return false;
+    for (std::size_t j = 0; j < lower.size(); ++j) {
+      char c = html[at + j];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != lower[j]) return false;
+    }
+    return true;
+  }
+
   static std::string HtmlBodyInner(const std::string& html) {
-    std::string lower = Lower(html);
-    std::size_t body = lower.find("<body");
+    std::size_t body = std::string::npos;
+    for (std::size_t at = html.find('<'); at != std::string::npos; at = html.find('<', at + 1)) {
+      if (StartsWithCaseless(html, at, "<body")) {
+        body = at;
+        break;
+      }
+    }
     if (body == std::string::npos) return html;
-    std::size_t open_end = lower.find('>', body);
+    std::size_t open_end = html.find('>', body);
     if (open_end == std::string::npos) return html;
-    std::size_t close = lower.rfind("</body");
+    std::size_t close = std::string::npos;
+    for (std::size_t at = html.rfind('<'); at != std::string::npos && close == std::string::npos;
+         at = at == 0 ? std::string::npos : html.rfind('<', at - 1)) {
+      if (StartsWithCaseless(html, at, "</body")) close = at;
+    }
     if (close == std::string::npos || close < open_end) close = html.size();
     return html.substr(open_end + 1, close - open_end - 1);
   }
@@ -1306,8 +1501,8 @@ class Walker {
   }
 
   bool AddEncodedMessage(const Bytes& data, WalkResult& out) {
-    GObjectPtr<GMimeStream> stream(
-        g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(data.data()), data.size()));
+    BorrowedStream stream(
+        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     GObjectPtr<GMimeMessage> inner(
@@ -1771,7 +1966,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     plain = HtmlToText(*body.html);
   }
   if (body.plain || body.html) {
-    std::u16string text = Utf8ToUtf16(ToCrlf(plain));
+    std::u16string text = Utf8ToUtf16Crlf(plain);
     if (std::size_t nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
     Set(props, kPrBody, std::move(text));
   }
@@ -1874,7 +2069,7 @@ pst::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) {
   SetTime(props, kPrCreationTime, t);
   SetTime(props, kPrLastModificationTime, t);
   DecodedText text = DecodeToUtf8(bytes, "");
-  std::u16string body = Utf8ToUtf16(ToCrlf(text.utf8));
+  std::u16string body = Utf8ToUtf16Crlf(text.utf8);
   if (std::size_t nul = body.find(u'\0'); nul != std::u16string::npos) body.resize(nul);
   Set(props, kPrBody, std::move(body));
   SetInt(props, kPrInternetCpid, CodePageForCharset(text.charset));
@@ -1910,16 +2105,15 @@ pst::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) {
 
 // Files with CR-only line ends (classic Mac) read as one endless line to a MIME parser.
 std::string_view NormalizeCrOnly(std::string_view message, std::string& storage) {
-  std::size_t lf = 0;
+  // Most files have no bare CR at all: look for one before counting anything.
   std::size_t bare_cr = 0;
-  for (std::size_t i = 0; i < message.size(); ++i) {
-    if (message[i] == '\n') {
-      ++lf;
-    } else if (message[i] == '\r' && (i + 1 == message.size() || message[i + 1] != '\n')) {
-      ++bare_cr;
-    }
+  for (std::size_t cr = message.find('\r'); cr != std::string_view::npos;
+       cr = message.find('\r', cr + 1)) {
+    if (cr + 1 == message.size() || message[cr + 1] != '\n') ++bare_cr;
   }
-  if (bare_cr == 0 || bare_cr <= lf) return message;
+  if (bare_cr == 0) return message;
+  auto lf = static_cast<std::size_t>(std::count(message.begin(), message.end(), '\n'));
+  if (bare_cr <= lf) return message;
   storage.reserve(message.size());
   for (std::size_t i = 0; i < message.size(); ++i) {
     char c = message[i];
@@ -2066,6 +2260,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
                                                       const ImportOptions& options) {
   if (file.empty()) return wharfline::Status::InvalidArgument("empty message file");
   InitGMimeOnce();
+  KeepCommonConvertersLoaded();
   ImportedMessage result;
   std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(file.data()),
                                       file.size());
@@ -2102,8 +2297,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   }
   std::string repaired = RepairHeaderBlock(message);
   std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
-  GObjectPtr<GMimeStream> stream(
-      g_mime_stream_mem_new_with_buffer(to_parse.data(), to_parse.size()));
+  BorrowedStream stream(to_parse);
   GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GObjectPtr<GMimeMessage> parsed(
@@ -2134,16 +2328,20 @@ wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path
     return wharfline::Status::IOError(PathToUtf8(path), "file too large for a message");
   }
   std::vector<char> data;
+  std::unique_ptr<char[]> whole;  // not zero-filled first: the read overwrites it
+  std::span<const char> bytes;
   if (size > 0) {
-    data.resize(static_cast<std::size_t>(size));
+    whole = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
     in.seekg(0);
-    in.read(data.data(), size);
-    data.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    in.read(whole.get(), size);
+    auto got = static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0));
+    bytes = std::span<const char>(whole.get(), got);
   } else {
     // Size unknown (a pipe or special file): read to the end.
     in.clear();
     in.seekg(0);
     data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    bytes = data;
   }
   if (in.bad()) return wharfline::Status::IOError(PathToUtf8(path), "cannot read the file");
   ImportOptions options;
@@ -2156,7 +2354,7 @@ wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path
     options.file_time =
         std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
   }
-  auto result = ImportMessageBytes(std::as_bytes(std::span<const char>(data)), options);
+  auto result = ImportMessageBytes(std::as_bytes(bytes), options);
   if (!result.has_value()) {
     return wharfline::Status::InvalidArgument(PathToUtf8(path), result.error().message());
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <utility>
 
 namespace mime {
@@ -91,19 +92,60 @@ std::string ToLowerAscii(std::string_view s) {
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
+  // Never more UTF-16 units than UTF-8 bytes: sized once, trimmed at the end.
+  std::u16string out(utf8.size(), u'\0');
+  char16_t* dst = out.data();
+  const auto* src = reinterpret_cast<const unsigned char*>(utf8.data());
   std::size_t pos = 0;
   while (pos < utf8.size()) {
+    if (src[pos] < 0x80) {
+      *dst++ = src[pos++];
+      continue;
+    }
     char32_t cp = NextCodePoint(utf8, &pos);
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      *dst++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *dst++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
-      out += static_cast<char16_t>(cp);
+      *dst++ = static_cast<char16_t>(cp);
     }
   }
+  out.resize(static_cast<std::size_t>(dst - out.data()));
+  return out;
+}
+
+std::u16string Utf8ToUtf16Crlf(std::string_view utf8) {
+  // Every byte gives at most one unit, and a line end at most one more (LF or CR to CR LF).
+  std::size_t line_ends = static_cast<std::size_t>(std::count(utf8.begin(), utf8.end(), '\n') +
+                                                   std::count(utf8.begin(), utf8.end(), '\r'));
+  std::u16string out(utf8.size() + line_ends, u'\0');
+  char16_t* dst = out.data();
+  const auto* src = reinterpret_cast<const unsigned char*>(utf8.data());
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    unsigned char b = src[pos];
+    if (b < 0x80) {
+      ++pos;
+      if (b == '\r' || b == '\n') {
+        *dst++ = u'\r';
+        *dst++ = u'\n';
+        if (b == '\r' && pos < utf8.size() && src[pos] == '\n') ++pos;
+      } else {
+        *dst++ = b;
+      }
+      continue;
+    }
+    char32_t cp = NextCodePoint(utf8, &pos);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      *dst++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *dst++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      *dst++ = static_cast<char16_t>(cp);
+    }
+  }
+  out.resize(static_cast<std::size_t>(dst - out.data()));
   return out;
 }
 
@@ -125,8 +167,17 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
 }
 
 bool IsValidUtf8(std::string_view bytes) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   std::size_t pos = 0;
   while (pos < bytes.size()) {
+    // ASCII, the bulk of most text, eight bytes at a time.
+    while (pos + 8 <= bytes.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + pos, sizeof word);
+      if ((word & kHighBits) != 0) break;
+      pos += 8;
+    }
+    if (pos == bytes.size()) break;
     if (static_cast<unsigned char>(bytes[pos]) < 0x80) {
       ++pos;
       continue;

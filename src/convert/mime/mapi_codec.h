@@ -14,6 +14,8 @@ namespace mime {
 
 // UTF-8 to UTF-16; each invalid sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view utf8);
+// The same with every line end (CR LF, bare LF, bare CR) made CR LF on the way, in one pass.
+std::u16string Utf8ToUtf16Crlf(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 bool IsValidUtf8(std::string_view bytes);
 

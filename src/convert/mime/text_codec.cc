@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -80,18 +82,26 @@ class ConverterCache {
 
   // A converter in its initial state, or kInvalid. Owned by the cache.
   iconv_t Get(const std::string& charset) {
+    iconv_t cd = Open(charset);
+    if (cd != kInvalid) iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    return cd;
+  }
+
+  // Makes sure a converter for the charset is open (kept for the thread's life, like all).
+  void Hold(const std::string& charset) { Open(charset); }
+
+  static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
+
+ private:
+  iconv_t Open(const std::string& charset) {
     auto it = converters_.find(charset);
     if (it == converters_.end()) {
       if (converters_.size() >= 64) Clear();
       it = converters_.emplace(charset, g_mime_iconv_open("UTF-8", charset.c_str())).first;
     }
-    if (it->second != kInvalid) iconv(it->second, nullptr, nullptr, nullptr, nullptr);
     return it->second;
   }
 
-  static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
-
- private:
   void Clear() {
     for (auto& [name, cd] : converters_)
       if (cd != kInvalid) g_mime_iconv_close(cd);
@@ -101,9 +111,13 @@ class ConverterCache {
   std::unordered_map<std::string, iconv_t> converters_;
 };
 
-std::optional<std::string> ConvertStrict(std::string_view bytes, const std::string& charset) {
+ConverterCache& ThreadConverters() {
   thread_local ConverterCache cache;
-  iconv_t cd = cache.Get(charset);
+  return cache;
+}
+
+std::optional<std::string> ConvertStrict(std::string_view bytes, const std::string& charset) {
+  iconv_t cd = ThreadConverters().Get(charset);
   if (cd == ConverterCache::kInvalid) return std::nullopt;
   std::string out;
   out.resize(bytes.size() * 2 + 16);
@@ -143,8 +157,15 @@ std::optional<std::string> ConvertStrict(std::string_view bytes, const std::stri
 }
 
 bool HasEightBit(std::string_view bytes) {
-  for (char c : bytes)
-    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  std::size_t pos = 0;
+  for (; pos + 8 <= bytes.size(); pos += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + pos, sizeof word);
+    if ((word & kHighBits) != 0) return true;
+  }
+  for (; pos < bytes.size(); ++pos)
+    if (static_cast<unsigned char>(bytes[pos]) >= 0x80) return true;
   return false;
 }
 
@@ -224,6 +245,10 @@ DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_chars
   }
   // Text labelled ASCII (or not labelled) with 8-bit bytes is most often UTF-8.
   if (ascii_label && IsValidUtf8(bytes)) return {std::string(bytes), "utf-8"};
+  // Converting valid UTF-8 from UTF-8 gives the same bytes back: skip the converter.
+  if ((iconv_name == "utf-8" || iconv_name == "utf8") && IsValidUtf8(bytes)) {
+    return {std::string(bytes), declared};
+  }
   if (!iconv_name.empty()) {
     if (auto text = ConvertStrict(bytes, iconv_name)) return {std::move(*text), declared};
   }
@@ -418,6 +443,12 @@ std::string NormalizeEncodedWords(std::string_view raw) {
   return out;
 }
 
+void KeepCommonConvertersLoaded() {
+  static const std::string kCommon[] = {"CP1252", "ISO-8859-1"};
+  ConverterCache& cache = ThreadConverters();
+  for (const std::string& charset : kCommon) cache.Hold(charset);
+}
+
 std::string EnsureUtf8(std::string_view bytes) {
   if (IsValidUtf8(bytes)) return std::string(bytes);
   return DecodeToUtf8(bytes, "").utf8;
@@ -425,18 +456,23 @@ std::string EnsureUtf8(std::string_view bytes) {
 
 std::string ToCrlf(std::string_view text) {
   std::string out;
-  out.reserve(text.size() + text.size() / 32);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r') {
-      out += "\r\n";
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else if (c == '\n') {
-      out += "\r\n";
-    } else {
-      out += c;
+  out.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
+              1);
+  const char* p = text.data();
+  const char* end = p + text.size();
+  const char* run = p;  // start of the bytes not copied yet
+  while (p < end) {
+    char c = *p;
+    if (c != '\r' && c != '\n') {
+      ++p;
+      continue;
     }
+    out.append(run, static_cast<std::size_t>(p - run));
+    out += "\r\n";
+    if (c == '\r' && p + 1 < end && p[1] == '\n') ++p;
+    run = ++p;
   }
+  out.append(run, static_cast<std::size_t>(end - run));
   return out;
 }
 
@@ -514,10 +550,10 @@ std::string HtmlToText(std::string_view html) {
       }
       std::size_t end = html.find('>', i);
       if (end == std::string_view::npos) break;
-      std::string tag = Lower(html.substr(i + 1, end - i - 1));
+      std::string_view tag = html.substr(i + 1, end - i - 1);
       bool closing = !tag.empty() && tag[0] == '/';
-      std::string name = tag.substr(closing ? 1 : 0);
-      name = name.substr(0, name.find_first_of(" \t\r\n/"));
+      std::string_view raw_name = tag.substr(closing ? 1 : 0);
+      std::string name = Lower(raw_name.substr(0, raw_name.find_first_of(" \t\r\n/")));
       i = end + 1;
       if (!closing && (name == "script" || name == "style" || name == "head" || name == "title")) {
         std::size_t close = FindCaseless(html, "</" + name, i);
@@ -551,9 +587,19 @@ std::string HtmlToText(std::string_view html) {
         i += used;
         continue;
       }
+      out += c;
+      ++i;
+      continue;
     }
-    out += c;
-    ++i;
+    // A run of ordinary text is copied whole.
+    std::size_t run_end = i + 1;
+    while (run_end < html.size()) {
+      char d = html[run_end];
+      if (d == '<' || d == '&' || d == ' ' || d == '\t' || d == '\r' || d == '\n') break;
+      ++run_end;
+    }
+    out.append(html.substr(i, run_end - i));
+    i = run_end;
   }
   while (!out.empty() && (out.back() == ' ' || out.back() == '\n')) out.pop_back();
   return out;

@@ -20,6 +20,12 @@ struct DecodedText {
 // converts without error. Never drops bytes.
 DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_charset);
 
+// Keeps the converters GMime opens most often itself (its fallbacks for 8-bit header text,
+// windows-1252 and ISO-8859-1) open on the calling thread. glibc unloads a conversion module
+// when its last converter closes, so without one held here every message that needs it pays
+// for loading the module again. Cheap after the first call on a thread.
+void KeepCommonConvertersLoaded();
+
 // Text as UTF-8 whatever it was: valid UTF-8 passes, anything else is decoded as above.
 std::string EnsureUtf8(std::string_view bytes);
 

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "convert/mime/importer.h"
 #include "convert/pst/file.h"
@@ -43,8 +44,30 @@ wharfline::Status ReadFailure(const std::string& path, int error) {
   return wharfline::Status::IOError(path, std::strerror(error));
 }
 
+// A file's bytes. The buffer is not cleared before the file is read into it: for large
+// messages that would be a second pass over every byte.
+class FileBytes {
+ public:
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  void Grow(std::size_t capacity) {
+    std::unique_ptr<char[]> bigger(new char[capacity]);
+    if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
+    data_ = std::move(bigger);
+    capacity_ = capacity;
+  }
+  char* end() { return data_.get() + size_; }
+  void Added(std::size_t n) { size_ += n; }
+  std::string_view view() const { return {data_.get(), size_}; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // The whole file in one go, and its modification time. Only ever reads.
-wharfline::Status ReadWholeFile(const std::string& path, std::string& bytes,
+wharfline::Status ReadWholeFile(const std::string& path, FileBytes& bytes,
                                 std::optional<std::int64_t>& mtime) {
 #ifdef WHARFLINE_POSIX_FILES
   // Four calls for a file: open, fstat, read, close (a fifth read sees the end only when the
@@ -64,25 +87,23 @@ wharfline::Status ReadWholeFile(const std::string& path, std::string& bytes,
   mtime = static_cast<std::int64_t>(st.st_mtime);
   const bool sized = S_ISREG(st.st_mode);
   // One byte more than the size, so a file that has not grown is read to its end in one call.
-  bytes.resize(sized ? static_cast<std::size_t>(st.st_size) + 1 : 64 * 1024);
-  std::size_t have = 0;
+  bytes.Grow(sized ? static_cast<std::size_t>(st.st_size) + 1 : 64 * 1024);
   for (;;) {
-    if (have == bytes.size()) {
+    if (bytes.size() == bytes.capacity()) {
       if (bytes.size() > kMaxMessageFileBytes) {
         return wharfline::Status::IOError(path, "file too large for a message");
       }
-      bytes.resize(bytes.size() * 2);
+      bytes.Grow(bytes.capacity() * 2);
     }
-    const ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+    const ssize_t n = ::read(fd, bytes.end(), bytes.capacity() - bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return ReadFailure(path, errno);
     }
     if (n == 0) break;
-    have += static_cast<std::size_t>(n);
-    if (sized && have < bytes.size()) break;  // short of the extra byte: at the end
+    bytes.Added(static_cast<std::size_t>(n));
+    if (sized && bytes.size() < bytes.capacity()) break;  // short of the extra byte: the end
   }
-  bytes.resize(have);
   return wharfline::Status::OK();
 #else
   const std::filesystem::path file = NativePath(path);
@@ -92,11 +113,14 @@ wharfline::Status ReadWholeFile(const std::string& path, std::string& bytes,
   }
   std::ifstream in(file, std::ios::binary);
   if (!in) return wharfline::Status::IOError(path, "cannot open the file");
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (in.bad()) return wharfline::Status::IOError(path, "cannot read the file");
-  if (bytes.size() > kMaxMessageFileBytes) {
+  if (all.size() > kMaxMessageFileBytes) {
     return wharfline::Status::IOError(path, "file too large for a message");
   }
+  bytes.Grow(all.size());
+  std::memcpy(bytes.end(), all.data(), all.size());
+  bytes.Added(all.size());
   const auto written = std::filesystem::last_write_time(file, ec);
   if (!ec) {
     mtime = std::chrono::duration_cast<std::chrono::seconds>(
@@ -164,19 +188,19 @@ std::int32_t FileMimeMessage::MimeFileStep2(const QString& path) {
 }
 
 FileReading ReadMessageFile(const std::string& path) {
-  std::string bytes;
+  FileBytes bytes;
   std::optional<std::int64_t> mtime;
   if (wharfline::Status read = ReadWholeFile(path, bytes, mtime); !read.ok()) {
     return FileReading{read, read};
   }
   FileReading reading;
-  reading.facts = FileFacts{static_cast<std::int64_t>(bytes.size()), LooksFramed(bytes)};
+  reading.facts = FileFacts{static_cast<std::int64_t>(bytes.size()), LooksFramed(bytes.view())};
   mime::ImportOptions options;
   options.source_path = NativePath(path);
   options.file_time = mtime;
   options.now = static_cast<std::int64_t>(std::time(nullptr));
   wharfline::Result<mime::ImportedMessage> imported =
-      mime::ImportMessageBytes(std::as_bytes(std::span<const char>(bytes)), options);
+      mime::ImportMessageBytes(std::as_bytes(std::span<const char>(bytes.view())), options);
   if (!imported) {
     reading.message = wharfline::Status::InvalidArgument(path, imported.error().message());
   } else {

@@ -6,6 +6,7 @@
 #if defined(__unix__) || defined(__APPLE__)
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #define WHARFLINE_HAVE_FADVISE 1
 #endif
@@ -23,6 +24,21 @@ int ThreadCount(int requested) {
   const unsigned cores = std::thread::hardware_concurrency();
   return static_cast<int>(std::clamp(cores, 1u, 4u));
 }
+
+#ifdef WHARFLINE_HAVE_FADVISE
+// Whether the start of an open file is in memory: a read that must not wait for the disk.
+// Where the system cannot tell, the file counts as on disk.
+bool InMemory(int fd) {
+#if defined(__linux__) && defined(RWF_NOWAIT)
+  char byte = 0;
+  struct iovec one {&byte, 1};
+  return ::preadv2(fd, &one, 1, 0, RWF_NOWAIT) >= 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+#endif
 
 }  // namespace
 
@@ -84,6 +100,12 @@ void MessagePrefetcher::Claimed(std::size_t index) {
 // asking once is all; nothing is read into this process.
 void MessagePrefetcher::Warm() {
 #ifdef WHARFLINE_HAVE_FADVISE
+  // Files already in memory need no telling, and asking costs calls into the system. After a
+  // run of files found in memory (the input was just copied, say) only every sixteenth file
+  // is looked at, until one is found on disk again.
+  constexpr std::size_t kInMemoryRun = 64;
+  constexpr std::size_t kLookEvery = 16;
+  std::size_t in_memory_run = 0;
   std::unique_lock lock(mu_);
   for (;;) {
     ++idle_;
@@ -92,6 +114,7 @@ void MessagePrefetcher::Warm() {
     if (stop_) return;
     const std::size_t index = std::max(warmed_, claimed_);
     warmed_ = index + 1;
+    if (in_memory_run >= kInMemoryRun && index % kLookEvery != 0) continue;
     const std::uint64_t generation = generation_;
     const std::string path = slots_[index].path;
     lock.unlock();
@@ -102,9 +125,14 @@ void MessagePrefetcher::Warm() {
       struct stat st {};
       if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         size = static_cast<std::uint64_t>(st.st_size);
+        if (InMemory(fd)) {
+          ++in_memory_run;
+        } else {
+          in_memory_run = 0;
 #ifdef POSIX_FADV_WILLNEED
-        (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+          (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
 #endif
+        }
       }
       ::close(fd);
     }

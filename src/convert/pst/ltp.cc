@@ -349,6 +349,7 @@ TableBuilder::TableBuilder(std::vector<PropTag> tags) {
   }
   columns_ = std::move(cols);
   row_size_ = static_cast<std::uint16_t>(end_1b_ + (columns_.size() + 7) / 8);
+  rows_per_block_ = std::max<std::size_t>(1, format::kMaxBlockData / row_size_);
   // Readers expect the row index header at the first heap slot (HID 0x20), where Outlook
   // puts it, so it is reserved before any cell value.
   std::uint8_t header[8] = {format::kClientBth, 4, 4, 0, 0, 0, 0, 0};
@@ -357,11 +358,16 @@ TableBuilder::TableBuilder(std::vector<PropTag> tags) {
 
 Status TableBuilder::AddRow(std::uint32_t row_id, std::span<const EncodedProp> cells,
                             SubnodeSink& sink) {
-  std::size_t base = rows_.size();
-  rows_.resize(base + row_size_, 0);
-  std::uint8_t* ceb = rows_.data() + base + end_1b_;
+  if (row_blocks_.empty() || row_blocks_.back().size() >= rows_per_block_ * row_size_) {
+    row_blocks_.emplace_back();
+  }
+  ByteVec& block = row_blocks_.back();
+  std::size_t base = block.size();
+  block.resize(base + row_size_, 0);
+  std::uint8_t* row = block.data() + base;
+  std::uint8_t* ceb = row + end_1b_;
   auto set = [&](const Column& c, std::span<const std::uint8_t> v) {
-    std::memcpy(rows_.data() + base + c.ib, v.data(), std::min<std::size_t>(v.size(), c.cb));
+    std::memcpy(row + c.ib, v.data(), std::min<std::size_t>(v.size(), c.cb));
     ceb[c.bit / 8] |= static_cast<std::uint8_t>(0x80 >> (c.bit % 8));
   };
   for (const auto& c : columns_) {
@@ -426,20 +432,16 @@ Result<NodeData> TableBuilder::Write(SubnodeSink& sink) {
   }
   std::uint32_t info_hid = heap_.Allocate(info);
   std::uint32_t index_hid = BuildBth(heap_, 4, 4, records, idx.size(), index_header_);
-  if (!rows_.empty()) {
-    if (rows_.size() <= format::kMaxHeapAllocation) {
-      hid_rows = heap_.Allocate(rows_);
+  if (!row_blocks_.empty()) {
+    if (row_blocks_.size() == 1 && row_blocks_[0].size() <= format::kMaxHeapAllocation) {
+      hid_rows = heap_.Allocate(row_blocks_[0]);
     } else {
       // Rows never straddle blocks: each block holds as many whole rows as fit, padded
       // to a full block except the last.
-      std::size_t per_block = format::kMaxBlockData / row_size_;
-      std::vector<ByteVec> chunks;
-      for (std::size_t off = 0; off < rows_.size(); off += per_block * row_size_) {
-        std::size_t n = std::min(per_block * row_size_, rows_.size() - off);
-        chunks.emplace_back(rows_.begin() + off, rows_.begin() + off + n);
-        if (off + n < rows_.size()) chunks.back().resize(format::kMaxBlockData, 0);
+      for (std::size_t i = 0; i + 1 < row_blocks_.size(); ++i) {
+        row_blocks_[i].resize(format::kMaxBlockData, 0);
       }
-      auto nid = sink.AddChunks(chunks);
+      auto nid = sink.AddChunks(row_blocks_);
       if (!nid) return nid.error();
       hid_rows = *nid;
     }
@@ -448,8 +450,8 @@ Result<NodeData> TableBuilder::Write(SubnodeSink& sink) {
   Set32(p + 10, index_hid);
   Set32(p + 14, hid_rows);
   heap_.set_user_root(info_hid);
-  rows_.clear();
-  rows_.shrink_to_fit();
+  row_blocks_.clear();
+  row_blocks_.shrink_to_fit();
   return WriteHeapNode(heap_, sink);
 }
 

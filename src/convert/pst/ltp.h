@@ -107,7 +107,10 @@ class TableBuilder {
   HeapBuilder heap_{0x7C};
   std::vector<Column> columns_;  // sorted by tag
   std::uint16_t end_4b_ = 0, end_2b_ = 0, end_1b_ = 0, row_size_ = 0;
-  ByteVec rows_;
+  // The row matrix as the blocks it is stored in: whole rows only, as many as fit in a block,
+  // so writing it needs no second copy.
+  std::vector<ByteVec> row_blocks_;
+  std::size_t rows_per_block_ = 1;
   ByteVec index_;  // row id (4) + row number (4), in row order
   std::uint32_t row_count_ = 0;
   std::uint32_t row_version_ = 0;

@@ -30,8 +30,6 @@ class FileMimeMessage final : public store::MimeMessage {
 
 // Reads a message file once (never writing it) and imports it with the MIME importer.
 FileReading ReadMessageFile(const std::string& path);
-// The same, for the item's import.
-store::MessageReader MimeMessageReader();
 
 // The profile's components, with the files a run announces read ahead on worker threads.
 class PrefetchingComponents final : public store::Components {

@@ -19,6 +19,7 @@
 #include "convert/mime/emlx.h"
 #include "convert/mime/gmime_ptr.h"
 #include "convert/mime/mapi_codec.h"
+#include "convert/mime/message_file.h"
 #include "convert/mime/text_codec.h"
 
 namespace mime {
@@ -126,7 +127,6 @@ constexpr int kMaxMultipartDepth = 64;
 constexpr int kMaxMessageDepth = 8;
 constexpr std::size_t kMaxSubjectBytes = 64 * 1024;
 constexpr std::size_t kMaxHeaderBlockBytes = 4 * 1024 * 1024;
-constexpr std::streamoff kMaxFileBytes = std::streamoff{1} << 31;  // 2 GiB
 constexpr std::int64_t kEarliestPlausible = 315532800;             // 1980-01-01 00:00:00 UTC
 
 // ---------------------------------------------------------------------------------------------
@@ -2317,44 +2317,13 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
 
 wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path& path,
                                                      std::int64_t now) {
-  std::error_code status_error;
-  if (std::filesystem::is_directory(path, status_error)) {
-    return wharfline::Status::IOError(PathToUtf8(path), "is a folder, not a message file");
-  }
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return wharfline::Status::IOError(PathToUtf8(path), "cannot open the file");
-  std::streamoff size = in.tellg();
-  if (size > kMaxFileBytes) {
-    return wharfline::Status::IOError(PathToUtf8(path), "file too large for a message");
-  }
-  std::vector<char> data;
-  std::unique_ptr<char[]> whole;  // not zero-filled first: the read overwrites it
-  std::span<const char> bytes;
-  if (size > 0) {
-    whole = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
-    in.seekg(0);
-    in.read(whole.get(), size);
-    auto got = static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0));
-    bytes = std::span<const char>(whole.get(), got);
-  } else {
-    // Size unknown (a pipe or special file): read to the end.
-    in.clear();
-    in.seekg(0);
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    bytes = data;
-  }
-  if (in.bad()) return wharfline::Status::IOError(PathToUtf8(path), "cannot read the file");
+  wharfline::Result<MessageFileBytes> file = ReadMessageFileBytes(path);
+  if (!file) return file.error();
   ImportOptions options;
   options.source_path = path;
+  options.file_time = file->mtime;
   options.now = now;
-  std::error_code ec;
-  auto mtime = std::filesystem::last_write_time(path, ec);
-  if (!ec) {
-    auto system = std::chrono::file_clock::to_sys(mtime);
-    options.file_time =
-        std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
-  }
-  auto result = ImportMessageBytes(std::as_bytes(bytes), options);
+  auto result = ImportMessageBytes(file->bytes(), options);
   if (!result.has_value()) {
     return wharfline::Status::InvalidArgument(PathToUtf8(path), result.error().message());
   }

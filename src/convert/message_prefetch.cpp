@@ -108,10 +108,7 @@ void MessagePrefetcher::Warm() {
   std::size_t in_memory_run = 0;
   std::unique_lock lock(mu_);
   for (;;) {
-    ++idle_;
-    work_ready_.wait(lock, [this] { return stop_ || CanWarm(); });
-    --idle_;
-    if (stop_) return;
+    if (!WaitForWork(lock, [this] { return CanWarm(); })) return;
     const std::size_t index = std::max(warmed_, claimed_);
     warmed_ = index + 1;
     if (in_memory_run >= kInMemoryRun && index % kLookEvery != 0) continue;
@@ -185,10 +182,7 @@ std::optional<wharfline::Result<FileFacts>> MessagePrefetcher::Facts(const std::
 void MessagePrefetcher::Work() {
   std::unique_lock lock(mu_);
   for (;;) {
-    ++idle_;
-    work_ready_.wait(lock, [this] { return stop_ || CanClaim(); });
-    --idle_;
-    if (stop_) return;
+    if (!WaitForWork(lock, [this] { return CanClaim(); })) return;
     const std::size_t index = claimed_++;
     Claimed(index);
     const std::uint64_t generation = generation_;

@@ -84,6 +84,14 @@ class MessagePrefetcher {
 
   void Work();
   void Warm();
+  // Waits, counted as idle, until ready() holds or the prefetcher stops; false when it stops.
+  template <class Ready>
+  bool WaitForWork(std::unique_lock<std::mutex>& lock, Ready ready) {
+    ++idle_;
+    work_ready_.wait(lock, [&] { return stop_ || ready(); });
+    --idle_;
+    return !stop_;
+  }
   bool CanClaim() const;  // with mu_ held
   bool CanWarm() const;   // with mu_ held
   void Claimed(std::size_t index);  // with mu_ held: slot index is leaving the warmed stretch

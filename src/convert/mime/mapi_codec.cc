@@ -91,34 +91,18 @@ std::string ToLowerAscii(std::string_view s) {
 
 }  // namespace
 
-std::u16string Utf8ToUtf16(std::string_view utf8) {
-  // Never more UTF-16 units than UTF-8 bytes: sized once, trimmed at the end.
-  std::u16string out(utf8.size(), u'\0');
-  char16_t* dst = out.data();
-  const auto* src = reinterpret_cast<const unsigned char*>(utf8.data());
-  std::size_t pos = 0;
-  while (pos < utf8.size()) {
-    if (src[pos] < 0x80) {
-      *dst++ = src[pos++];
-      continue;
-    }
-    char32_t cp = NextCodePoint(utf8, &pos);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      *dst++ = static_cast<char16_t>(0xD800 + (cp >> 10));
-      *dst++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      *dst++ = static_cast<char16_t>(cp);
-    }
-  }
-  out.resize(static_cast<std::size_t>(dst - out.data()));
-  return out;
-}
+namespace {
 
-std::u16string Utf8ToUtf16Crlf(std::string_view utf8) {
-  // Every byte gives at most one unit, and a line end at most one more (LF or CR to CR LF).
-  std::size_t line_ends = static_cast<std::size_t>(std::count(utf8.begin(), utf8.end(), '\n') +
-                                                   std::count(utf8.begin(), utf8.end(), '\r'));
+// UTF-8 to UTF-16 in one pass into a buffer sized once; with kCrlf every line end (CR, LF or
+// CR LF) becomes CR LF.
+template <bool kCrlf>
+std::u16string ConvertUtf8(std::string_view utf8) {
+  // Every byte gives at most one unit, and with kCrlf a line end at most one more.
+  std::size_t line_ends = 0;
+  if constexpr (kCrlf) {
+    line_ends = static_cast<std::size_t>(std::count(utf8.begin(), utf8.end(), '\n') +
+                                         std::count(utf8.begin(), utf8.end(), '\r'));
+  }
   std::u16string out(utf8.size() + line_ends, u'\0');
   char16_t* dst = out.data();
   const auto* src = reinterpret_cast<const unsigned char*>(utf8.data());
@@ -127,7 +111,7 @@ std::u16string Utf8ToUtf16Crlf(std::string_view utf8) {
     unsigned char b = src[pos];
     if (b < 0x80) {
       ++pos;
-      if (b == '\r' || b == '\n') {
+      if (kCrlf && (b == '\r' || b == '\n')) {
         *dst++ = u'\r';
         *dst++ = u'\n';
         if (b == '\r' && pos < utf8.size() && src[pos] == '\n') ++pos;
@@ -148,6 +132,12 @@ std::u16string Utf8ToUtf16Crlf(std::string_view utf8) {
   out.resize(static_cast<std::size_t>(dst - out.data()));
   return out;
 }
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view utf8) { return ConvertUtf8<false>(utf8); }
+
+std::u16string Utf8ToUtf16Crlf(std::string_view utf8) { return ConvertUtf8<true>(utf8); }
 
 std::string Utf16ToUtf8(std::u16string_view utf16) {
   std::string out;

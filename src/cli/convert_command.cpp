@@ -1,6 +1,9 @@
 #include "cli/convert_command.h"
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <CLI/CLI.hpp>
 #include <QDir>
@@ -55,6 +58,35 @@ std::string Printable(const QString& text) { return text.toUtf8().toStdString();
 void Say(std::FILE* err, const QString& text) {
   std::fprintf(err, "%s: %s\n", kProgram, Printable(text).c_str());
 }
+
+// While it lives, SIGINT and SIGTERM are caught (once: a second one has its usual effect)
+// and remembered for the run to see between files.
+class InterruptWatch {
+ public:
+  InterruptWatch() {
+    caught_ = 0;
+    struct sigaction action {};
+    action.sa_handler = [](int signal_number) { caught_ = signal_number; };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~InterruptWatch() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  // The signal caught, or 0.
+  static int Caught() { return caught_; }
+
+ private:
+  static inline volatile std::sig_atomic_t caught_ = 0;
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
 
 }  // namespace
 
@@ -141,35 +173,54 @@ int RunConvertCommand(int argc, char** argv, store::Components& components, std:
   SystemClock clock;
   convert::ConversionRun run(components, events, clock);
   const auto started = std::chrono::steady_clock::now();
-  const convert::RunOutcome outcome = run.Run(state, rows, progress);
+  convert::RunOutcome outcome;
+  int signal_number = 0;
+  {
+    // Ctrl-C or a polite kill ends the run after the message in hand, with the final commit;
+    // a second one ends the process at once (the store then holds its last commit).
+    const InterruptWatch interrupts;
+    run.StopWhen([] { return InterruptWatch::Caught() != 0; });
+    outcome = run.Run(state, rows, progress);
+    signal_number = InterruptWatch::Caught();
+  }
   progress.Finish();
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  if (outcome.outlook_error) {
+  if (outcome.outlook_error || !outcome.store_made) {
     Say(err, QStringLiteral("no store could be made in %1: %2")
-                 .arg(state.outputFolder, outcome.cause));
+                 .arg(state.outputFolder,
+                      outcome.outlook_error ? outcome.cause : outcome.unexpected));
     return kExitUsage;
   }
-  const auto failed = static_cast<std::int32_t>(outcome.failures.size());
-  std::fprintf(out, "Imported %d of %d files in %.1f s.\n", outcome.files - failed, outcome.files,
-               elapsed);
-  if (failed > 0) {
-    std::fprintf(out, "Not imported (%d):\n", failed);
-    for (const convert::FileFailure& failure : outcome.failures) {
-      std::fprintf(out, "  %s: %s\n", Printable(failure.path).c_str(),
-                   Printable(failure.reason).c_str());
+  const bool complete = outcome.Complete();
+  if (complete) {
+    std::fprintf(out, "Imported %lld of %d files in %.1f s.\n",
+                 static_cast<long long>(outcome.stored), outcome.files, elapsed);
+  } else {
+    for (const QString& line : convert::OutcomeHeadLines(outcome)) {
+      std::fprintf(out, "%s\n", Printable(line).c_str());
     }
   }
-  if (!outcome.notes.empty()) {
-    std::fprintf(out, "Imported with notes (%zu):\n", outcome.notes.size());
-    for (const convert::FileFailure& note : outcome.notes) {
-      std::fprintf(out, "  %s: %s\n", Printable(note.path).c_str(), Printable(note.reason).c_str());
+  const auto list = [out](const char* heading, const std::vector<convert::FileFailure>& entries) {
+    if (entries.empty()) return;
+    std::fprintf(out, "%s (%zu):\n", heading, entries.size());
+    for (const convert::FileFailure& entry : entries) {
+      std::fprintf(out, "  %s: %s\n", Printable(entry.path).c_str(),
+                   Printable(entry.reason).c_str());
     }
+  };
+  list(complete ? "Not imported" : "Not in the store", outcome.failures);
+  list("Imported with notes", outcome.notes);
+  if (outcome.stopped && outcome.files < outcome.listed) {
+    std::fprintf(out, "Not reached: %d files, from %s on.\n", outcome.listed - outcome.files,
+                 Printable(files[outcome.files]).c_str());
   }
   std::fprintf(out, "%s\n", Printable(outcome.pst_path).c_str());
   std::fflush(out);
-  return failed > 0 ? kExitSomeFailed : kExitAllImported;
+  if (!outcome.unexpected.isEmpty() || !outcome.store_failure.isEmpty()) return kExitSomeFailed;
+  if (outcome.stopped) return kExitInterrupted + signal_number;
+  return outcome.failures.empty() ? kExitAllImported : kExitSomeFailed;
 }
 
 }  // namespace cli

@@ -1,7 +1,8 @@
 // wharfline-convert: the conversion run from the command line. Takes message files and folders
 // (walked and filtered as the add-folder command does), converts them into a new store in the
 // output folder with the same engine as the window, reports progress and a closing summary.
-// Exit status: 0 every file imported, 1 some failed, 2 usage error or no store could be made.
+// Exit status: 0 every file imported, 1 some failed or the store is incomplete, 2 usage error or
+// no store could be made, 128 + the signal's number when SIGINT or SIGTERM stopped the run.
 #pragma once
 
 #include <cstdio>
@@ -15,6 +16,7 @@ namespace cli {
 inline constexpr int kExitAllImported = 0;
 inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 128;  // plus the signal's number
 
 // Runs the command line. components is what the run converts with; out takes the summary
 // and the store's path (its last line), err the progress and the messages.

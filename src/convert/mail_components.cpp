@@ -115,9 +115,10 @@ void PrefetchingComponents::ExpectImports(const std::vector<QString>& paths) {
   inner_.ExpectImports(paths);
 }
 
-PstMailComponents::PstMailComponents(store::PstBackendOptions options, PrefetchOptions prefetch)
+PstMailComponents::PstMailComponents(store::PstBackendOptions options, PrefetchOptions prefetch,
+                                     pst::FileEnv& env)
     : prefetcher_(ReadMessageFile, prefetch),
-      backend_(pst::DefaultFileEnv(),
+      backend_(env,
                [this](const std::string& path) { return prefetcher_.Read(path); }, options),
       profile_components_(profile_, backend_,
                           [this] { return std::make_shared<FileMimeMessage>(&prefetcher_); }),

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "convert/message_prefetch.h"
+#include "convert/pst/file.h"
 #include "convert/store/mail_profile.h"
 #include "convert/store/mail_store.h"
 #include "convert/store/pst_backend.h"
@@ -54,8 +55,11 @@ class PrefetchingComponents final : public store::Components {
 
 class PstMailComponents {
  public:
+  // The store files are written through env (the real file system unless a test says
+  // otherwise), which must outlive this.
   explicit PstMailComponents(store::PstBackendOptions options = {},
-                             PrefetchOptions prefetch = {});
+                             PrefetchOptions prefetch = {},
+                             pst::FileEnv& env = pst::DefaultFileEnv());
   PstMailComponents(const PstMailComponents&) = delete;
   PstMailComponents& operator=(const PstMailComponents&) = delete;
 

@@ -33,7 +33,6 @@ const char kOverallProgress[] = "Overall Progress        : ";
 const char kConvert[] = "Convert &Messages";
 const char kExit[] = "E&xit";
 const char kExitQuestion[] = "Are you sure you want to exit now?";
-const char kUnexpectedError[] = "7:Out of memory";
 const char kChooseOutputFolder[] = "Choose Folder to Save...";
 const char kOutlookErrorCaption[] = "Outlook Error";
 const char kNothingToConvert[] = "There are no files in the list to convert.";
@@ -307,7 +306,9 @@ void frmStep1::Unload() {
 }
 
 void frmStep1::ReportUnexpected(const std::exception&) {
-  platform_.dialogs.MsgBox(Text(kUnexpectedError), platform::kExclamation,
+  // Called from a handler's catch: the error in flight is the one to tell.
+  platform_.dialogs.MsgBox(convert::UnexpectedErrorText(std::current_exception()),
+                           platform::kExclamation,
                            Text(identity::kApplicationTitle));
 }
 
@@ -380,7 +381,8 @@ void frmStep1::CmdExtractDBX_Click() {
     if (outcome.outlook_error) {
       platform_.dialogs.MsgBox(convert::OutlookErrorText(outcome.cause), platform::kInformation,
                                Text(kOutlookErrorCaption));
-    } else if (!outcome.failures.empty() || !outcome.notes.empty()) {
+    } else if (!outcome.Complete() || !outcome.failures.empty() || !outcome.notes.empty()) {
+      // Anything short of every file in the store is told, with what the store holds.
       platform_.dialogs.MsgBox(convert::FailureSummaryText(outcome), platform::kExclamation,
                                Text(identity::kApplicationTitle));
     }

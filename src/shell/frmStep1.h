@@ -93,6 +93,7 @@ class frmStep1 final : public QWidget,
   void ConnectHandlers();
   void FitTexts();
   void Unload();
+  // Shows the error in flight in a box; called from a handler's catch.
   void ReportUnexpected(const std::exception& error);
   // While a run is in progress the commands that change the list or start a run are off.
   void SetListCommandsEnabled(bool enabled);

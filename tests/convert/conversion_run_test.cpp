@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
+#include <stdexcept>
+
 #include "convert/message_import.h"
 #include "convert/store/memory_mail.h"
 #include "support/scripted_platform.h"
@@ -184,7 +188,8 @@ TEST_F(ConversionRunTest, FailuresBeforeTheFirstFolderStopTheRun) {
 
 TEST_F(ConversionRunTest, TheSummaryNamesTwentyFilesThenCountsTheRest) {
   convert::RunOutcome outcome;
-  outcome.files = 30;
+  outcome.listed = outcome.files = 30;
+  outcome.stored = 5;
   for (int i = 0; i < 25; ++i) {
     outcome.failures.push_back({QStringLiteral("/m/%1.eml").arg(i), QStringLiteral("53:gone")});
   }
@@ -196,14 +201,125 @@ TEST_F(ConversionRunTest, TheSummaryNamesTwentyFilesThenCountsTheRest) {
 }
 
 TEST_F(ConversionRunTest, ProgressUsesTheListAsItIsWhenEventsRun) {
-  // A row added while the run yields changes the count in the caption, as the list is read
-  // afresh; the rows the run set out with are all imported.
+  // A row added while the run yields changes the count in the caption and the bar, as the
+  // list is read afresh; the rows the run set out with are the ones imported.
   VectorRows rows({QStringLiteral("/m/a.eml"), QStringLiteral("/m/b.eml")});
+  bool added = false;
+  pump_.OnYield([&](int) {
+    if (!added && !view_.captions.isEmpty()) {
+      rows.Append(QStringLiteral("/m/c.eml"));
+      added = true;
+    }
+  });
   state_.outputFolder = QStringLiteral("/out/");
   const convert::RunOutcome outcome = run_.Run(state_, rows, view_);
   EXPECT_EQ(outcome.files, 2);
   EXPECT_EQ(Folder("m").items.size(), 2u);
-  EXPECT_GE(pump_.count(), 2 + 2 + 2);  // set-up, folder tree, one per file, closing
+  EXPECT_EQ(view_.captions, (QStringList{"Details : Converting - (1 of 2) file(s)",
+                                         "Details : Converting - (2 of 3) file(s)"}));
+  EXPECT_EQ(view_.values, (std::vector<float>{50.0f, 66.666664f}));
+}
+
+TEST_F(ConversionRunTest, ATakenNameGivesTheNextFreeOneAndTheDisplayNameFollows) {
+  // Runs of the same second: the file is never opened again, the next name is taken.
+  for (const char* suffix : {"", " (2)", " (3)"}) {
+    const convert::RunOutcome outcome = Run({QStringLiteral("/m/a.eml")});
+    EXPECT_TRUE(outcome.Complete());
+    EXPECT_EQ(outcome.pst_path,
+              QStringLiteral("/out/PellimorEMLMessages7.12.26 1.41.31%1.pst").arg(suffix));
+    EXPECT_EQ(mail_.backend().stores().back()->display_name,
+              QStringLiteral("Pellimor Software : Created - 7.12.26 1.41.31%1").arg(suffix));
+    EXPECT_EQ(mail_.backend().stores().back()->SavedItems(), 1);
+  }
+  // Any other failure to create the store is still the end of the run.
+  mail_.recorder().FailAlways(QStringLiteral("Stores.AddPSTStore"));
+  EXPECT_TRUE(Run({QStringLiteral("/m/a.eml")}).outlook_error);
+}
+
+// A run that cannot go to its end: what it says, what the store holds, which files are named.
+TEST_F(ConversionRunTest, ARunThatEndsEarlySaysWhatTheStoreHolds) {
+  struct Case {
+    const char* what;
+    std::function<void(store::MemoryMail&, int files_done)> fault;  // before the run, after each file
+    QString head;          // the report's first line
+    std::int64_t stored;   // what the store holds
+    bool abandoned;        // closed without its final commit
+    QStringList lost;      // the files named, with their reasons
+  };
+  const QStringList files = {"/m/a.eml", "/m/b.eml", "/m/c.eml", "/m/d.eml"};
+  const std::vector<Case> cases = {
+      {"a write fails", [](store::MemoryMail& mail, int done) {
+         if (done == 2) mail.backend().stores().front()->failure = "/out/x.pst: No space left on device";
+       },
+       "Writing the store failed: /out/x.pst: No space left on device", 2, false,
+       {"/m/c.eml - 57:/out/x.pst: No space left on device",
+        "/m/d.eml - not converted: writing the store had failed"}},
+      {"the final commit fails", [](store::MemoryMail& mail, int done) {
+         if (done == 0) mail.recorder().FailNth(QStringLiteral("Store.Remove"), 1);
+       },
+       "Writing the store failed: -2147467259:Injected fault", 4, true, {}},
+      {"an unexpected error", [](store::MemoryMail& mail, int done) {
+         if (done != 0) return;
+         mail.recorder().SetFaultException(std::make_exception_ptr(std::runtime_error("Kaputt ✗")));
+         mail.recorder().FailNth(QStringLiteral("Item.Import"), 3);
+       },
+       "The conversion stopped on an unexpected error: Kaputt ✗", 2, true,
+       {"/m/c.eml - not converted: the conversion had stopped",
+        "/m/d.eml - not converted: the conversion had stopped"}},
+      {"memory runs out", [](store::MemoryMail& mail, int done) {
+         if (done != 0) return;
+         mail.recorder().SetFaultException(std::make_exception_ptr(std::bad_alloc()));
+         mail.recorder().FailNth(QStringLiteral("Item.Save"), 2);
+       },
+       "The conversion stopped on an unexpected error: 7:Out of memory", 1, true,
+       {"/m/b.eml - not converted: the conversion had stopped",
+        "/m/c.eml - not converted: the conversion had stopped",
+        "/m/d.eml - not converted: the conversion had stopped"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    store::MemoryMail mail;
+    convert::ConversionRun run(mail.components(), pump_, clock_);
+    VectorRows rows(files);
+    convert::RunState state;
+    state.outputFolder = QStringLiteral("/out/");
+    RecordingView view;
+    c.fault(mail, 0);
+    int done = 0;
+    RecordingView* seen = &view;
+    pump_.OnYield([&](int) {
+      if (seen->captions.size() > done) c.fault(mail, done = static_cast<int>(seen->captions.size()));
+    });
+    const convert::RunOutcome outcome = run.Run(state, rows, view);
+    pump_.OnYield({});
+    const store::MemoryStoreData& data = *mail.backend().stores().front();
+    EXPECT_FALSE(outcome.Complete());
+    EXPECT_EQ(outcome.stored, c.stored);
+    EXPECT_EQ(data.SavedItems(), c.stored);
+    EXPECT_TRUE(data.closed);
+    EXPECT_EQ(data.abandoned, c.abandoned);
+    QStringList lost;
+    for (const convert::FileFailure& f : outcome.failures) lost << f.path + " - " + f.reason;
+    if (!c.lost.isEmpty()) EXPECT_EQ(lost.mid(lost.size() - c.lost.size()), c.lost);
+    const QString text = convert::FailureSummaryText(outcome);
+    EXPECT_TRUE(text.startsWith(c.head + "\r\n")) << text.toStdString();
+    EXPECT_FALSE(text.contains("Imported")) << text.toStdString();
+    const QString holds = c.stored == 4 ? QStringLiteral("The store holds all 4 messages.")
+                                        : QStringLiteral("The store is incomplete: it holds %1 of 4 messages.").arg(c.stored);
+    EXPECT_TRUE(text.contains(holds + "\r\n" + outcome.pst_path)) << text.toStdString();
+  }
+}
+
+TEST_F(ConversionRunTest, AStopAskedForEndsAfterTheFileInHandWithTheFinalCommit) {
+  run_.StopWhen([this] { return view_.captions.size() >= 2; });
+  const convert::RunOutcome outcome = Run({"/m/a.eml", "/m/b.eml", "/m/c.eml"});
+  EXPECT_TRUE(outcome.stopped);
+  EXPECT_EQ(outcome.files, 2);
+  EXPECT_EQ(outcome.stored, 2);
+  EXPECT_TRUE(Store().closed);
+  EXPECT_FALSE(Store().abandoned);
+  EXPECT_TRUE(outcome.failures.empty());
+  EXPECT_EQ(convert::OutcomeHeadLines(outcome), QStringList{"Stopped: 2 of 3 files imported."});
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ class VectorRows final : public convert::RowSource {
     return rows_.at(row);
   }
   void FailRow(std::int32_t row) { fail_row_ = row; }
+  void Append(const QString& row) { rows_ << row; }
   int reads() const { return reads_; }
 
  private:

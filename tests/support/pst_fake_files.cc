@@ -8,80 +8,205 @@ namespace {
 
 class MemFile final : public WritableFile {
  public:
-  explicit MemFile(std::shared_ptr<std::vector<std::uint8_t>> bytes) : bytes_(std::move(bytes)) {}
+  explicit MemFile(std::shared_ptr<MemFileEnv::Inode> inode) : inode_(std::move(inode)) {}
   Status WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
     if (closed_) return Status::IOError("mem file", "closed");
-    if (bytes_->size() < offset + data.size()) bytes_->resize(offset + data.size(), 0);
-    std::memcpy(bytes_->data() + offset, data.data(), data.size());
+    auto& bytes = inode_->bytes;
+    if (bytes.size() < offset + data.size()) bytes.resize(offset + data.size(), 0);
+    std::memcpy(bytes.data() + offset, data.data(), data.size());
+    inode_->last_offset = offset;
+    inode_->last_write.assign(data.begin(), data.end());
     return Status::OK();
   }
-  Status Flush() override { return Status::OK(); }
-  Status Sync() override { return Status::OK(); }
+  Status Sync() override {
+    if (closed_) return Status::IOError("mem file", "closed");
+    inode_->durable = inode_->bytes;
+    inode_->last_write.clear();
+    return Status::OK();
+  }
+  Status Truncate(std::uint64_t size) override {
+    if (closed_) return Status::IOError("mem file", "closed");
+    inode_->bytes.resize(size, 0);
+    inode_->last_write.clear();
+    return Status::OK();
+  }
   Status Close() override {
     closed_ = true;
     return Status::OK();
   }
+  std::uint64_t size() const { return inode_->bytes.size(); }
 
  private:
-  std::shared_ptr<std::vector<std::uint8_t>> bytes_;
+  std::shared_ptr<MemFileEnv::Inode> inode_;
   bool closed_ = false;
 };
 
 }  // namespace
 
 Result<std::unique_ptr<WritableFile>> MemFileEnv::CreateExclusive(const std::string& path) {
-  if (files_.count(path)) return Status::AlreadyExists(path, "file already exists");
-  auto bytes = std::make_shared<std::vector<std::uint8_t>>();
-  files_[path] = bytes;
-  return std::unique_ptr<WritableFile>(std::make_unique<MemFile>(bytes));
+  if (names_.count(path)) return Status::AlreadyExists(path, "file already exists");
+  auto inode = std::make_shared<Inode>();
+  names_[path] = inode;
+  return std::unique_ptr<WritableFile>(std::make_unique<MemFile>(inode));
+}
+
+Status MemFileEnv::RenameNoReplace(const std::string& from, const std::string& to) {
+  auto it = names_.find(from);
+  if (it == names_.end()) return Status::IOError(from, std::strerror(ENOENT));
+  if (names_.count(to)) return Status::AlreadyExists(to, "file already exists");
+  names_[to] = it->second;
+  names_.erase(from);
+  return Status::OK();
+}
+
+Status MemFileEnv::Remove(const std::string& path) {
+  if (names_.erase(path) == 0) return Status::IOError(path, std::strerror(ENOENT));
+  return Status::OK();
 }
 
 const std::vector<std::uint8_t>* MemFileEnv::Contents(const std::string& path) const {
-  auto it = files_.find(path);
-  return it == files_.end() ? nullptr : it->second.get();
+  auto it = names_.find(path);
+  return it == names_.end() ? nullptr : &it->second->bytes;
 }
 
 void MemFileEnv::Put(const std::string& path, std::vector<std::uint8_t> bytes) {
-  files_[path] = std::make_shared<std::vector<std::uint8_t>>(std::move(bytes));
+  auto inode = std::make_shared<Inode>();
+  inode->bytes = bytes;
+  inode->durable = std::move(bytes);
+  names_[path] = std::move(inode);
+}
+
+Image MemFileEnv::Now() const {
+  Image image;
+  for (const auto& [name, inode] : names_) image[name] = inode->bytes;
+  return image;
+}
+
+Image MemFileEnv::Durable() const {
+  Image image;
+  for (const auto& [name, inode] : names_) image[name] = inode->durable;
+  return image;
+}
+
+Image MemFileEnv::DurableAndLastWrite() const {
+  Image image;
+  for (const auto& [name, inode] : names_) {
+    auto bytes = inode->durable;
+    const auto& last = inode->last_write;
+    if (!last.empty()) {
+      if (bytes.size() < inode->last_offset + last.size()) {
+        bytes.resize(inode->last_offset + last.size(), 0);
+      }
+      std::copy(last.begin(), last.end(), bytes.begin() + static_cast<long>(inode->last_offset));
+    }
+    image[name] = std::move(bytes);
+  }
+  return image;
+}
+
+Status FaultFileEnv::Enter(const char* kind, const std::string& path) {
+  ++calls_;
+  ++kinds_[kind];
+  if (plan_.mode == Mode::kFailOnce && calls_ == plan_.at) {
+    ++faults_;
+    return Status::IOError(path, std::strerror(plan_.error));
+  }
+  return Status::OK();
+}
+
+void FaultFileEnv::After() {
+  if (cut_ || calls_ != plan_.at) return;
+  if (plan_.mode == Mode::kPowerCut) {
+    cut_ = true;
+    image_ = base_.Durable();
+  } else if (plan_.mode == Mode::kPowerCutReordered) {
+    cut_ = true;
+    image_ = base_.DurableAndLastWrite();
+  } else if (plan_.mode == Mode::kKill) {
+    cut_ = true;
+    image_ = base_.Now();
+  }
 }
 
 class FaultFile final : public WritableFile {
  public:
-  FaultFile(FaultFileEnv& env, std::unique_ptr<WritableFile> base) : env_(env), base_(std::move(base)) {}
+  FaultFile(FaultFileEnv& env, std::string path, std::unique_ptr<WritableFile> base)
+      : env_(env), path_(std::move(path)), base_(std::move(base)) {}
+
   Status WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    std::uint64_t n = ++env_.writes_;
-    const auto& plan = env_.plan_;
-    bool fail = plan.fail_write != 0 && (n == plan.fail_write || (plan.forever && n > plan.fail_write));
-    if (fail) {
-      ++env_.faults_;
-      if (plan.short_write && !data.empty()) {
-        (void)base_->WriteAt(offset, data.first(data.size() / 2));
-      }
-      return Status::IOError("injected", plan.short_write ? "disk full" : "write failed");
+    Status s = env_.Enter("write", path_);
+    if (!s.ok()) {
+      if (!data.empty()) (void)base_->WriteAt(offset, data.first(data.size() / 2));
+      return s;
     }
-    if (env_.faults_ > 0) ++env_.writes_after_fault_;
-    return base_->WriteAt(offset, data);
-  }
-  Status Flush() override { return base_->Flush(); }
-  Status Sync() override {
-    std::uint64_t n = ++env_.syncs_;
-    if (env_.plan_.fail_sync != 0 && n == env_.plan_.fail_sync) {
+    if (env_.plan_.mode == FaultFileEnv::Mode::kDiskFull && env_.calls_ >= env_.plan_.at &&
+        offset + data.size() > size_) {
       ++env_.faults_;
-      return Status::IOError("injected", "sync failed");
+      if (offset < size_) (void)base_->WriteAt(offset, data.first(size_ - offset));
+      return Status::IOError(path_, std::strerror(ENOSPC));
     }
-    return base_->Sync();
+    s = base_->WriteAt(offset, data);
+    if (s.ok()) size_ = std::max<std::uint64_t>(size_, offset + data.size());
+    env_.After();
+    return s;
   }
-  Status Close() override { return base_->Close(); }
+  Status Sync() override { return Pass("sync", [&] { return base_->Sync(); }); }
+  Status Truncate(std::uint64_t size) override {
+    return Pass("truncate", [&] {
+      Status s = base_->Truncate(size);
+      if (s.ok()) size_ = size;
+      return s;
+    });
+  }
+  Status Close() override { return Pass("close", [&] { return base_->Close(); }); }
 
  private:
+  template <typename Call>
+  Status Pass(const char* kind, Call call) {
+    Status s = env_.Enter(kind, path_);
+    if (!s.ok()) return s;
+    s = call();
+    env_.After();
+    return s;
+  }
+
   FaultFileEnv& env_;
+  std::string path_;
   std::unique_ptr<WritableFile> base_;
+  std::uint64_t size_ = 0;  // the file's length as far as this handle knows
 };
 
 Result<std::unique_ptr<WritableFile>> FaultFileEnv::CreateExclusive(const std::string& path) {
+  Status s = Enter("create", path);
+  if (!s.ok()) return s;
   auto f = base_.CreateExclusive(path);
+  After();
   if (!f) return f.error();
-  return std::unique_ptr<WritableFile>(std::make_unique<FaultFile>(*this, std::move(*f)));
+  return std::unique_ptr<WritableFile>(std::make_unique<FaultFile>(*this, path, std::move(*f)));
+}
+
+Status FaultFileEnv::RenameNoReplace(const std::string& from, const std::string& to) {
+  Status s = Enter("rename", to);
+  if (!s.ok()) return s;
+  s = base_.RenameNoReplace(from, to);
+  After();
+  return s;
+}
+
+Status FaultFileEnv::Remove(const std::string& path) {
+  Status s = Enter("remove", path);
+  if (!s.ok()) return s;
+  s = base_.Remove(path);
+  After();
+  return s;
+}
+
+Status FaultFileEnv::SyncFolder(const std::string& folder) {
+  Status s = Enter("sync folder", folder);
+  if (!s.ok()) return s;
+  s = base_.SyncFolder(folder);
+  After();
+  return s;
 }
 
 }  // namespace pst::testing

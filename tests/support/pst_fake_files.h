@@ -1,8 +1,10 @@
-// Test doubles for the PST writer's file layer: files kept in memory, and a wrapper that
-// injects write failures, short writes (disk full) and sync failures on a countdown.
+// Test doubles for the store's file layer: a disk kept in memory that knows what a power cut
+// would leave, and a wrapper that counts every call through the layer and fails one of them,
+// fills the disk from one of them on, or cuts the power after one of them.
 // Single-threaded, like the writer.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -13,44 +15,84 @@
 
 namespace pst::testing {
 
-// Files live in a map from path to bytes; they survive the WritableFile that wrote them.
+using Image = std::map<std::string, std::vector<std::uint8_t>>;  // name -> bytes
+
+// Names point to files; a file keeps its bytes as written and its bytes as of its last sync.
+// Names change at once (as a journalling file system orders them), contents only at a sync.
 class MemFileEnv final : public FileEnv {
  public:
+  struct Inode {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> durable;
+    // The last write since the last sync, which may reach the disk before earlier ones.
+    std::uint64_t last_offset = 0;
+    std::vector<std::uint8_t> last_write;
+  };
+
   Result<std::unique_ptr<WritableFile>> CreateExclusive(const std::string& path) override;
+  Status RenameNoReplace(const std::string& from, const std::string& to) override;
+  Status Remove(const std::string& path) override;
+  Status SyncFolder(const std::string&) override { return Status::OK(); }
+
   // The bytes of a file, or nullptr when there is none.
   const std::vector<std::uint8_t>* Contents(const std::string& path) const;
   void Put(const std::string& path, std::vector<std::uint8_t> bytes);
+  // Every name with what the file holds now (what a killed process leaves) or with what it
+  // held at its last sync (what a power cut leaves).
+  Image Now() const;
+  Image Durable() const;
+  // What a power cut leaves when, of the writes since the last sync, only the last one had
+  // reached the disk: writes are not ordered until a sync orders them.
+  Image DurableAndLastWrite() const;
 
  private:
-  std::map<std::string, std::shared_ptr<std::vector<std::uint8_t>>> files_;
+  std::map<std::string, std::shared_ptr<Inode>> names_;
 };
 
-// Wraps another env. Counts WriteAt calls (1-based) and fails the n-th one, once or from
-// then on; a failing write can first write half its bytes (a short write, as a full disk
-// gives). Sync can fail too. Every call after the first failure is recorded, so a test can
-// check that nothing was written after it.
+// Wraps another env and counts every call made through it or the files it opens (1-based).
 class FaultFileEnv final : public FileEnv {
  public:
-  struct Plan {
-    std::uint64_t fail_write = 0;  // 0 = never
-    bool forever = false;
-    bool short_write = false;
-    std::uint64_t fail_sync = 0;   // 0 = never; counts Sync calls
+  enum class Mode {
+    kNone,
+    kFailOnce,  // call `at` fails with `error`; a failing write first writes half its bytes
+    kDiskFull,  // from call `at` on, every write that would make a file longer fails with
+                // ENOSPC after writing what fits; other calls go through
+    kPowerCut,  // the disk as it would be after losing power just after call `at`
+    kPowerCutReordered,  // the same, but the last write since each file's sync got through
+    kKill,      // the disk as it would be after the process died just after call `at`
   };
-  FaultFileEnv(FileEnv& base, Plan plan) : base_(base), plan_(plan) {}
+  struct Plan {
+    Mode mode = Mode::kNone;
+    std::uint64_t at = 0;
+    int error = EIO;
+  };
+  FaultFileEnv(MemFileEnv& base, Plan plan) : base_(base), plan_(plan) {}
 
   Result<std::unique_ptr<WritableFile>> CreateExclusive(const std::string& path) override;
+  Status RenameNoReplace(const std::string& from, const std::string& to) override;
+  Status Remove(const std::string& path) override;
+  Status SyncFolder(const std::string& folder) override;
 
-  std::uint64_t writes() const { return writes_; }
+  std::uint64_t calls() const { return calls_; }
   std::uint64_t faults() const { return faults_; }
-  // Successful writes that came after the first fault.
-  std::uint64_t writes_after_fault() const { return writes_after_fault_; }
+  // Counts of each kind of call ("write", "sync", "create", ...).
+  const std::map<std::string, std::uint64_t>& kinds() const { return kinds_; }
+  // For kPowerCut and kKill: the disk at that moment (empty until it came).
+  bool cut() const { return cut_; }
+  const Image& image() const { return image_; }
 
  private:
   friend class FaultFile;
-  FileEnv& base_;
+  // Counts a call; returns the injected failure for it, or OK.
+  Status Enter(const char* kind, const std::string& path);
+  void After();  // takes the picture once call `at` has been made
+
+  MemFileEnv& base_;
   Plan plan_;
-  std::uint64_t writes_ = 0, syncs_ = 0, faults_ = 0, writes_after_fault_ = 0;
+  std::uint64_t calls_ = 0, faults_ = 0;
+  std::map<std::string, std::uint64_t> kinds_;
+  bool cut_ = false;
+  Image image_;
 };
 
 }  // namespace pst::testing

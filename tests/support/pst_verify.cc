@@ -426,3 +426,55 @@ Result<std::vector<StoredProps>> ReadTable(const VerifiedStore& store, std::span
 }
 
 }  // namespace pst::testing
+
+namespace pst::testing {
+namespace {
+
+std::u16string Utf16(const std::vector<std::uint8_t>& bytes) {
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    text.push_back(static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8));
+  }
+  return text;
+}
+
+}  // namespace
+
+Result<std::vector<ListedMessage>> ListMessages(std::span<const std::uint8_t> file,
+                                               bool allow_tail) {
+  auto store = VerifyStore(file, allow_tail);
+  if (!store) return store.error();
+  std::map<std::uint32_t, std::uint32_t> filed;  // folder nid -> messages under it
+  std::vector<ListedMessage> messages;
+  for (const auto& [nid, node] : store->nodes) {
+    if ((nid & 0x1F) != 0x04) continue;
+    auto props = ReadPropertyContext(*store, file, node.bid_data, node.bid_sub);
+    if (!props) return props.error();
+    auto folder = store->nodes.find(node.parent);
+    if (folder == store->nodes.end()) return Bad("message " + Hex(nid) + " has no folder");
+    auto folder_props = ReadPropertyContext(*store, file, folder->second.bid_data,
+                                            folder->second.bid_sub);
+    if (!folder_props) return folder_props.error();
+    ++filed[node.parent];
+    messages.push_back({nid, Utf16((*folder_props)[0x3001].bytes), Utf16((*props)[0x0037].bytes)});
+  }
+  for (const auto& [nid, node] : store->nodes) {
+    if ((nid & 0x1F) != 0x02 || nid == 0x122) continue;
+    const std::uint32_t contents = (nid & ~0x1Fu) | 0x0E;
+    auto table_node = store->nodes.find(contents);
+    if (table_node == store->nodes.end()) continue;  // the search root and its kin
+    auto rows = ReadTable(*store, file, table_node->second.bid_data, table_node->second.bid_sub);
+    if (!rows) return rows.error();
+    auto props = ReadPropertyContext(*store, file, node.bid_data, node.bid_sub);
+    if (!props) return props.error();
+    const std::uint32_t count = (*props).count(0x3602) ? G32((*props)[0x3602].bytes, 0) : 0;
+    if (rows->size() != filed[nid] || count != filed[nid]) {
+      return Bad("folder " + Hex(nid) + " lists " + std::to_string(rows->size()) +
+                 " rows and counts " + std::to_string(count) + " for " +
+                 std::to_string(filed[nid]) + " messages");
+    }
+  }
+  return messages;
+}
+
+}  // namespace pst::testing

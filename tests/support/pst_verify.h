@@ -64,3 +64,20 @@ wharfline::Result<std::pair<std::uint64_t, std::uint64_t>> FindSubnode(
     std::uint32_t nid);
 
 }  // namespace pst::testing
+
+namespace pst::testing {
+
+// One message as the store lists it: the display name of its folder and its subject.
+struct ListedMessage {
+  std::uint32_t nid = 0;
+  std::u16string folder;
+  std::u16string subject;
+};
+
+// Checks the store (VerifyStore, with `allow_tail` as there) and lists its messages in the
+// order they were added, after checking that every folder's contents table and content count
+// agree with the messages filed under it.
+wharfline::Result<std::vector<ListedMessage>> ListMessages(std::span<const std::uint8_t> file,
+                                                           bool allow_tail = false);
+
+}  // namespace pst::testing

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,7 +28,7 @@ class PosixWritableFile final : public WritableFile {
         if (errno == EINTR) continue;
         return Status::IOError(path_, ErrnoText(errno));
       }
-      if (n == 0) return Status::IOError(path_, "short write (disk full?)");
+      if (n == 0) return Status::IOError(path_, ErrnoText(ENOSPC));
       p += n;
       left -= static_cast<std::size_t>(n);
       offset += static_cast<std::uint64_t>(n);
@@ -35,10 +36,15 @@ class PosixWritableFile final : public WritableFile {
     StartWriteback(offset - data.size(), data.size());
     return Status::OK();
   }
-  Status Flush() override { return Status::OK(); }  // pwrite is unbuffered
   Status Sync() override {
     if (::fdatasync(fd_) != 0) return Status::IOError(path_, ErrnoText(errno));
     dirty_ = 0;
+    return Status::OK();
+  }
+  Status Truncate(std::uint64_t size) override {
+    while (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+      if (errno != EINTR) return Status::IOError(path_, ErrnoText(errno));
+    }
     return Status::OK();
   }
   Status Close() override {
@@ -87,6 +93,47 @@ class PosixFileEnv final : public FileEnv {
     }
     return std::unique_ptr<WritableFile>(std::make_unique<PosixWritableFile>(path, fd));
   }
+
+  Status RenameNoReplace(const std::string& from, const std::string& to) override {
+#ifdef __linux__
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return Status::OK();
+    }
+    const int err = errno;
+    if (err == EEXIST) return Status::AlreadyExists(to, "file already exists");
+    // File systems without the flag (some network and user-space ones) still have links.
+    if (err != EINVAL && err != ENOSYS && err != ENOTSUP && err != EOPNOTSUPP) {
+      return Status::IOError(to, ErrnoText(err));
+    }
+#endif
+    if (::link(from.c_str(), to.c_str()) != 0) {
+      const int link_err = errno;
+      if (link_err == EEXIST) return Status::AlreadyExists(to, "file already exists");
+      return Status::IOError(to, ErrnoText(link_err));
+    }
+    // The file has its new name; a leftover old name would only be a stray hidden file.
+    (void)::unlink(from.c_str());
+    return Status::OK();
+  }
+
+  Status Remove(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) return Status::IOError(path, ErrnoText(errno));
+    return Status::OK();
+  }
+
+  Status SyncFolder(const std::string& folder) override {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Status::IOError(folder, ErrnoText(errno));
+    int result = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    // Some file systems cannot sync a folder and say so; their names are as durable as
+    // they get.
+    if (result != 0 && err != EINVAL && err != EBADF && err != ENOTSUP) {
+      return Status::IOError(folder, ErrnoText(err));
+    }
+    return Status::OK();
+  }
 };
 
 }  // namespace
@@ -94,6 +141,18 @@ class PosixFileEnv final : public FileEnv {
 FileEnv& DefaultFileEnv() {
   static PosixFileEnv env;
   return env;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace pst

@@ -1,8 +1,11 @@
 #include "convert/pst/ndb.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "convert/pst/crc.h"
 #include "convert/pst/format.h"
@@ -44,13 +47,33 @@ std::uint16_t ComputeSignature(std::uint64_t ib, std::uint64_t bid) {
 
 Result<std::unique_ptr<NdbWriter>> NdbWriter::Create(FileEnv& env, const std::string& path,
                                                      Options options) {
-  auto file = env.CreateExclusive(path);
-  if (!file) return file.error();
-  return std::unique_ptr<NdbWriter>(new NdbWriter(std::move(*file), options));
+  // A hidden name beside the final one, so both lie on one file system and the rename at the
+  // first commit is a single step. A name left by an earlier run that died is passed over.
+  std::random_device random;
+  Status failure;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
+    std::string folder = FolderOf(path);
+    std::string temp = (folder == "/" ? "" : folder) + "/." + NameOf(path) + "." + tag + ".tmp";
+    auto file = env.CreateExclusive(temp);
+    if (file) {
+      return std::unique_ptr<NdbWriter>(
+          new NdbWriter(env, path, std::move(temp), std::move(*file), options));
+    }
+    failure = file.error();
+    if (!failure.IsAlreadyExists()) break;
+  }
+  return failure;
 }
 
-NdbWriter::NdbWriter(std::unique_ptr<WritableFile> file, Options options)
-    : file_(std::move(file)), options_(options) {
+NdbWriter::NdbWriter(FileEnv& env, std::string path, std::string temp_path,
+                     std::unique_ptr<WritableFile> file, Options options)
+    : env_(env),
+      path_(std::move(path)),
+      temp_path_(std::move(temp_path)),
+      file_(std::move(file)),
+      options_(options) {
   // A new file: every NID type starts at its documented base; the fixed NIDs lie below.
   nid_index_.fill(0x400);
   nid_index_[format::kNidTypeSearchFolder] = 0x4000;
@@ -61,7 +84,9 @@ NdbWriter::NdbWriter(std::unique_ptr<WritableFile> file, Options options)
   buffer_start_ = cursor_;
 }
 
-NdbWriter::~NdbWriter() = default;
+NdbWriter::~NdbWriter() {
+  if (!closed_) (void)Abandon();
+}
 
 Status NdbWriter::Fail(Status s) {
   if (status_.ok()) status_ = s;
@@ -114,6 +139,7 @@ std::uint64_t NdbWriter::Allocate(std::uint64_t size, std::uint64_t align) {
   }
   EnsureSpan(k);
   SetBits(pos, size, true);
+  allocated_since_header_.emplace_back(pos, size);
   cursor_ = pos + size;
   return pos;
 }
@@ -439,14 +465,25 @@ Status NdbWriter::Commit() {
   }
   s = WriteHeader();
   if (!s.ok()) return s;
-  s = file_->Flush();
-  if (!s.ok()) return Fail(s);
+  old_pages_unreachable_ = true;
   if (options_.sync) {
     s = file_->Sync();
-    if (!s.ok()) return Fail(s);
+    if (!s.ok()) {
+      // The header is in the file all the same: readers find this commit.
+      if (published_) ++commits_;
+      return Fail(s);
+    }
   }
+  if (!published_) {
+    s = Publish();
+    if (!s.ok()) return s;
+  }
+  ++commits_;
   committed_once_ = true;
-  if (to_wipe_.empty()) return Status::OK();
+  if (to_wipe_.empty()) {
+    old_pages_unreachable_ = false;
+    return Status::OK();
+  }
   // Now the old indexes are unreachable: release their space in the maps, restate the free
   // byte count in the header, and clear the old bytes.
   for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
@@ -474,10 +511,81 @@ Status NdbWriter::WipeFreed() {
     }
   }
   to_wipe_.clear();
+  old_pages_unreachable_ = false;
   return Status::OK();
 }
 
+Status NdbWriter::Publish() {
+  Status s = env_.RenameNoReplace(temp_path_, path_);
+  if (!s.ok()) return Fail(s);
+  published_ = true;
+  s = env_.SyncFolder(FolderOf(path_));
+  if (s.ok()) return s;
+  // Without a durable name the store is not made; the file under it is this writer's own
+  // empty store, so it goes again.
+  published_ = false;
+  temp_path_.clear();
+  (void)env_.Remove(path_);
+  return Fail(s);
+}
+
+Status NdbWriter::Abandon() {
+  if (closed_) return Status::InvalidArgument("close", "store already closed");
+  closed_ = true;
+  Status result;
+  auto keep = [&result](Status s) {
+    if (result.ok() && !s.ok()) result = std::move(s);
+  };
+  if (!published_) {
+    keep(file_->Close());
+    if (!temp_path_.empty()) keep(env_.Remove(temp_path_));
+    return result;
+  }
+  // Back to the maps of the last commit: what was placed after its header is free again.
+  // Pages written since may be torn or hold those later bits, so every changed one (and all
+  // of them when a map write failed) goes out again; pages past the commit's end go with
+  // the cut below.
+  for (auto [ib, size] : allocated_since_header_) SetBits(ib, size, false);
+  allocated_since_header_.clear();
+  if (old_pages_unreachable_) {
+    for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
+  }
+  std::uint64_t spans = 0;
+  std::uint64_t used = 0;
+  for (std::uint64_t k = 0; k < amaps_.size(); ++k) {
+    const bool inside = SpanStart(k) < committed_eof_;
+    if (maps_in_doubt_ && inside) span_dirty_[k] = true;
+    if (!inside) {
+      span_dirty_[k] = false;
+      continue;
+    }
+    ++spans;
+    for (std::uint8_t byte : amaps_[k]) used += static_cast<std::uint64_t>(std::popcount(byte));
+  }
+  written_end_ = std::max(written_end_, file_size());  // the file is not to grow now
+  keep(WriteMapPagesAnyway());
+  // The last header again, stating the free space of those maps.
+  Set64(last_header_.data() + 0xC8, (spans * kSlotsPerSpan - used) * format::kSlotSize);
+  Set32(last_header_.data() + 0x04, Crc({last_header_.data() + 8, 471}));
+  Set32(last_header_.data() + 0x20C, Crc({last_header_.data() + 8, 516}));
+  keep(file_->WriteAt(0, last_header_));
+  keep(file_->Truncate(committed_eof_));
+  if (options_.sync) keep(file_->Sync());
+  keep(file_->Close());
+  return result;
+}
+
+Status NdbWriter::WriteMapPagesAnyway() {
+  Status saved = std::move(status_);
+  status_ = Status::OK();
+  Status s = WriteMapPages();
+  status_ = std::move(saved);
+  return s;
+}
+
 Status NdbWriter::WriteMapPages() {
+  // Cleared only once every page went out whole.
+  maps_in_doubt_ = true;
   std::uint8_t page[format::kPageSize];
   if (!committed_once_) {
     // The empty density list, as a new Outlook file has it.
@@ -541,6 +649,7 @@ Status NdbWriter::WriteMapPages() {
     if (!s.ok()) return Fail(s);
     written_end_ = eof;
   }
+  maps_in_doubt_ = false;
   return Status::OK();
 }
 
@@ -577,6 +686,9 @@ Status NdbWriter::WriteHeader() {
   std::size_t n = committed_once_ ? format::kHeaderSize : h.size();
   Status s = file_->WriteAt(0, {p, n});
   if (!s.ok()) return Fail(s);
+  allocated_since_header_.clear();
+  last_header_.assign(p, p + format::kHeaderSize);
+  committed_eof_ = file_size();
   return Status::OK();
 }
 

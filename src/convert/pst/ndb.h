@@ -1,7 +1,9 @@
 // The node database layer: appends blocks to the file, keeps the block and node indexes in
 // memory, and at each commit writes both B-trees, the allocation maps and then the header.
+// The file is written under a temporary name until its first commit is durable, and only then
+// appears under its own name, so that name never holds a file no reader can open.
 // Single-threaded. Failures of the file layer are sticky: after the first one every call
-// returns it and nothing more is written.
+// returns it, and Abandon() puts the file back to its last commit.
 #pragma once
 
 #include <array>
@@ -44,7 +46,9 @@ class NdbWriter {
     std::array<std::uint32_t, 32> nid_index{};
   };
 
-  // Creates the file exclusively. Nothing is written until the first Commit().
+  // Creates a new file that takes the name `path` at the first Commit(), never over anything
+  // already there (that commit then fails with AlreadyExists). Until then it is a hidden file
+  // beside `path`. `env` must outlive the writer.
   static Result<std::unique_ptr<NdbWriter>> Create(FileEnv& env, const std::string& path,
                                                    Options options);
   ~NdbWriter();
@@ -87,8 +91,17 @@ class NdbWriter {
   // Writes B-trees, maps and the header (last). After success the file is a valid store
   // holding exactly the nodes put so far.
   Status Commit();
+  // Commits whose header is in the file under its own name. A commit can count although it
+  // failed: when only the sync after its header failed, readers find that header.
+  std::uint64_t commits() const { return commits_; }
   // REQUIRES: Commit() ran after the last change. Closes the file; later calls fail.
   Status Close();
+  // Closes the file at its last commit point, after a failure or without committing what was
+  // added since: the allocation maps and the header are written again as that commit left
+  // them (so a page torn by a failed write is whole again), and the bytes written after it
+  // are cut off. A file that never had a commit is removed. Best effort: returns the first
+  // failure. Later calls fail.
+  Status Abandon();
 
   std::uint64_t file_size() const;
   std::size_t block_count() const { return blocks_.size(); }
@@ -111,7 +124,8 @@ class NdbWriter {
     std::uint64_t ib;
   };
 
-  NdbWriter(std::unique_ptr<WritableFile> file, Options options);
+  NdbWriter(FileEnv& env, std::string path, std::string temp_path,
+            std::unique_ptr<WritableFile> file, Options options);
 
   std::uint64_t Allocate(std::uint64_t size, std::uint64_t align);
   void EnsureSpan(std::uint64_t span);
@@ -125,14 +139,29 @@ class NdbWriter {
   Status WriteLevels(std::uint8_t ptype, std::vector<BtRef> refs, std::uint8_t level,
                      BtRef* root);
   Status WriteMapPages();
+  // WriteMapPages() although the writer has failed (to repair torn pages).
+  Status WriteMapPagesAnyway();
   Status WriteHeader();
+  Status Publish();
   Status Fail(Status s);
 
+  FileEnv& env_;
+  std::string path_;       // the file's own name
+  std::string temp_path_;  // its name until the first commit
+  bool published_ = false;
   std::unique_ptr<WritableFile> file_;
   Options options_;
   Status status_;
   bool closed_ = false;
   bool committed_once_ = false;
+  std::uint64_t commits_ = 0;
+  // The last header written whole and the end of file it states; whether a map page write
+  // failed since (it may have left a torn page behind).
+  ByteVec last_header_;
+  std::uint64_t committed_eof_ = 0;
+  bool maps_in_doubt_ = false;
+  // Space placed since that header: free again if the file goes back to it.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> allocated_since_header_;
 
   std::uint64_t next_bid_ = 4;
   std::uint64_t next_page_bid_ = 1;
@@ -155,6 +184,7 @@ class NdbWriter {
   // Space freed by this commit: zeroed once the new header is on disk, so that no stale
   // folder table or index page is left for a recovering reader to find.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> to_wipe_;
+  bool old_pages_unreachable_ = false;  // the header that leaves them behind is written
   Status WipeFreed();
   BtRef nbt_root_{}, bbt_root_{};
 

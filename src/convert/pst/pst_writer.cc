@@ -281,7 +281,7 @@ PstWriter::PstWriter(std::unique_ptr<NdbWriter> ndb, std::u16string display_name
 }
 
 PstWriter::~PstWriter() {
-  if (!closed_) (void)ndb_->Close();
+  if (!closed_) (void)ndb_->Abandon();
 }
 
 FileTime PstWriter::Now() const {
@@ -331,7 +331,7 @@ const PstWriter::Folder* PstWriter::FindFolderById(FolderId id) const {
 
 Result<FolderId> PstWriter::AddFolder(FolderId parent, std::u16string_view name) {
   if (closed_) return Status::InvalidArgument("add folder", "store is closed");
-  if (!ndb_->status().ok()) return ndb_->status();
+  if (!failure_.ok()) return failure_;
   Folder* p = FindFolderById(parent);
   if (p == nullptr || p->search || parent == f::kNidRootFolder) {
     return Status::InvalidArgument("add folder", "unknown parent folder");
@@ -878,7 +878,7 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
 
 Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageContent& message) {
   if (closed_) return Status::InvalidArgument("add message", "store is closed");
-  if (!ndb_->status().ok()) return ndb_->status();
+  if (!failure_.ok()) return failure_;
   Folder* fo = FindFolderById(folder);
   if (fo == nullptr || fo->search || folder == f::kNidRootFolder) {
     return Status::InvalidArgument("add message", "unknown folder");
@@ -890,7 +890,7 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   std::vector<EncodedProp> row;
   Status s = WriteMessageObject(message, nid, sink, &row, 0);
   if (!s.ok()) {
-    if (!ndb_->status().ok()) return ndb_->status();
+    if (!ndb_->status().ok()) return Fail(ndb_->status());
     ndb_->Rollback(mark);
     while (named_order_.size() > named_before) {
       named_.erase(named_order_.back());
@@ -946,24 +946,26 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
 
 Status PstWriter::Commit() {
   if (closed_) return Status::InvalidArgument("commit", "store is closed");
-  if (!ndb_->status().ok()) return ndb_->status();
+  if (!failure_.ok()) return failure_;
   Status s;
   if (!fixed_written_) {
     s = WriteFixedNodes();
-    if (!s.ok()) return s;
+    if (!s.ok()) return Fail(s);
     fixed_written_ = true;
   }
   if (name_map_dirty_) {
     s = WriteNameMap();
-    if (!s.ok()) return s;
+    if (!s.ok()) return Fail(s);
   }
   for (auto& [id, fo] : folders_) {
     s = WriteFolder(fo);
-    if (!s.ok()) return s;
+    if (!s.ok()) return Fail(s);
   }
+  const std::uint64_t commits_before = ndb_->commits();
   s = ndb_->Commit();
-  if (!s.ok()) return s;
-  committed_messages_ = added_messages_;
+  // A commit whose header reached the file counts, even when what followed it failed.
+  if (ndb_->commits() != commits_before) committed_messages_ = added_messages_;
+  if (!s.ok()) return Fail(s);
   return Status::OK();
 }
 
@@ -971,8 +973,24 @@ Status PstWriter::Close() {
   if (closed_) return Status::InvalidArgument("close", "store is closed");
   Status s = Commit();
   closed_ = true;
+  if (!s.ok()) {
+    (void)ndb_->Abandon();
+    return s;
+  }
   Status c = ndb_->Close();
-  return s.ok() ? c : s;
+  if (!c.ok()) failure_ = c;
+  return c;
+}
+
+Status PstWriter::Abandon() {
+  if (closed_) return Status::InvalidArgument("close", "store is closed");
+  closed_ = true;
+  return ndb_->Abandon();
+}
+
+Status PstWriter::Fail(Status s) {
+  if (failure_.ok()) failure_ = std::move(s);
+  return failure_;
 }
 
 }  // namespace pst

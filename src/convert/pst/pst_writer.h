@@ -3,9 +3,13 @@
 // are written at each Commit(), after which the file on disk is a valid store holding
 // everything added so far. Single-threaded.
 //
-// Failures: a file-layer failure is sticky (every later call returns it, nothing more is
-// written). Bad input (an invalid folder, a value that does not match its type, a name
-// collision) fails only that call and leaves the writer as it was.
+// The file appears under its name only once the empty store is durable, so the name never
+// holds a file no reader can open.
+//
+// Failures: a failed write or commit is sticky (every later call returns it, nothing more is
+// written), and closing then leaves the file at its last commit. Bad input (an invalid
+// folder, a value that does not match its type, a name collision) fails only that call and
+// leaves the writer as it was.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +49,7 @@ class PstWriter {
   static Result<std::unique_ptr<PstWriter>> Create(FileEnv& env, const std::string& path,
                                                    std::u16string display_name,
                                                    WriterOptions options = {});
-  // Closes the file without a further commit when Close() was not called: the file then
-  // holds what the last commit held.
+  // Abandon() when neither Close() nor Abandon() was called.
   ~PstWriter();
   PstWriter(const PstWriter&) = delete;
   PstWriter& operator=(const PstWriter&) = delete;
@@ -77,8 +80,14 @@ class PstWriter {
   // of the store (both B-trees and every changed folder table are rewritten), so callers
   // commit at intervals (every few thousand messages or seconds), not after each message.
   Status Commit();
-  // Final commit, then closes the file. Later calls fail.
+  // Final commit, then closes the file. When that fails, the file is left at its last commit
+  // as Abandon() leaves it. Later calls fail.
   Status Close();
+  // Closes the file at its last commit, leaving out whatever was added since; a file that
+  // never had a commit is removed. Later calls fail.
+  Status Abandon();
+  // OK while the store can take more; otherwise the failure that stopped it (sticky).
+  const Status& status() const { return failure_; }
 
   const std::u16string& display_name() const { return display_name_; }
   // The store's 16-byte record key (its provider uid), and its entry id.
@@ -86,7 +95,8 @@ class PstWriter {
   Bytes StoreEntryId() const;
   // The entry id of a folder or message: 4 zero bytes, the record key, the node id.
   Bytes EntryId(std::uint32_t nid) const;
-  // Messages included in the last successful commit.
+  // Messages the file holds: those of the last commit whose header reached the file. After a
+  // failure this is what readers find in the file once it is closed.
   std::uint64_t committed_messages() const { return committed_messages_; }
   std::uint64_t file_size() const;
 
@@ -130,6 +140,8 @@ class PstWriter {
   Status WritePcNode(std::uint32_t nid, std::uint32_t parent, std::vector<EncodedProp> props,
                      std::vector<std::uint64_t>* blocks);
   Result<std::uint16_t> NamedPropertyId(const NamedProperty& p);
+  // Records the first failure that stops the store and returns it.
+  Status Fail(Status s);
   Status WriteMessageObject(const MessageContent& m, std::uint32_t nid, SubnodeSink& out,
                             std::vector<EncodedProp>* final_props, int depth);
 
@@ -144,6 +156,7 @@ class PstWriter {
   std::vector<std::uint64_t> name_map_blocks_;
   bool fixed_written_ = false;
   bool closed_ = false;
+  Status failure_;
   std::uint64_t added_messages_ = 0;
   std::uint64_t committed_messages_ = 0;
 };

@@ -58,6 +58,12 @@ class ProfileStore final : public Store {
     }
     store_->Close();
   }
+  std::int64_t StoredMessages() override { return store_->StoredMessages(); }
+  QString Failure() override { return store_->Failure(); }
+  void Abandon() override {
+    (void)profile_.Detach(*store_);
+    store_->Abandon();
+  }
 
  private:
   MailProfile& profile_;

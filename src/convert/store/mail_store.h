@@ -139,6 +139,15 @@ class Store {
   virtual std::shared_ptr<Folder> IPMRootFolder() = 0;
   // Takes the store out of the mail profile; its file stays.
   virtual void Remove() = 0;
+
+  // What the run must know to tell the user the truth about the file; none of these throw.
+  // The messages the store's file holds: those of its last commit.
+  virtual std::int64_t StoredMessages() = 0;
+  // Why the file can take nothing more (a write to it failed), or empty while it can.
+  virtual QString Failure() = 0;
+  // Takes the store out of the profile and closes its file at its last commit, leaving out
+  // whatever was added since. For a run that cannot go on.
+  virtual void Abandon() = 0;
 };
 
 class Stores {

@@ -65,7 +65,14 @@ class MemoryItemHandle final : public Item {
     NodeOf(*data_, node_);
     return std::make_shared<MemoryMapiObject>(data_, node_, item_);
   }
-  void Save() override { ++NodeOf(*data_, node_).items[item_].saves; }
+  void Save() override {
+    MemoryItem& item = NodeOf(*data_, node_).items[item_];
+    // A file that failed takes nothing more, as a real one would not.
+    if (!data_->failure.isEmpty()) {
+      throw StoreError(wharfline::Status::kNumberIOError, data_->failure);
+    }
+    ++item.saves;
+  }
 
  private:
   std::shared_ptr<MemoryStoreData> data_;
@@ -176,12 +183,26 @@ class MemoryBackendStore final : public BackendStore {
     NodeOf(*data_, 0);
     data_->closed = true;
   }
+  void Abandon() override {
+    data_->closed = true;
+    data_->abandoned = true;
+  }
+  std::int64_t StoredMessages() override { return data_->SavedItems(); }
+  QString Failure() override { return data_->failure; }
 
  private:
   std::shared_ptr<MemoryStoreData> data_;
 };
 
 }  // namespace
+
+std::int64_t MemoryStoreData::SavedItems() const {
+  std::int64_t saved = 0;
+  for (const MemoryFolderNode& node : nodes) {
+    for (const MemoryItem& item : node.items) saved += item.saves > 0 ? 1 : 0;
+  }
+  return saved;
+}
 
 std::shared_ptr<BackendStore> MemoryBackend::CreateStore(const QString& path, std::int32_t format,
                                                          const QString& display_name) {

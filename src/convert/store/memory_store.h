@@ -39,7 +39,12 @@ struct MemoryStoreData {
   QString entry_id;
   std::int32_t format = 0;
   bool closed = false;
+  bool abandoned = false;  // closed without the final commit
+  QString failure;  // a test sets it to stand for a failed write; later saves then fail
   std::vector<MemoryFolderNode> nodes;
+
+  // Items saved, in every folder: what the store holds, as nothing here is ever lost.
+  std::int64_t SavedItems() const;
 
   // "\"-joined names from below the top folder ("Mail\2010"); empty for the top folder.
   QString PathOf(int node) const;

@@ -22,12 +22,19 @@ struct PstStoreState {
   QString display_name;
   std::uint32_t saved_since_commit = 0;
   Clock::time_point last_commit = Clock::now();
+  // What the file held, and why it could take no more, when the writer was closed.
+  std::int64_t closed_messages = 0;
+  QString closed_failure;
 
   pst::PstWriter& Writer() {
     if (!writer) throw StoreError(kErrNotInitialized, QStringLiteral("The store is closed"));
     return *writer;
   }
 };
+
+QString FailureText(const wharfline::Status& status) {
+  return status.ok() ? QString() : QString::fromStdString(status.message());
+}
 
 void ThrowIfFailed(const wharfline::Status& status) {
   if (!status.ok()) throw StoreError::FromStatus(status);
@@ -146,7 +153,10 @@ class PstItem final : public Item {
         writer.committed_messages() / std::max<std::uint32_t>(options.commit_growth_divisor, 1));
     if (++state_->saved_since_commit >= due ||
         Clock::now() - state_->last_commit >= options.commit_every_time) {
-      ThrowIfFailed(writer.Commit());
+      // The message is saved either way. A failed commit is the store's failure, not this
+      // message's: the store reports it (Failure()), and whether this message is in the file
+      // is told by the messages the file holds.
+      (void)writer.Commit();
       state_->saved_since_commit = 0;
       state_->last_commit = Clock::now();
     }
@@ -263,10 +273,30 @@ class PstStore final : public BackendStore {
   void Close() override {
     std::unique_ptr<pst::PstWriter> writer = std::move(state_->writer);
     if (!writer) throw StoreError(kErrNotInitialized, QStringLiteral("The store is closed"));
-    ThrowIfFailed(writer->Close());
+    const wharfline::Status closed = writer->Close();
+    KeepOutcome(*writer);
+    ThrowIfFailed(closed);
+  }
+  void Abandon() override {
+    std::unique_ptr<pst::PstWriter> writer = std::move(state_->writer);
+    if (!writer) return;
+    (void)writer->Abandon();
+    KeepOutcome(*writer);
+  }
+  std::int64_t StoredMessages() override {
+    if (!state_->writer) return state_->closed_messages;
+    return static_cast<std::int64_t>(state_->writer->committed_messages());
+  }
+  QString Failure() override {
+    return state_->writer ? FailureText(state_->writer->status()) : state_->closed_failure;
   }
 
  private:
+  void KeepOutcome(const pst::PstWriter& writer) {
+    state_->closed_messages = static_cast<std::int64_t>(writer.committed_messages());
+    state_->closed_failure = FailureText(writer.status());
+  }
+
   std::shared_ptr<PstStoreState> state_;
 };
 

@@ -12,6 +12,7 @@ void CallRecorder::Enter(const QString& op, const QString& args) {
     if (fault.seen == fault.nth || (fault.from_then_on && fault.seen > fault.nth)) {
       calls_.back().failed = true;
       ++faults_delivered_;
+      if (fault.exception) std::rethrow_exception(fault.exception);
       throw fault.error;
     }
   }
@@ -19,7 +20,7 @@ void CallRecorder::Enter(const QString& op, const QString& args) {
 
 void CallRecorder::FailNth(const QString& op, int nth, bool from_then_on,
                            std::optional<QString> args) {
-  faults_.push_back(Fault{op, std::move(args), nth, from_then_on, error_});
+  faults_.push_back(Fault{op, std::move(args), nth, from_then_on, error_, exception_});
 }
 
 void CallRecorder::FailAlways(const QString& op, std::optional<QString> args) {
@@ -172,6 +173,16 @@ class RecStore final : public Recording<Store> {
   void Remove() override {
     rec_.Enter(QStringLiteral("Store.Remove"));
     inner_->Remove();
+  }
+  // Questions and the last resort: recorded, never failed.
+  std::int64_t StoredMessages() override { return inner_->StoredMessages(); }
+  QString Failure() override { return inner_->Failure(); }
+  void Abandon() override {
+    try {
+      rec_.Enter(QStringLiteral("Store.Abandon"));
+    } catch (...) {
+    }
+    inner_->Abandon();
   }
 };
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QString>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -38,6 +39,9 @@ class CallRecorder {
   void FailAlways(const QString& op, std::optional<QString> args = std::nullopt);
   // The error the faults planned from now on throw.
   void SetFaultError(StoreError error) { error_ = std::move(error); }
+  // Or, for faults planned from now on, an exception of another kind (one nobody expects);
+  // an empty pointer goes back to the error.
+  void SetFaultException(std::exception_ptr exception) { exception_ = std::move(exception); }
   void ClearFaults() { faults_.clear(); }
 
   const std::vector<RecordedCall>& calls() const { return calls_; }
@@ -54,12 +58,14 @@ class CallRecorder {
     int nth;
     bool from_then_on;
     StoreError error;
+    std::exception_ptr exception;
     int seen = 0;
   };
 
   std::vector<RecordedCall> calls_;
   std::vector<Fault> faults_;
   StoreError error_{kErrCallFailed, QStringLiteral("Injected fault")};
+  std::exception_ptr exception_;
   int faults_delivered_ = 0;
 };
 

@@ -22,8 +22,15 @@ class BackendStore {
   // The store's top folder. Its Name() is the store's display name.
   virtual std::shared_ptr<Folder> RootFolder() = 0;
   // Commits and closes the file; called once, when the store leaves the profile. Folders
-  // handed out before may fail afterwards.
+  // handed out before may fail afterwards. When the commit fails, the file is left at its
+  // last commit, as Abandon() leaves it.
   virtual void Close() = 0;
+  // Closes the file at its last commit, leaving out what was added since. Never throws.
+  virtual void Abandon() = 0;
+  // The messages the file holds (its last commit), also after closing.
+  virtual std::int64_t StoredMessages() = 0;
+  // Why the file can take nothing more, or empty while it can; also after closing.
+  virtual QString Failure() = 0;
 };
 
 class StoreBackend {

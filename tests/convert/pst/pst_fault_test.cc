@@ -1,10 +1,15 @@
-// Write failures injected at every write in turn: each run must end in a failure reported
-// to the caller, never crash, and write nothing after the first failure.
+// The writer under every fault its file layer can show, at every call in turn: a failed
+// call is reported and leaves the file at its last commit (or no file at all); a power cut
+// or a kill leaves, under the store's name, either nothing or a store holding exactly the
+// messages of a commit, never fewer than the last commit that was reported done.
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "convert/pst/pst_writer.h"
 #include "tests/support/pst_fake_files.h"
 #include "tests/support/pst_samples.h"
+#include "tests/support/pst_verify.h"
 
 namespace pst {
 namespace {
@@ -12,53 +17,136 @@ namespace {
 using testing::FaultFileEnv;
 using testing::MakeMessage;
 using testing::MemFileEnv;
+using Mode = FaultFileEnv::Mode;
 
-// Runs a small store through create, messages, a commit, more messages and close.
-// Returns false as soon as any step fails.
-bool WriteStore(FileEnv& env) {
-  WriterOptions o;
-  auto w = PstWriter::Create(env, "f.pst", u"Faults", o);
-  if (!w) return false;
-  auto f = (*w)->AddFolder((*w)->RootFolder(), u"Inbox");
-  if (!f) return false;
-  for (int i = 0; i < 30; ++i) {
-    auto m = MakeMessage({.index = i, .attachments = i % 5 == 0 ? 1 : 0, .attachment_size = 1 << 20});
-    if (!(*w)->AddMessage(*f, m)) return false;
-    if (i == 15 && !(*w)->Commit().ok()) return false;
-  }
-  return (*w)->Close().ok();
+constexpr char kPath[] = "out/f.pst";
+constexpr int kMessages = 30;
+
+MessageContent Message(int i) {
+  return MakeMessage({.index = i, .attachments = i % 5 == 0 ? 1 : 0, .attachment_size = 1 << 20});
 }
 
-void Sweep(bool forever, bool short_write) {
-  std::uint64_t n = 1;
-  for (;; ++n) {
+std::u16string SubjectOf(int i) {
+  for (const Property& p : Message(i).props) {
+    if (p.tag == 0x0037001F) return std::get<std::u16string>(p.value);
+  }
+  return {};
+}
+
+struct Written {
+  bool ok = false;              // every call succeeded
+  std::uint64_t committed = 0;  // what the writer says the file holds, at the end
+  // (calls made, messages) at the end of each commit that returned success
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> done;
+};
+
+// A small store through create, messages, commits after 10 and 20, and close.
+Written WriteStore(FaultFileEnv& env) {
+  Written out;
+  auto w = PstWriter::Create(env, kPath, u"Faults");
+  if (!w) return out;
+  out.done.emplace_back(env.calls(), 0);
+  auto finish = [&](bool ok) {
+    out.ok = ok;
+    out.committed = (*w)->committed_messages();
+    if (!ok && (*w)->status().ok()) ADD_FAILURE() << "a failed call left the writer sound";
+    return out;
+  };
+  auto f = (*w)->AddFolder((*w)->RootFolder(), u"Inbox");
+  if (!f) return finish(false);
+  for (int i = 0; i < kMessages; ++i) {
+    if (!(*w)->AddMessage(*f, Message(i))) return finish(false);
+    if (i == 9 || i == 19) {
+      if (!(*w)->Commit().ok()) return finish(false);
+      out.done.emplace_back(env.calls(), i + 1);
+    }
+  }
+  if (!(*w)->Close().ok()) return finish(false);
+  out.done.emplace_back(env.calls(), kMessages);
+  return finish(true);
+}
+
+// The messages of the file at kPath in `image`, which must be the first of those added;
+// -1 when there is no such file. A file cut short by a crash may have bytes past its end.
+int CheckedPrefix(const testing::Image& image, const std::string& context, bool crashed) {
+  auto it = image.find(kPath);
+  if (it == image.end()) return -1;
+  auto listed = testing::ListMessages(it->second, crashed);
+  if (!listed) {
+    ADD_FAILURE() << context << ": " << listed.error().ToString();
+    return -2;
+  }
+  for (std::size_t i = 0; i < listed->size(); ++i) {
+    EXPECT_EQ((*listed)[i].subject, SubjectOf(static_cast<int>(i))) << context;
+  }
+  return static_cast<int>(listed->size());
+}
+
+struct SweepCase {
+  Mode mode;
+  int error;
+  const char* name;
+};
+
+class PstFaultSweep : public ::testing::TestWithParam<SweepCase> {};
+
+TEST_P(PstFaultSweep, EveryCallInTurn) {
+  const SweepCase& c = GetParam();
+  std::uint64_t calls_made = 0;
+  std::set<std::string> kinds_hit;
+  for (std::uint64_t k = 1;; ++k) {
     MemFileEnv mem;
-    FaultFileEnv env(mem, {.fail_write = n, .forever = forever, .short_write = short_write});
-    bool ok = WriteStore(env);
-    if (env.faults() == 0) {
-      EXPECT_TRUE(ok);
+    FaultFileEnv env(mem, {.mode = c.mode, .at = k, .error = c.error});
+    const Written w = WriteStore(env);
+    if (k > env.calls()) {
+      EXPECT_TRUE(w.ok) << "without a fault the store must be written";
+      calls_made = env.calls();
+      for (const auto& [kind, n] : env.kinds()) kinds_hit.insert(kind);
       break;
     }
-    EXPECT_FALSE(ok) << "write " << n << " failed but the store reported success";
-    EXPECT_EQ(env.writes_after_fault(), 0u) << "wrote after the failure of write " << n;
+    const std::string at = std::string(c.name) + " at call " + std::to_string(k);
+    if (c.mode == Mode::kFailOnce || c.mode == Mode::kDiskFull) {
+      if (env.faults() == 0) continue;  // the disk filled after the last write
+      EXPECT_FALSE(w.ok) << at << ": the failure was not reported";
+      const int held = CheckedPrefix(mem.Now(), at, false);
+      // Either no store was made, or the file holds what the writer says it holds.
+      EXPECT_EQ(held, w.done.empty() ? -1 : static_cast<int>(w.committed)) << at;
+      EXPECT_EQ(mem.Now().size(), w.done.empty() ? 0u : 1u) << at << ": a stray file is left";
+    } else {
+      ASSERT_TRUE(env.cut()) << at;
+      EXPECT_TRUE(w.ok) << at;
+      const int held = CheckedPrefix(env.image(), at, true);
+      // Never less than a commit that had been reported done before the cut.
+      int reported = -1;
+      for (const auto& [after_call, messages] : w.done) {
+        if (after_call <= k) reported = static_cast<int>(messages);
+      }
+      EXPECT_GE(held, reported) << at << ": a commit reported done was lost";
+      EXPECT_TRUE(held == -1 || held == 0 || held == 10 || held == 20 || held == kMessages) << at;
+    }
   }
-  EXPECT_GT(n, 5u) << "the sweep should cover several writes";
+  EXPECT_GT(calls_made, 20u);
+  // The sweep reached every kind of call a store's life makes.
+  for (const char* kind : {"create", "write", "sync", "rename", "sync folder", "close"}) {
+    EXPECT_TRUE(kinds_hit.count(kind)) << kind;
+  }
 }
 
-TEST(PstFaults, FailingWriteOnceIsStickyAtEveryPosition) { Sweep(false, false); }
-TEST(PstFaults, FailingWriteForeverAtEveryPosition) { Sweep(true, false); }
-TEST(PstFaults, DiskFullAtEveryPosition) { Sweep(false, true); }
-
-TEST(PstFaults, FailingSyncIsReported) {
-  for (std::uint64_t n = 1; n <= 6; ++n) {
-    MemFileEnv mem;
-    FaultFileEnv env(mem, {.fail_sync = n});
-    bool ok = WriteStore(env);
-    if (env.faults() == 0) break;
-    EXPECT_FALSE(ok) << "sync " << n;
-    EXPECT_EQ(env.writes_after_fault(), 0u);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PstFaultSweep,
+    ::testing::Values(SweepCase{Mode::kFailOnce, EIO, "EIO"},
+                      SweepCase{Mode::kFailOnce, ENOSPC, "ENOSPC"},
+                      SweepCase{Mode::kDiskFull, ENOSPC, "disk full"},
+                      SweepCase{Mode::kPowerCut, 0, "power cut"},
+                      SweepCase{Mode::kPowerCutReordered, 0, "power cut, reordered"},
+                      SweepCase{Mode::kKill, 0, "kill"}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (char& ch : name) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      }
+      return name;
+    });
 
 }  // namespace
 }  // namespace pst

@@ -87,6 +87,11 @@ class [[nodiscard]] Status {
     static const std::string kEmpty;
     return rep_ ? rep_->message : kEmpty;
   }
+  // The detail alone ("No space left on device"), or the message when there is none.
+  std::string detail() const {
+    if (!rep_) return {};
+    return rep_->detail_at == 0 ? rep_->message : rep_->message.substr(rep_->detail_at);
+  }
   // "OK", or the message prefixed by the code's name ("IO error: ...").
   std::string ToString() const;
 
@@ -95,12 +100,14 @@ class [[nodiscard]] Status {
     Code code;
     std::int32_t number;
     std::string message;
+    std::size_t detail_at = 0;  // where the detail starts in message; 0 when there is none
   };
 
   Status(Code code, std::int32_t number, std::string_view context, std::string_view detail)
       : rep_(std::make_unique<Rep>(Rep{code, number, std::string(context)})) {
     if (!detail.empty()) {
       rep_->message += ": ";
+      rep_->detail_at = rep_->message.size();
       rep_->message += detail;
     }
   }

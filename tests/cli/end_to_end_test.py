@@ -196,28 +196,158 @@ class CommandLine(unittest.TestCase):
     def test_a_killed_converter_leaves_a_store_the_readers_open(self):
         src = os.path.join(self.tmp, "many")
         os.makedirs(src)
-        body = open(os.path.join(CORPUS, "eml", "mikel-mail", "plain_emails", "basic_email.eml"),
-                    "rb").read()
+        with open(os.path.join(CORPUS, "eml", "mikel-mail", "plain_emails", "basic_email.eml"),
+                  "rb") as fh:
+            body = fh.read()
         for i in range(6000):
             d = os.path.join(src, "f%d" % (i % 7))
             os.makedirs(d, exist_ok=True)
-            open(os.path.join(d, "m%05d.eml" % i), "wb").write(body)
-        p = subprocess.Popen([CONVERT, src, "-o", self.out], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
-        time.sleep(1.5)
-        p.send_signal(signal.SIGKILL)
-        p.wait()
-        stores = os.listdir(self.out)
-        self.assertEqual(len(stores), 1)
-        pst = os.path.join(self.out, stores[0])
-        info = run(["pffinfo", pst])
-        self.assertEqual(info.returncode, 0, info.stderr)
-        _, tree = read_pypff(pst)
-        count = sum(len(v) for v in tree.values())
-        self.assertLessEqual(count, 6000)
-        with tempfile.TemporaryDirectory() as out:
-            rp = run(["readpst", "-D", "-j", "0", "-o", out, pst])
-            self.assertEqual(rp.returncode, 0, rp.stderr)
+            with open(os.path.join(d, "m%05d.eml" % i), "wb") as fh:
+                fh.write(body)
+        # Early kills land while the empty store is being made; the store's own name never
+        # holds a file the readers cannot open (a hidden file being made may be left).
+        for delay in (0.0, 0.02, 0.05, 0.1, 0.2, 1.5):
+            out = os.path.join(self.tmp, "out%g" % delay)
+            os.mkdir(out)
+            p = subprocess.Popen([CONVERT, src, "-o", out], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+            time.sleep(delay)
+            p.send_signal(signal.SIGKILL)
+            p.communicate()
+            stores = [n for n in os.listdir(out) if not n.startswith(".")]
+            self.assertLessEqual(len(stores), 1)
+            if delay == 1.5:
+                self.assertEqual(len(stores), 1)
+            for name in stores:
+                pst = os.path.join(out, name)
+                info = run(["pffinfo", pst])
+                self.assertEqual(info.returncode, 0, "%s after %g s: %s" % (name, delay, info.stderr))
+                self.assertLessEqual(count_pypff(pst), 6000)
+                with tempfile.TemporaryDirectory() as exported:
+                    rp = run(["readpst", "-D", "-j", "0", "-o", exported, pst])
+                    self.assertEqual(rp.returncode, 0, rp.stderr)
+
+
+def count_pypff(pst):
+    _, tree = read_pypff(pst)
+    return sum(len(v) for v in tree.values())
+
+
+def timestamp(t):
+    """The run's timestamp: d.m.yy H.m.ss."""
+    return "%d.%d.%02d %d.%d.%02d" % (t.tm_mday, t.tm_mon, t.tm_year % 100, t.tm_hour, t.tm_min,
+                                      t.tm_sec)
+
+
+class Outcomes(unittest.TestCase):
+    """What the converter says at its end agrees with the store it leaves, however it ends."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="wharfline-e2e-outcomes-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def make_messages(self, n):
+        src = os.path.join(self.tmp, "src")
+        with open(os.path.join(CORPUS, "eml", "mikel-mail", "plain_emails", "basic_email.eml"),
+                  "rb") as fh:
+            body = fh.read()
+        for i in range(n):
+            d = os.path.join(src, "f%d" % (i % 10))
+            os.makedirs(d, exist_ok=True)
+            with open(os.path.join(d, "m%05d.eml" % i), "wb") as fh:
+                fh.write(body.replace(b"Subject: ", b"Subject: %05d " % i, 1))
+        return src
+
+    def new_out(self, name):
+        out = os.path.join(self.tmp, name)
+        os.mkdir(out)
+        return out
+
+    def test_a_full_disk_is_told_and_the_store_holds_what_the_summary_says(self):
+        # A file-size limit makes every write past it fail with EFBIG, as a full disk fails.
+        src = self.make_messages(3000)
+        for limit, status in ((100 << 10, 2), (12 << 20, 1)):
+            out = self.new_out("out%d" % limit)
+
+            def limited():
+                import resource
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+            r = subprocess.run([CONVERT, "-q", src, "-o", out], capture_output=True, text=True,
+                               preexec_fn=limited)
+            self.assertEqual(r.returncode, status, r.stdout[:2000] + r.stderr)
+            if status == 2:  # not even the empty store fits: nothing is left behind
+                self.assertIn("no store could be made", r.stderr)
+                self.assertIn("File too large", r.stderr)
+                self.assertEqual(os.listdir(out), [])
+                continue
+            lines = r.stdout.splitlines()
+            self.assertEqual(lines[0], "Writing the store failed: File too large")
+            held = int(re.fullmatch(r"The store is incomplete: it holds (\d+) of 3000 messages\.",
+                                    lines[1]).group(1))
+            self.assertTrue(0 < held < 3000, held)
+            self.assertEqual(lines[2], "Not in the store (%d):" % (3000 - held))
+            self.assertEqual(len([x for x in lines if x.startswith("  %s/" % src)]), 3000 - held)
+            pst = lines[-1]
+            self.assertEqual(os.listdir(out), [os.path.basename(pst)])
+            self.assertLessEqual(os.path.getsize(pst), limit)
+            Readers().check(self, pst, held)
+
+    def test_an_interrupt_stops_after_the_message_in_hand_and_says_what_is_stored(self):
+        src = self.make_messages(20000)
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            out = self.new_out("out%d" % sig)
+            p = subprocess.Popen([CONVERT, "-q", src, "-o", out], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+            deadline = time.time() + 60
+            while not os.listdir(out) and time.time() < deadline:  # the store is there
+                time.sleep(0.01)
+            time.sleep(0.3)
+            p.send_signal(sig)
+            stdout, stderr = p.communicate()
+            self.assertEqual(p.returncode, 128 + sig, stdout[:2000] + stderr)
+            lines = stdout.splitlines()
+            stored = int(re.fullmatch(r"Stopped: (\d+) of 20000 files imported\.", lines[0]).group(1))
+            self.assertTrue(0 <= stored < 20000, stored)
+            self.assertEqual(lines[1], "Not reached: %d files, from %s on." % (
+                20000 - stored, lines[1].split(" from ", 1)[1][:-4]))
+            pst = lines[-1]
+            self.assertEqual(os.listdir(out), [os.path.basename(pst)])
+            self.assertEqual(count_pypff(pst), stored)
+            self.assertEqual(run(["pffinfo", pst]).returncode, 0)
+
+    def test_runs_of_the_same_second_take_the_next_free_name(self):
+        src = self.make_messages(3)
+        out = self.new_out("out")
+        # Files of someone else's under the names of this second and the next ones.
+        now = time.time()
+        theirs = {}
+        for s in range(4):
+            name = "PellimorEMLMessages%s.pst" % timestamp(time.localtime(now + s))
+            theirs[name] = ("not ours %d" % s).encode()
+            with open(os.path.join(out, name), "wb") as fh:
+                fh.write(theirs[name])
+        runs = [subprocess.Popen([CONVERT, "-q", src, "-o", out], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True) for _ in range(3)]
+        stores = []
+        for p in runs:
+            stdout, stderr = p.communicate()
+            self.assertEqual(p.returncode, 0, stderr)
+            stores.append(stdout.splitlines()[-1])
+        self.assertEqual(len(set(stores)), 3)
+        for pst in stores:
+            m = re.fullmatch(re.escape(out) + r"/PellimorEMLMessages(" + STAMP + r") \((\d+)\)\.pst", pst)
+            self.assertTrue(m, pst)
+            display, tree = read_pypff(pst)
+            self.assertTrue(display.endswith(" (%s)" % m.group(2)), display)
+            self.assertEqual(sum(len(v) for v in tree.values()), 3)
+        for name, content in theirs.items():
+            with open(os.path.join(out, name), "rb") as fh:
+                self.assertEqual(fh.read(), content)
+        self.assertEqual(len(os.listdir(out)), len(theirs) + 3)  # nothing else left behind
 
 
 class Window(unittest.TestCase):

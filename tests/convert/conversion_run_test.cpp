@@ -300,7 +300,9 @@ TEST_F(ConversionRunTest, ARunThatEndsEarlySaysWhatTheStoreHolds) {
     EXPECT_EQ(data.abandoned, c.abandoned);
     QStringList lost;
     for (const convert::FileFailure& f : outcome.failures) lost << f.path + " - " + f.reason;
-    if (!c.lost.isEmpty()) EXPECT_EQ(lost.mid(lost.size() - c.lost.size()), c.lost);
+    if (!c.lost.isEmpty()) {
+      EXPECT_EQ(lost.mid(lost.size() - c.lost.size()), c.lost);
+    }
     const QString text = convert::FailureSummaryText(outcome);
     EXPECT_TRUE(text.startsWith(c.head + "\r\n")) << text.toStdString();
     EXPECT_FALSE(text.contains("Imported")) << text.toStdString();

@@ -8,7 +8,9 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 
 #include "convert/store/memory_mail.h"
 #include "memory_file_system.h"
@@ -459,6 +461,35 @@ void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
   QCOMPARE(summary.caption, QStringLiteral("Pellimor Wharfline"));
   QCOMPARE(summary.text, QStringLiteral("Imported 1 of 2 files.\r\nThis file could not be imported:"
                                         "\r\n/m/b.eml - -2147467259:Injected fault"));
+
+  // A run that cannot end as it should says so, never "Imported": the final write of the
+  // store failing, and an error nobody expected, which shows its own text.
+  struct Case {
+    std::function<void()> fault;
+    QString text;
+  };
+  const std::vector<Case> cases = {
+      {[&] { mail_->recorder().FailNth(QStringLiteral("Store.Remove"), 1); },
+       "Writing the store failed: -2147467259:Injected fault\r\nThe store holds all 2 messages."},
+      {[&] {
+         mail_->recorder().SetFaultException(std::make_exception_ptr(std::runtime_error("Kaputt")));
+         mail_->recorder().FailNth(QStringLiteral("Item.Save"), 1);
+       },
+       "The conversion stopped on an unexpected error: Kaputt\r\n"
+       "The store is incomplete: it holds 0 of 2 messages."},
+  };
+  for (const Case& c : cases) {
+    c.fault();
+    window_->CmdExtractDBX->setEnabled(true);  // as adding files again would
+    platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+    QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+    const auto& box = platform_->dialogs.msgboxes.back();
+    QCOMPARE(box.style, 48);
+    QVERIFY2(box.text.startsWith(c.text + "\r\n" + mail_->backend().stores().back()->path),
+             qPrintable(box.text));
+    QVERIFY(window_->cmdAdd->isEnabled());
+  }
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{4});
 }
 
 void FrmStep1Test::oneRunAtATime() {

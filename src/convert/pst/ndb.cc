@@ -89,7 +89,9 @@ NdbWriter::~NdbWriter() {
 }
 
 Status NdbWriter::Fail(Status s) {
-  if (status_.ok()) status_ = s;
+  // The file goes by its own name in what the user reads, not by the one it had at first.
+  if (s.IsIOError()) s = Status::IOError(path_, s.detail());
+  if (status_.ok()) status_ = std::move(s);
   return status_;
 }
 

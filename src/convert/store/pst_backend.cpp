@@ -32,8 +32,11 @@ struct PstStoreState {
   }
 };
 
+// Why the file failed, as the user reads it beside the file's name: the system's reason for
+// a failed write ("No space left on device"), the whole message otherwise.
 QString FailureText(const wharfline::Status& status) {
-  return status.ok() ? QString() : QString::fromStdString(status.message());
+  if (status.ok()) return {};
+  return QString::fromStdString(status.IsIOError() ? status.detail() : status.message());
 }
 
 void ThrowIfFailed(const wharfline::Status& status) {

@@ -141,7 +141,14 @@ std::uint64_t NdbWriter::Allocate(std::uint64_t size, std::uint64_t align) {
   }
   EnsureSpan(k);
   SetBits(pos, size, true);
-  allocated_since_header_.emplace_back(pos, size);
+  // Space is mostly taken end to end, so the list stays a few ranges per span.
+  if (!allocated_since_header_.empty() &&
+      allocated_since_header_.back().first + allocated_since_header_.back().second == pos &&
+      pos != SpanStart(k) + Reserved(k)) {
+    allocated_since_header_.back().second += size;
+  } else {
+    allocated_since_header_.emplace_back(pos, size);
+  }
   cursor_ = pos + size;
   return pos;
 }

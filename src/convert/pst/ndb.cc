@@ -204,6 +204,7 @@ Result<std::uint64_t> NdbWriter::WriteBlock(std::span<const std::uint8_t> data, 
 }
 
 Result<std::uint64_t> NdbWriter::WriteTree(const std::vector<std::uint64_t>& bids,
+                                           const std::vector<std::uint32_t>& sizes,
                                            std::uint64_t total) {
   if (bids.size() == 1) return bids[0];
   auto write_x = [&](std::span<const std::uint64_t> ids, std::uint8_t level,
@@ -221,13 +222,13 @@ Result<std::uint64_t> NdbWriter::WriteTree(const std::vector<std::uint64_t>& bid
   if (bids.size() > std::uint64_t{format::kXBlockFanout} * format::kXBlockFanout) {
     return Status::Overflow("data tree", "too many blocks");
   }
-  // The byte count of each XBLOCK under an XXBLOCK is that of its own blocks; all but the
-  // last hold full blocks.
+  // The byte count of each XBLOCK under an XXBLOCK is that of its own blocks, which need not
+  // be full (a table's blocks hold whole rows).
   std::vector<std::uint64_t> xbids;
-  std::uint64_t per_x = std::uint64_t{format::kXBlockFanout} * format::kMaxBlockData;
   for (std::size_t i = 0; i < bids.size(); i += format::kXBlockFanout) {
     std::size_t n = std::min<std::size_t>(format::kXBlockFanout, bids.size() - i);
-    std::uint64_t bytes = std::min<std::uint64_t>(per_x, total - (i / format::kXBlockFanout) * per_x);
+    std::uint64_t bytes = 0;
+    for (std::size_t j = i; j < i + n; ++j) bytes += sizes[j];
     auto x = write_x({bids.data() + i, n}, 1, bytes);
     if (!x) return x;
     xbids.push_back(*x);
@@ -240,29 +241,34 @@ Result<std::uint64_t> NdbWriter::WriteStream(std::span<const std::uint8_t> data)
   if (data.empty()) return std::uint64_t{0};
   if (data.size() > 0xFFFFFFFFull) return Status::Overflow("data stream", "4 GiB or more");
   std::vector<std::uint64_t> bids;
+  std::vector<std::uint32_t> sizes;
   bids.reserve(data.size() / format::kMaxBlockData + 1);
+  sizes.reserve(bids.capacity());
   for (std::size_t off = 0; off < data.size(); off += format::kMaxBlockData) {
     std::size_t n = std::min<std::size_t>(format::kMaxBlockData, data.size() - off);
     auto bid = WriteBlock(data.subspan(off, n), false);
     if (!bid) return bid;
     bids.push_back(*bid);
+    sizes.push_back(static_cast<std::uint32_t>(n));
   }
-  return WriteTree(bids, data.size());
+  return WriteTree(bids, sizes, data.size());
 }
 
 Result<std::uint64_t> NdbWriter::WriteChunks(const std::vector<ByteVec>& chunks) {
   if (!status_.ok()) return status_;
   if (chunks.empty()) return std::uint64_t{0};
   std::vector<std::uint64_t> bids;
+  std::vector<std::uint32_t> sizes;
   std::uint64_t total = 0;
   for (const auto& c : chunks) {
     auto bid = WriteBlock(c, false);
     if (!bid) return bid;
     bids.push_back(*bid);
+    sizes.push_back(static_cast<std::uint32_t>(c.size()));
     total += c.size();
   }
   if (total > 0xFFFFFFFFull) return Status::Overflow("data stream", "4 GiB or more");
-  return WriteTree(bids, total);
+  return WriteTree(bids, sizes, total);
 }
 
 Result<std::uint64_t> NdbWriter::WriteSubnodes(std::vector<SubnodeEntry> entries) {

@@ -132,7 +132,9 @@ class NdbWriter {
   void SetBits(std::uint64_t ib, std::uint64_t size, bool used);
   std::uint8_t* BufferAt(std::uint64_t ib, std::uint64_t size);
   Status FlushBuffer();
-  Result<std::uint64_t> WriteTree(const std::vector<std::uint64_t>& bids, std::uint64_t total);
+  // The data tree over blocks of the given sizes (the bytes each holds), `total` in all.
+  Result<std::uint64_t> WriteTree(const std::vector<std::uint64_t>& bids,
+                                  const std::vector<std::uint32_t>& sizes, std::uint64_t total);
   Status WriteBtPage(std::uint8_t ptype, const ByteVec& entries, std::uint8_t count,
                      std::uint8_t max, std::uint8_t entry_size, std::uint8_t level,
                      BtRef* out);

@@ -1,5 +1,5 @@
-// Known-answer tests for the byte-level pieces: checksum, permutation, signatures, and the
-// header checksums of an Outlook-made sample file.
+// Known-answer tests for the byte-level pieces: checksum, permutation, signatures, the
+// header checksums of an Outlook-made sample file, and data trees at their boundaries.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +11,8 @@
 #include "convert/pst/coding.h"
 #include "convert/pst/crc.h"
 #include "convert/pst/ndb.h"
+#include "tests/support/pst_fake_files.h"
+#include "tests/support/pst_verify.h"
 
 namespace pst {
 namespace {
@@ -42,7 +44,7 @@ TEST(Crc, FastPathsAgreeWithTableDefinitions) {
                              8192, 65536, 69990}) {
     for (std::size_t offset : {0, 1, 7, 9}) {
       std::span<const std::uint8_t> piece(data.data() + offset, length);
-      SCOPED_TRACE(testing::Message() << "length " << length << " offset " << offset);
+      SCOPED_TRACE(::testing::Message() << "length " << length << " offset " << offset);
       ASSERT_EQ(Crc(piece, 0x12345678u), CrcPortable(piece, 0x12345678u));
       ASSERT_EQ(Crc(piece.subspan(length / 3), Crc(piece.first(length / 3))), CrcPortable(piece));
 
@@ -118,6 +120,53 @@ TEST(Coding, LittleEndianRoundTrip) {
   EXPECT_EQ(Get16(b.data()), 0x1234);
   EXPECT_EQ(Get32(b.data() + 2), 0x89ABCDEFu);
   EXPECT_EQ(Get64(b.data() + 6), 0x0102030405060708ull);
+}
+
+}  // namespace
+}  // namespace pst
+
+namespace pst {
+namespace {
+
+// Data trees at the sizes where their shape changes: every XBLOCK and XXBLOCK must state
+// exactly the bytes beneath it, also when its blocks are not full (a table's blocks hold
+// whole rows), or readers refuse the whole node.
+TEST(DataTree, EveryLevelStatesTheBytesBeneathIt) {
+  struct Case {
+    const char* name;
+    std::size_t blocks;
+    std::size_t last;  // bytes in the last block
+    bool chunks;       // uneven blocks, as a table writes them
+  };
+  constexpr std::size_t kFull = 8176;
+  for (const Case c : {Case{"one block", 1, 100, false}, Case{"one XBLOCK full", 1021, kFull, false},
+                       Case{"one block over", 1022, 1, false},
+                       Case{"two XBLOCKs full", 2042, kFull, false},
+                       Case{"uneven, one over", 1022, 10, true},
+                       Case{"uneven, three XBLOCKs", 2100, 7000, true}}) {
+    SCOPED_TRACE(c.name);
+    testing::MemFileEnv env;
+    auto ndb = NdbWriter::Create(env, "tree.pst", {});
+    ASSERT_TRUE(ndb.has_value());
+    std::vector<ByteVec> chunks;
+    ByteVec all;
+    for (std::size_t i = 0; i < c.blocks; ++i) {
+      const std::size_t size = i + 1 == c.blocks ? c.last : c.chunks ? 8000 + i % 170 : kFull;
+      chunks.emplace_back(size, static_cast<std::uint8_t>(i * 7));
+      all.insert(all.end(), chunks.back().begin(), chunks.back().end());
+    }
+    auto bid = c.chunks ? (*ndb)->WriteChunks(chunks) : (*ndb)->WriteStream(all);
+    ASSERT_TRUE(bid.has_value());
+    (*ndb)->PutNode({0x21, 0, *bid, 0});
+    ASSERT_TRUE((*ndb)->Commit().ok());
+    ASSERT_TRUE((*ndb)->Close().ok());
+    const auto& file = *env.Contents("tree.pst");
+    auto store = testing::VerifyStore(file);
+    ASSERT_TRUE(store.has_value()) << store.error().ToString();
+    auto stream = testing::ReadStream(*store, file, *bid);
+    ASSERT_TRUE(stream.has_value()) << stream.error().ToString();
+    EXPECT_TRUE(*stream == all);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Writes one of the round-trip test stores and a JSON manifest of its expected content:
 //   pst_scenario <scenario> <store.pst> <manifest.json> [none|permute]
-// Scenarios: empty, basic, many_messages, many_folders, big.
+// Scenarios: empty, basic, many_messages, many_folders, big, large_folder, many_recipients.
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -110,6 +110,19 @@ void Big(Run& r) {
   r.Message(f, {.index = 3, .recipients = 1, .attachments = 200, .attachment_size = 3000});
 }
 
+// Tables past what one XBLOCK holds: a folder of 70,000 messages, and a message with 100,000
+// recipients.
+void LargeFolder(Run& r) {
+  FolderId f = r.Folder(r.w.RootFolder(), u"Siebzigtausend");
+  for (int i = 1; i <= 70000; ++i) r.Message(f, {.index = i, .recipients = 1, .html = false});
+}
+
+void ManyRecipients(Run& r) {
+  FolderId f = r.Folder(r.w.RootFolder(), u"Verteiler");
+  r.Message(f, {.index = 1, .recipients = 100000, .html = false});
+  r.Message(f, {.index = 2, .recipients = 3});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,6 +149,10 @@ int main(int argc, char** argv) {
     ManyFolders(r);
   } else if (scenario == "big") {
     Big(r);
+  } else if (scenario == "large_folder") {
+    LargeFolder(r);
+  } else if (scenario == "many_recipients") {
+    ManyRecipients(r);
   } else if (scenario != "empty") {
     std::fprintf(stderr, "unknown scenario %s\n", scenario.c_str());
     return 2;

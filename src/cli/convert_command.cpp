@@ -5,16 +5,18 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
-#include <QDir>
-#include <QFileInfo>
 #include <QStringList>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "cli/terminal_progress.h"
 #include "convert/conversion_run.h"
+#include "convert/native_path.h"
 #include "convert/row_source.h"
 #include "filelist/KeyedList.h"
 #include "filelist/add_folder_command.h"
@@ -52,8 +54,20 @@ class SystemClock final : public platform::Clock {
   QDateTime Now() override { return QDateTime::currentDateTime(); }
 };
 
-QString Native(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
-std::string Printable(const QString& text) { return text.toUtf8().toStdString(); }
+QString Native(const std::string& path) { return wharfline::PathFromNative(path); }
+// Text as the terminal takes it; a path's bytes come out as they were given.
+std::string Printable(const QString& text) { return wharfline::NativeFromPath(text); }
+
+// The path made absolute, without "." and ".." and without a separator at the end (but for
+// the root), as bytes.
+std::string AbsoluteNative(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) absolute = path;
+  std::string text = absolute.lexically_normal().native();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
 
 void Say(std::FILE* err, const QString& text) {
   std::fprintf(err, "%s: %s\n", kProgram, Printable(text).c_str());
@@ -117,42 +131,52 @@ int RunConvertCommand(int argc, char** argv, store::Components& components, std:
     return kExitUsage;
   }
 
-  const QFileInfo output_info(Native(output));
-  if (!output_info.exists()) {
+  // Names are taken as the bytes given: a file name need not be UTF-8.
+  const std::string output_native = AbsoluteNative(output);
+  struct stat output_stat {};
+  if (::stat(output_native.c_str(), &output_stat) != 0) {
     Say(err, QStringLiteral("the output folder %1 does not exist").arg(Native(output)));
     return kExitUsage;
   }
-  if (!output_info.isDir()) {
+  if (!S_ISDIR(output_stat.st_mode)) {
     Say(err, QStringLiteral("the output %1 is not a folder").arg(Native(output)));
     return kExitUsage;
   }
-  if (::access(QFile::encodeName(output_info.absoluteFilePath()).constData(), W_OK | X_OK) != 0) {
+  if (::access(output_native.c_str(), W_OK | X_OK) != 0) {
     Say(err, QStringLiteral("the output folder %1 is not writable").arg(Native(output)));
     return kExitUsage;
   }
 
   // The file list, as the window's add commands would build it.
   QStringList files;
+  std::vector<std::string> unread_folders;  // "folder: reason"
   filelist::RealFileSystem file_system;
   for (const std::string& source : sources) {
-    const QFileInfo info(Native(source));
-    if (!info.exists()) {
+    const std::string native = AbsoluteNative(source);
+    struct stat source_stat {};
+    if (::stat(native.c_str(), &source_stat) != 0) {
       Say(err, QStringLiteral("%1: no such file or folder").arg(Native(source)));
       return kExitUsage;
     }
-    if (!info.isDir()) {
-      files << QDir::toNativeSeparators(info.absoluteFilePath());
+    if (!S_ISDIR(source_stat.st_mode)) {
+      // Whatever it is: the run reads regular files only and names anything else.
+      files << wharfline::PathFromNative(native);
       continue;
     }
-    const QString folder = QDir::toNativeSeparators(info.absoluteFilePath());
-    const filelist::WalkResult walk = filelist::WalkForFiles(
-        file_system, folder.endsWith(QDir::separator()) ? folder : folder + QDir::separator());
+    const QString folder = wharfline::PathFromNative(native + (native.ends_with('/') ? "" : "/"));
+    const filelist::WalkResult walk = filelist::WalkForFiles(file_system, folder);
     for (const filelist::KeyedList::Entry& entry : *walk.files) {
       if (filelist::IsMessageFileName(entry.Text())) files << entry.Text();
+    }
+    for (const wharfline::Status& skipped : walk.skipped) {
+      Say(err, QStringLiteral("warning: a folder could not be read and was passed over: %1")
+                   .arg(QString::fromStdString(skipped.message())));
+      unread_folders.push_back(skipped.message());
     }
     if (!walk.status.ok()) {
       Say(err, QStringLiteral("warning: the search of %1 stopped early: %2")
                    .arg(folder, QString::fromStdString(walk.status.message())));
+      unread_folders.push_back(walk.status.message());
     }
   }
   if (files.isEmpty()) {
@@ -161,8 +185,8 @@ int RunConvertCommand(int argc, char** argv, store::Components& components, std:
   }
 
   convert::RunState state;
-  state.outputFolder = QDir::toNativeSeparators(output_info.absoluteFilePath());
-  if (!state.outputFolder.endsWith(QDir::separator())) state.outputFolder += QDir::separator();
+  state.outputFolder = wharfline::PathFromNative(output_native);
+  if (!state.outputFolder.endsWith(u'/')) state.outputFolder += u'/';
 
   const TerminalProgress::Mode mode = quiet                  ? TerminalProgress::Mode::kQuiet
                                       : ::isatty(fileno(err)) ? TerminalProgress::Mode::kBar
@@ -211,6 +235,10 @@ int RunConvertCommand(int argc, char** argv, store::Components& components, std:
     }
   };
   list(complete ? "Not imported" : "Not in the store", outcome.failures);
+  if (!unread_folders.empty()) {
+    std::fprintf(out, "Folders not searched (%zu):\n", unread_folders.size());
+    for (const std::string& folder : unread_folders) std::fprintf(out, "  %s\n", folder.c_str());
+  }
   list("Imported with notes", outcome.notes);
   if (outcome.stopped && outcome.files < outcome.listed) {
     std::fprintf(out, "Not reached: %d files, from %s on.\n", outcome.listed - outcome.files,
@@ -220,7 +248,7 @@ int RunConvertCommand(int argc, char** argv, store::Components& components, std:
   std::fflush(out);
   if (!outcome.unexpected.isEmpty() || !outcome.store_failure.isEmpty()) return kExitSomeFailed;
   if (outcome.stopped) return kExitInterrupted + signal_number;
-  return outcome.failures.empty() ? kExitAllImported : kExitSomeFailed;
+  return outcome.failures.empty() && unread_folders.empty() ? kExitAllImported : kExitSomeFailed;
 }
 
 }  // namespace cli

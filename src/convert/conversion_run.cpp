@@ -59,7 +59,7 @@ void ListFilesLost(RowSource& rows, const std::vector<std::int32_t>& saved, std:
   const std::vector<QString> texts = rows.PeekRows();
   const auto text = [&texts](std::int32_t row) {
     return row >= 0 && static_cast<std::size_t>(row) < texts.size()
-               ? texts[static_cast<std::size_t>(row)].trimmed()
+               ? texts[static_cast<std::size_t>(row)]
                : QStringLiteral("row %1").arg(row + 1);
   };
   const auto kept = static_cast<std::size_t>(
@@ -152,7 +152,6 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
   outcome.reached_files = true;
   // The files as listed now are worth reading ahead; the run below still goes by the rows.
   std::vector<QString> upcoming = rows.PeekRows();
-  for (QString& path : upcoming) path = path.trimmed();
   components_.ExpectImports(upcoming);
   upcoming = {};
 

@@ -1,12 +1,12 @@
 #include "convert/mail_components.h"
 
-#include <QFile>
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
 
 #include "convert/mime/importer.h"
 #include "convert/mime/message_file.h"
+#include "convert/native_path.h"
 #include "convert/pst/file.h"
 
 namespace convert {
@@ -22,10 +22,8 @@ bool LooksFramed(std::string_view head) {
          (head[digits] == '\n' || head[digits] == '\r' || head[digits] == ' ');
 }
 
-// A path held as UTF-8 text, as the file system takes it.
-std::filesystem::path NativePath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
+// A path's bytes, as the system takes them (see native_path.h).
+std::filesystem::path NativePath(const std::string& bytes) { return std::filesystem::path(bytes); }
 
 store::ReadMessage ToReadMessage(mime::ImportedMessage imported) {
   store::ReadMessage read{std::move(imported.content), {}};
@@ -44,20 +42,24 @@ store::ReadMessage ToReadMessage(mime::ImportedMessage imported) {
   return read;
 }
 
-// Opens the file for reading (unbuffered: the steps look at a few bytes at most), or fails the
-// step with the system's reason.
-void OpenForStep(QFile& file) {
-  if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+// A look at the file for the steps (its size and first bytes, nothing read beyond), or the
+// step fails with the reason, as the import would.
+mime::MessageFileProbe ProbeForStep(const QString& path) {
+  wharfline::Result<mime::MessageFileProbe> probe =
+      mime::ProbeMessageFile(NativePath(wharfline::NativeFromPath(path)));
+  if (!probe) {
     throw store::StoreError(wharfline::Status::kNumberNotFound,
-                            file.fileName() + QStringLiteral(": ") + file.errorString());
+                            QString::fromStdString(probe.error().message()));
   }
+  return *probe;
 }
 
 }  // namespace
 
 std::optional<FileFacts> FileMimeMessage::ReadAheadFacts(const QString& path) {
   if (prefetcher_ == nullptr) return std::nullopt;
-  std::optional<wharfline::Result<FileFacts>> facts = prefetcher_->Facts(path.toStdString());
+  std::optional<wharfline::Result<FileFacts>> facts =
+      prefetcher_->Facts(wharfline::NativeFromPath(path));
   if (!facts) return std::nullopt;
   if (!*facts) {
     throw store::StoreError(wharfline::Status::kNumberNotFound,
@@ -70,19 +72,12 @@ std::int32_t FileMimeMessage::MimeFileStep1(const QString& path) {
   if (std::optional<FileFacts> facts = ReadAheadFacts(path)) {
     return static_cast<std::int32_t>(std::min<std::int64_t>(facts->size, INT32_MAX));
   }
-  QFile file(path);
-  OpenForStep(file);
-  return static_cast<std::int32_t>(std::min<qint64>(file.size(), INT32_MAX));
+  return static_cast<std::int32_t>(std::min<std::uint64_t>(ProbeForStep(path).size, INT32_MAX));
 }
 
 std::int32_t FileMimeMessage::MimeFileStep2(const QString& path) {
   if (std::optional<FileFacts> facts = ReadAheadFacts(path)) return facts->framed ? 1 : 0;
-  QFile file(path);
-  OpenForStep(file);
-  const QByteArray head = file.read(24);
-  return LooksFramed(std::string_view(head.constData(), static_cast<std::size_t>(head.size())))
-             ? 1
-             : 0;
+  return LooksFramed(ProbeForStep(path).Head()) ? 1 : 0;
 }
 
 FileReading ReadMessageFile(const std::string& path) {
@@ -110,7 +105,7 @@ void PrefetchingComponents::ExpectImports(const std::vector<QString>& paths) {
   std::vector<std::string> files;
   files.reserve(paths.size());
   // Spelled as the item's Import passes them to the reader.
-  for (const QString& path : paths) files.push_back(path.toStdString());
+  for (const QString& path : paths) files.push_back(wharfline::NativeFromPath(path));
   prefetcher_.Expect(std::move(files));
   inner_.ExpectImports(paths);
 }

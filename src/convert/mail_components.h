@@ -29,7 +29,8 @@ class FileMimeMessage final : public store::MimeMessage {
   MessagePrefetcher* prefetcher_;
 };
 
-// Reads a message file once (never writing it) and imports it with the MIME importer.
+// Reads a message file once (never writing it) and imports it with the MIME importer. path is
+// the file's name as the system takes it (bytes; see native_path.h).
 FileReading ReadMessageFile(const std::string& path);
 
 // The profile's components, with the files a run announces read ahead on worker threads.

@@ -7,11 +7,12 @@ namespace convert {
 
 namespace {
 
-// The row's text as the import uses it: without blanks around it.
+// The row's text as the import uses it: exactly as listed. Blanks at either end are part of a
+// name where the system allows them.
 QString PathOf(RowSource& rows, std::int32_t row) {
   wharfline::Result<QString> text = rows.RowText(row);
   if (!text) throw store::StoreError::FromStatus(text.error());
-  return text->trimmed();
+  return *text;
 }
 
 }  // namespace

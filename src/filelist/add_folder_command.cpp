@@ -3,6 +3,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "convert/native_path.h"
 #include "filelist/KeyedList.h"
 #include "filelist/file_system.h"
 #include "filelist/pathLogger.h"
@@ -16,9 +17,10 @@ namespace {
 const QString kChooserTitle = QStringLiteral("Choose Source Folder...");
 const QString kFilesAdded = QStringLiteral(" Files Added to List.");
 const QString kApplicationTitle = QString::fromUtf8(identity::kApplicationTitle);
-const QString kWalkFailed = QStringLiteral(
-    "The search stopped at a folder that could not be read:\n%1\n\n"
-    "The files found before it are added to the list.");
+const QString kFoldersSkipped = QStringLiteral(
+    "%1 could not be read and %2 passed over:\n%3\n\n"
+    "The files found in the other folders are added to the list.");
+constexpr int kFoldersNamed = 20;
 const QString kWalkStopped = QStringLiteral(
     "The search of the folder stopped early:\n%1\n\n"
     "The files found before that are added to the list.");
@@ -65,6 +67,7 @@ WalkResult WalkForFiles(FileSystem& file_system, const QString& folder) {
   result.status = walker.LogPath(folder);
   // Taken whether or not the walk finished: what was recorded before a failure is still added.
   result.files = walker.fullFileNames();
+  result.skipped = walker.SkippedFolders();
   walker.Terminate();
   return result;
 }
@@ -105,11 +108,20 @@ void AddFolderCommand(platform::Platform& p,
 
   // One box for whatever went wrong, the walk's failure first since it happened first.
   QStringList problems;
+  if (!walk.skipped.empty()) {
+    const auto n_skipped = static_cast<qsizetype>(walk.skipped.size());
+    QStringList named;
+    for (qsizetype i = 0; i < n_skipped && i < kFoldersNamed; ++i) {
+      named << wharfline::PathForDisplay(QString::fromStdString(walk.skipped[i].message()));
+    }
+    if (n_skipped > kFoldersNamed) named << QStringLiteral("and %1 more").arg(n_skipped - kFoldersNamed);
+    problems << kFoldersSkipped.arg(n_skipped == 1 ? QStringLiteral("This folder")
+                                                   : QStringLiteral("These folders"),
+                                    n_skipped == 1 ? QStringLiteral("was") : QStringLiteral("were"),
+                                    named.join(u'\n'));
+  }
   if (!walk_status.ok()) {
-    // The accessor's failures name the folder and the reason; any other (a counter overflow)
-    // is told as it is.
-    const QString& text = walk_status.IsIOError() ? kWalkFailed : kWalkStopped;
-    problems << text.arg(QString::fromStdString(walk_status.message()));
+    problems << kWalkStopped.arg(QString::fromStdString(walk_status.message()));
   }
   if (!add_status.ok()) problems << kAddFailed.arg(QString::fromStdString(add_status.message()));
   if (!problems.isEmpty()) {

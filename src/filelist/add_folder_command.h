@@ -6,6 +6,8 @@
 
 #include <QString>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "convert/status.h"
 
@@ -20,19 +22,22 @@ class KeyedList;
 
 // Runs the command once. add_file_to_list appends one row and may fail; set_convert_enabled
 // switches CmdExtractDBX. file_system is what the walker and the chooser look at.
-// Cancel in the folder browser changes nothing. A walk that fails part-way, or an add that
-// fails, still leaves the files added so far on the list, restores the default pointer and is
-// reported in one exclamation box before the usual count box.
+// Cancel in the folder browser changes nothing. Folders that cannot be read are passed over
+// and named; a walk that fails part-way, or an add that fails, still leaves the files added so
+// far on the list and restores the default pointer. Any of these is reported in one
+// exclamation box before the usual count box.
 void AddFolderCommand(platform::Platform& p,
                       const std::function<wharfline::Status(const QString&)>& add_file_to_list,
                       const std::function<void(bool)>& set_convert_enabled,
                       FileSystem& file_system);
 
 // Every file below folder (which ends in a separator), as the walker records them in
-// breadth-first order, and how the walk ended: a walk that stopped part-way still gives what it
-// recorded before.
+// breadth-first order, the folders it could not read (each a failure naming the folder and the
+// reason), and how the walk ended: a walk that stopped part-way still gives what it recorded
+// before.
 struct WalkResult {
   std::shared_ptr<KeyedList> files;
+  std::vector<wharfline::Status> skipped;
   wharfline::Status status;
 };
 WalkResult WalkForFiles(FileSystem& file_system, const QString& folder);

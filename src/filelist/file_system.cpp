@@ -1,6 +1,6 @@
 #include "filelist/file_system.h"
 
-#include <QFile>
+#include "convert/native_path.h"
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -27,7 +27,7 @@ fs::path ToNativePath(const QString& path) {
 #ifdef _WIN32
   return fs::path(path.toStdWString());
 #else
-  return fs::path(QFile::encodeName(path).toStdString());
+  return fs::path(wharfline::NativeFromPath(path));
 #endif
 }
 
@@ -45,8 +45,7 @@ QString EntryName(const fs::path& entry_path) {
   return QString::fromWCharArray(name.data(), static_cast<qsizetype>(name.size()));
 #else
   const auto cut = native.find_last_of('/');
-  const std::string_view name = std::string_view(native).substr(cut + 1);
-  return QFile::decodeName(QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+  return wharfline::PathFromNative(std::string_view(native).substr(cut + 1));
 #endif
 }
 
@@ -167,7 +166,7 @@ class PosixFolder final : public ListedOnce {
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
 
       if (entry->d_type == DT_REG) {
-        files_.push_back(QFile::decodeName(name));
+        files_.push_back(wharfline::PathFromNative(name));
         continue;
       }
       if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) {
@@ -178,15 +177,17 @@ class PosixFolder final : public ListedOnce {
       struct stat st {};
       if (::fstatat(fd, name, &st, 0) != 0) {
         if (entry->d_type == DT_DIR) {
-          return FolderError(folder_paths::WithTrailingSeparator(path_) + QFile::decodeName(name),
-                             std::strerror(errno));
+          // A folder that cannot be examined is listed all the same, known by its entry's
+          // number alone; opening it fails in turn, and the walker tells the user.
+          sub_folders_.push_back(SubFolderEntry{wharfline::PathFromNative(name),
+                                                FolderId{~std::uint64_t{0}, entry->d_ino}});
         }
         continue;  // a link that leads nowhere reachable: neither file nor folder
       }
       if (S_ISDIR(st.st_mode)) {
-        sub_folders_.push_back(SubFolderEntry{QFile::decodeName(name), IdOf(st)});
+        sub_folders_.push_back(SubFolderEntry{wharfline::PathFromNative(name), IdOf(st)});
       } else if (S_ISREG(st.st_mode)) {
-        files_.push_back(QFile::decodeName(name));
+        files_.push_back(wharfline::PathFromNative(name));
       }
     }
   }
@@ -219,11 +220,11 @@ wharfline::Result<std::unique_ptr<Folder>> StdFileSystem::Open(const QString& pa
 bool RealFileSystem::FolderExists(const QString& path) {
   if (path.isEmpty()) return false;
   struct stat st {};
-  return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(wharfline::NativeFromPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 wharfline::Result<std::unique_ptr<Folder>> RealFileSystem::Open(const QString& path) {
-  DIR* dir = ::opendir(QFile::encodeName(path).constData());
+  DIR* dir = ::opendir(wharfline::NativeFromPath(path).c_str());
   if (dir == nullptr) return FolderError(path, std::strerror(errno));
   return std::unique_ptr<Folder>(std::make_unique<PosixFolder>(path, dir));
 }

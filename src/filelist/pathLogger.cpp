@@ -22,6 +22,7 @@ std::shared_ptr<KeyedList>& Ensure(std::shared_ptr<KeyedList>& list) {
 void pathLogger::PathLogInit() {
   fileSystem = &file_system_source_;
   full_file_names_only_ = true;
+  skipped_.clear();
   file_names_.reset();
   path_pointers_.reset();
   path_names_.reset();
@@ -75,23 +76,38 @@ wharfline::Status pathLogger::LogPath(const QString& path) {
   // Folders already queued, by identity: a link back to one of them is not queued again.
   std::unordered_set<FolderId, FolderIdHash> seen;
 
+  // A folder that cannot be opened or listed is passed over and noted; the walk goes on with
+  // the next one, so one unreadable folder does not hide the rest of the tree.
+  const auto skip = [this, &i](wharfline::Status failure) {
+    skipped_.push_back(std::move(failure));
+    return Increase(i, "folder position");
+  };
   while (i <= j) {
     // pathNames is the work list: position i is the folder to visit now.
     wharfline::Result<KeyedList::Value> item = path_names.Item(i);
     if (!item) return item.error();
     const QString cur = std::get<QString>(*item);
     wharfline::Result<std::unique_ptr<Folder>> opened = fileSystem->Open(cur);
-    if (!opened) return opened.error();
+    if (!opened) {
+      if (wharfline::Status s = skip(opened.error()); !s.ok()) return s;
+      continue;
+    }
     Folder& folder = **opened;
     // Every other folder's identity was noted when it was queued.
     if (i == 1) {
       wharfline::Result<FolderId> id = folder.Id();
-      if (!id) return id.error();
+      if (!id) {
+        if (wharfline::Status s = skip(id.error()); !s.ok()) return s;
+        continue;
+      }
       seen.insert(*id);
     }
 
     wharfline::Result<std::vector<SubFolderEntry>> sub_folders = folder.SubFolders();
-    if (!sub_folders) return sub_folders.error();
+    if (!sub_folders) {
+      if (wharfline::Status s = skip(sub_folders.error()); !s.ok()) return s;
+      continue;
+    }
     for (const SubFolderEntry& sub : *sub_folders) {
       if (!seen.insert(sub.id).second) continue;
       if (wharfline::Status s = Increase(j, "folder count"); !s.ok()) return s;
@@ -101,7 +117,10 @@ wharfline::Status pathLogger::LogPath(const QString& path) {
 
     // Both listings come from one reading of the folder (see Folder), not from a second open.
     wharfline::Result<std::vector<QString>> files = folder.Files();
-    if (!files) return files.error();
+    if (!files) {
+      if (wharfline::Status s = skip(files.error()); !s.ok()) return s;
+      continue;
+    }
     for (const QString& name : *files) {
       const QString key = Key(fileCounter);
       if (full_file_names_only_) {

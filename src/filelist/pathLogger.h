@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "convert/status.h"
 #include "filelist/KeyedList.h"
@@ -39,11 +40,16 @@ class pathLogger final {
   // afresh for every folder. The separator written is "\" for a drive-form path and "/"
   // otherwise. A folder reached again through a link (same device and inode) is not queued
   // again, so loops through links end.
-  // Failures, each leaving recorded items in place: a folder that cannot be opened or listed
-  // (the accessor's error, naming the folder and the reason); a counter that would pass the
-  // largest 32-bit value (overflow); a key already in a list, which happens when LogPath runs
-  // twice without PathLogInit (KeyedList's duplicate-key error); no PathLogInit at all.
+  // A folder that cannot be opened or listed (no access, vanished) is passed over, with what
+  // is below it, and noted in SkippedFolders(); the walk goes on with the next folder.
+  // Failures, each leaving recorded items in place: a counter that would pass the largest
+  // 32-bit value (overflow); a key already in a list, which happens when LogPath runs twice
+  // without PathLogInit (KeyedList's duplicate-key error); no PathLogInit at all.
   wharfline::Status LogPath(const QString& path);
+
+  // The folders the last walk passed over, each as the accessor's failure (naming the folder
+  // and the system's reason), in the order met. Emptied by PathLogInit.
+  const std::vector<wharfline::Status>& SkippedFolders() const { return skipped_; }
 
   // The number of files recorded + 1 after a walk; 0 on a new walker that found no folder.
   std::int32_t Count() const { return fileCounter; }
@@ -79,6 +85,7 @@ class pathLogger final {
   std::shared_ptr<KeyedList> path_names_;
   std::shared_ptr<KeyedList> full_file_names_;
   bool full_file_names_only_ = false;
+  std::vector<wharfline::Status> skipped_;
   std::int32_t counter_limit_ = std::numeric_limits<std::int32_t>::max();
 };
 

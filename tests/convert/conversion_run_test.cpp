@@ -102,7 +102,8 @@ TEST_F(ConversionRunTest, ThreeFilesShowTheirProgressAndEndDetached) {
 }
 
 TEST_F(ConversionRunTest, EachFileIsImportedThenFlaggedThenSaved) {
-  Run({QStringLiteral("  /m/a.eml  "), QStringLiteral("/m/b.eml")});
+  // Blanks at either end of a name are part of it: the path is used as listed.
+  Run({QStringLiteral("/m/ a.eml "), QStringLiteral("/m/b.eml")});
   QStringList order;
   for (const store::RecordedCall& call : mail_.recorder().calls()) {
     if (call.op == "Item.Import" || call.op == "MapiUtils.HrSetOneProp" || call.op == "Item.Save")
@@ -111,11 +112,11 @@ TEST_F(ConversionRunTest, EachFileIsImportedThenFlaggedThenSaved) {
     // announcement is withdrawn when the last one is done.
     if (call.op == "Components.ExpectImports") order << call.op + "(" + call.args + ")";
   }
-  EXPECT_EQ(order, (QStringList{"Components.ExpectImports(/m/a.eml, /m/b.eml)", "Item.Import",
+  EXPECT_EQ(order, (QStringList{"Components.ExpectImports(/m/ a.eml , /m/b.eml)", "Item.Import",
                                 "MapiUtils.HrSetOneProp", "Item.Save", "Item.Import",
                                 "MapiUtils.HrSetOneProp", "Item.Save",
                                 "Components.ExpectImports()"}));
-  EXPECT_EQ(Folder("m").items.at(0).imported_path, QStringLiteral("/m/a.eml"));
+  EXPECT_EQ(Folder("m").items.at(0).imported_path, QStringLiteral("/m/ a.eml "));
   // A fresh MIME component for each of its two steps, released after the file.
   EXPECT_EQ(mail_.recorder().Count(QStringLiteral("Components.CreateMimeMessage")), 2);
 }

@@ -103,23 +103,29 @@ TEST_F(AddFolderCommandTest, FolderWithoutMessagesDisablesConvertEvenWithEarlier
   EXPECT_FALSE(p_.pointer.hourglass);
 }
 
-TEST_F(AddFolderCommandTest, WalkFailureAddsWhatWasFoundAndSaysWhichFolder) {
+TEST_F(AddFolderCommandTest, FoldersThatCannotBeReadArePassedOverAndNamed) {
   fs_.AddFile(QStringLiteral("/M/a.eml"));
   fs_.AddFile(QStringLiteral("/M/S/b.eml"));
   fs_.AddFile(QStringLiteral("/M/Locked/c.eml"));
   fs_.AddFile(QStringLiteral("/M/S/T/d.eml"));
+  fs_.AddFile(QStringLiteral("/M/S/Gone/e.eml"));
   fs_.FailOpen(QStringLiteral("/M/Locked"), QStringLiteral("Permission denied"));
+  fs_.FailOpen(QStringLiteral("/M/S/Gone"), QStringLiteral("No such file or directory"));
   Run(QStringLiteral("/M"));
-  EXPECT_EQ(rows_, QStringList({"/M/a.eml", "/M/S/b.eml"}));
+  // The folders after the unreadable ones are still searched.
+  EXPECT_EQ(rows_, QStringList({"/M/a.eml", "/M/S/b.eml", "/M/S/T/d.eml"}));
   EXPECT_TRUE(convert_enabled_);
   EXPECT_FALSE(p_.pointer.hourglass);
   ASSERT_EQ(p_.dialogs.msgboxes.size(), 2u);
   const testing_support::MsgBoxCall& warning = p_.dialogs.msgboxes[0];
   EXPECT_EQ(warning.style, 48);
   EXPECT_EQ(warning.caption, QStringLiteral("Pellimor Wharfline"));
-  EXPECT_TRUE(warning.text.contains(QStringLiteral("/M/Locked/: Permission denied")))
-      << warning.text.toStdString();
-  EXPECT_EQ(p_.dialogs.msgboxes[1].text, QStringLiteral("2 Files Added to List."));
+  EXPECT_EQ(warning.text, QStringLiteral("These folders could not be read and were passed over:\n"
+                                         "/M/Locked/: Permission denied\n"
+                                         "/M/S/Gone/: No such file or directory\n\n"
+                                         "The files found in the other folders are added to the "
+                                         "list."));
+  EXPECT_EQ(p_.dialogs.msgboxes[1].text, QStringLiteral("3 Files Added to List."));
   EXPECT_EQ(p_.log.mid(p_.log.indexOf("hourglass off")),
             QStringList({"hourglass off", "convert on", "msgbox 48", "msgbox 0"}));
 }

@@ -841,6 +841,7 @@ struct ImportContext {
   GMimeParserOptions* parser_options = nullptr;
   std::vector<std::string>* warnings = nullptr;
   bool* attachments_missing = nullptr;
+  std::filesystem::path mailbox;       // the folder above the message's own folder
   std::filesystem::path partial_root;  // <mailbox>/Attachments/<N>, when it may exist
 };
 
@@ -1349,6 +1350,16 @@ class Walker {
     std::error_code ec;
     std::filesystem::path dir = ctx_.partial_root / path;
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(dir, ec))) {
+      return std::nullopt;
+    }
+    // Only from inside the message's own mailbox: a link on the way (Attachments, or its
+    // numbered folder) that leads elsewhere is refused, and the attachment counts as missing.
+    const std::filesystem::path real_mailbox = std::filesystem::canonical(ctx_.mailbox, ec);
+    if (ec) return std::nullopt;
+    const std::filesystem::path real_dir = std::filesystem::canonical(dir, ec);
+    if (ec) return std::nullopt;
+    if (std::mismatch(real_mailbox.begin(), real_mailbox.end(), real_dir.begin(), real_dir.end())
+            .first != real_mailbox.end()) {
       return std::nullopt;
     }
     std::vector<std::filesystem::path> files;
@@ -2280,7 +2291,10 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   if (!options.source_path.empty()) {
     std::string number = file_name.substr(0, file_name.find('.'));
     std::filesystem::path mailbox = options.source_path.parent_path().parent_path();
-    if (!number.empty() && !mailbox.empty()) ctx.partial_root = mailbox / "Attachments" / number;
+    if (!number.empty() && !mailbox.empty()) {
+      ctx.mailbox = mailbox;
+      ctx.partial_root = mailbox / "Attachments" / number;
+    }
   }
 
   ParserOptionsPtr parser_options = NewParserOptions("");

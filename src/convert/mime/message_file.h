@@ -2,6 +2,7 @@
 // regular file) one read, into a buffer that is not cleared first. Only ever reads.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -35,8 +36,20 @@ class MessageFileBytes {
   std::size_t capacity_ = 0;
 };
 
-// Fails (IOError naming the path) when the file cannot be opened or read, is a folder, or is
-// larger than kMaxMessageFileBytes.
+// Fails (IOError naming the path) when the file cannot be opened or read, is anything but a
+// regular file (a folder, a named pipe, a device: refused at once, without waiting or reading),
+// or is larger than kMaxMessageFileBytes (refused before reading, and while reading should it
+// grow).
 wharfline::Result<MessageFileBytes> ReadMessageFileBytes(const std::filesystem::path& path);
+
+// A look at a message file without reading it: its size and first bytes.
+struct MessageFileProbe {
+  std::uint64_t size = 0;
+  std::array<char, 24> head{};
+  std::size_t head_size = 0;
+  std::string_view Head() const { return {head.data(), head_size}; }
+};
+// Fails as ReadMessageFileBytes does.
+wharfline::Result<MessageFileProbe> ProbeMessageFile(const std::filesystem::path& path);
 
 }  // namespace mime

@@ -1,10 +1,10 @@
 #include "convert/store/pst_backend.h"
 
-#include <QFile>
 #include <algorithm>
 #include <utility>
 #include <vector>
 
+#include "convert/native_path.h"
 #include "convert/store/mail_store.h"
 
 namespace store {
@@ -51,6 +51,9 @@ T ValueOrThrow(wharfline::Result<T> result) {
 
 std::u16string ToU16(const QString& text) { return text.toStdU16String(); }
 QString FromU16(const std::u16string& text) { return QString::fromStdU16String(text); }
+// A folder's name in the store: a byte of a source folder's name that was not UTF-8 shows as
+// U+FFFD, since stored text must be well-formed.
+std::u16string FolderNameOf(const QString& name) { return ToU16(wharfline::PathForDisplay(name)); }
 
 QString Hex(const pst::Bytes& bytes) {
   return QString::fromLatin1(
@@ -118,7 +121,7 @@ class PstItem final : public Item {
     if (format != kImportRfc822) {
       throw StoreError(kErrInvalidCall, QStringLiteral("Unknown import format %1").arg(format));
     }
-    ReadMessage read = ValueOrThrow(state_->reader(path.toStdString()));
+    ReadMessage read = ValueOrThrow(state_->reader(wharfline::NativeFromPath(path)));
     content_ = std::move(read.content);
     notes_.clear();
     for (const std::string& note : read.notes) notes_ << QString::fromStdString(note);
@@ -245,7 +248,7 @@ std::shared_ptr<Folder> PstFolders::Item(std::int32_t index) {
 }
 
 std::shared_ptr<Folder> PstFolders::Item(const QString& name) {
-  auto found = state_->Writer().FindFolder(parent_, ToU16(name));
+  auto found = state_->Writer().FindFolder(parent_, FolderNameOf(name));
   if (!found) throw StoreError(kErrNotFound, QStringLiteral("No folder named ") + name);
   return std::make_shared<PstFolder>(state_, *found);
 }
@@ -254,7 +257,7 @@ std::shared_ptr<Folder> PstFolders::Add(const QString& name, std::int32_t type) 
   if (type != kFolderTypeMail) {
     throw StoreError(kErrInvalidCall, QStringLiteral("Unknown folder type %1").arg(type));
   }
-  auto added = state_->Writer().AddFolder(parent_, ToU16(name));
+  auto added = state_->Writer().AddFolder(parent_, FolderNameOf(name));
   if (!added) {
     if (added.error().IsAlreadyExists()) {
       throw StoreError(kErrCollision,
@@ -318,7 +321,7 @@ std::shared_ptr<BackendStore> PstBackend::CreateStore(const QString& path, std::
   writer_options.sync = options_.sync;
   auto state = std::make_shared<PstStoreState>();
   state->writer = ValueOrThrow(
-      pst::PstWriter::Create(env_, QFile::encodeName(path).toStdString(), ToU16(display_name),
+      pst::PstWriter::Create(env_, wharfline::NativeFromPath(path), ToU16(display_name),
                              writer_options));
   state->reader = reader_;
   state->options = options_;

@@ -25,7 +25,7 @@ struct ReadMessage {
   std::vector<std::string> notes;
 };
 
-// Reads the message file at path (UTF-8).
+// Reads the message file at path (its name as the system takes it, in bytes).
 using MessageReader = std::function<wharfline::Result<ReadMessage>(const std::string& path)>;
 
 struct PstBackendOptions {

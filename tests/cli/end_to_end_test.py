@@ -350,6 +350,89 @@ class Outcomes(unittest.TestCase):
         self.assertEqual(len(os.listdir(out)), len(theirs) + 3)  # nothing else left behind
 
 
+class HostileInput(unittest.TestCase):
+    """Names and files a real tree may hold; each is used as it is or refused at once."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="wharfline-e2e-hostile-")
+        self.out = os.path.join(self.tmp, "out")
+        os.mkdir(self.out)
+        with open(os.path.join(CORPUS, "eml", "mikel-mail", "plain_emails", "basic_email.eml"),
+                  "rb") as fh:
+            self.body = fh.read()
+
+    def tearDown(self):
+        for folder, dirs, _ in os.walk(self.tmp):
+            for d in dirs:
+                os.chmod(os.path.join(folder, d), 0o755)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def write(self, *parts):
+        path = os.path.join(os.fsencode(self.tmp), *parts)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as fh:
+            fh.write(self.body)
+        return path
+
+    def test_names_are_used_byte_for_byte(self):
+        # Legal on Linux: blanks at either end, and bytes that are not UTF-8.
+        names = [(b"src", b" lead.eml"), (b"src", b"trail.eml "), (b"src", b"d\xff", b"caf\xe9.eml"),
+                 (b"src", b"d\xff", b"\xfe\xfd.emlx.eml")]
+        for parts in names:
+            self.write(*parts)
+        direct = [self.write(b"loose", b"caf\xe9 .eml")]
+        r = subprocess.run([os.fsencode(CONVERT), os.path.join(os.fsencode(self.tmp), b"src")]
+                           + direct + [b"-o", os.fsencode(self.out)], capture_output=True)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertTrue(r.stdout.startswith(b"Imported 5 of 5 files"), r.stdout)
+        pst = r.stdout.splitlines()[-1].decode()
+        _, tree = read_pypff(pst)
+        self.assertEqual(sum(len(v) for v in tree.values()), 5)
+        # A folder name's byte that is not UTF-8 shows as U+FFFD in the store.
+        self.assertTrue(any(k.endswith("\\src\\d\ufffd") and len(v) == 2 for k, v in tree.items()),
+                        sorted(tree))
+
+    def test_anything_but_a_regular_file_is_refused_at_once(self):
+        good = self.write(b"a.eml")
+        pipe = os.path.join(self.tmp, "pipe.eml")
+        os.mkfifo(pipe)
+        zero = os.path.join(self.tmp, "zero.eml")
+        os.symlink("/dev/zero", zero)
+        # A pipe would keep the run waiting for a writer, /dev/zero would be read for ever.
+        r = subprocess.run([CONVERT, good, pipe, zero, "-o", self.out], capture_output=True,
+                           text=True, timeout=120)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertTrue(r.stdout.startswith("Imported 1 of 3 files"), r.stdout)
+        self.assertIn("%s: " % pipe, r.stdout)
+        self.assertIn("is a named pipe", r.stdout)
+        self.assertIn("%s: " % zero, r.stdout)
+        self.assertIn("is a device", r.stdout)
+        self.assertEqual(count_pypff(r.stdout.splitlines()[-1]), 1)
+
+    def test_an_unreadable_folder_is_passed_over_named_and_counted(self):
+        for name in ("a/1.eml", "locked/2.eml", "z/deeper/3.eml"):
+            self.write(*name.encode().split(b"/"))
+        src = self.tmp
+        for folder, dirs, _ in os.walk(self.tmp):
+            os.chmod(folder, 0o755)
+        os.chmod(self.out, 0o777)
+        os.chmod(os.path.join(self.tmp, "locked"), 0)
+        command = [CONVERT, "-q", src, "-o", self.out]
+        if os.geteuid() == 0:
+            # Permissions do not bind the superuser: the converter runs as nobody.
+            if not shutil.which("setpriv"):
+                self.skipTest("running as root without setpriv to become another user")
+            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + command
+        r = subprocess.run(command, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        locked = os.path.join(self.tmp, "locked") + "/: Permission denied"
+        self.assertIn(locked, r.stderr)
+        lines = r.stdout.splitlines()
+        self.assertTrue(lines[0].startswith("Imported 2 of 2 files"), r.stdout)
+        self.assertEqual(lines[1:3], ["Folders not searched (1):", "  " + locked])
+        self.assertEqual(count_pypff(lines[-1]), 2)
+
+
 class Window(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="wharfline-e2e-window-")

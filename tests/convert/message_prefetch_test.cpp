@@ -3,10 +3,16 @@
 // the look-ahead stays within its limits and stops cleanly.
 #include "convert/message_prefetch.h"
 
-#include <filesystem>
-#include "convert/mail_components.h"
-
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "convert/mail_components.h"
+#include "convert/mime/message_file.h"
+#include "convert/native_path.h"
 
 #include <atomic>
 #include <chrono>
@@ -225,6 +231,7 @@ TEST(MessagePrefetcher, ANewListOrAnEmptyOneStopsTheOldLookAhead) {
 // read ahead or not, the steps answer alike.
 TEST(ReadMessageFile, GivesFactsAndMessageOrTheReason) {
   const std::string dir = ::testing::TempDir() + "/read_message_file";
+  std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   const std::string eml = dir + "/a.eml";
   const std::string emlx = dir + "/b.emlx";
@@ -241,14 +248,42 @@ TEST(ReadMessageFile, GivesFactsAndMessageOrTheReason) {
   ASSERT_TRUE(framed.facts && framed.message);
   EXPECT_TRUE(framed.facts->framed);
 
-  for (const std::string& bad : {dir + "/missing.eml", dir}) {
+  // Anything but a regular file is refused at once, before a byte is read: a named pipe
+  // would wait for a writer for ever, a device never ends, a huge file is refused by its size.
+  ASSERT_EQ(::mkfifo((dir + "/pipe.eml").c_str(), 0644), 0);
+  std::filesystem::create_symlink("/dev/zero", dir + "/zero.eml");
+  { std::ofstream(dir + "/huge.eml"); }
+  std::filesystem::resize_file(dir + "/huge.eml", mime::kMaxMessageFileBytes + 1);  // sparse
+  ::alarm(30);  // a wait for a pipe's writer ends the test instead of hanging it
+  struct rusage before {};
+  ::getrusage(RUSAGE_SELF, &before);
+  const std::pair<std::string, const char*> refused[] = {
+      {dir + "/missing.eml", "No such file"}, {dir, "is a folder"},
+      {dir + "/pipe.eml", "is a named pipe"}, {dir + "/zero.eml", "is a device"},
+      {dir + "/huge.eml", "file too large"}};
+  for (const auto& [bad, reason] : refused) {
     convert::FileReading failed = convert::ReadMessageFile(bad);
     ASSERT_FALSE(failed.facts);
     ASSERT_FALSE(failed.message);
-    EXPECT_NE(failed.message.error().message().find(bad), std::string::npos);
+    EXPECT_NE(failed.message.error().message().find(bad + ": " + reason), std::string::npos)
+        << failed.message.error().message();
+    try {
+      (void)convert::FileMimeMessage().MimeFileStep2(QString::fromStdString(bad));
+      ADD_FAILURE() << bad;
+    } catch (const store::StoreError& error) {
+      EXPECT_TRUE(error.description().contains(QString::fromUtf8(reason))) << bad;
+    }
   }
-  EXPECT_NE(convert::ReadMessageFile(dir + "/missing.eml").facts.error().message().find(
-                "No such file"), std::string::npos);
+  ::alarm(0);
+  struct rusage after {};
+  ::getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "a refused file was read (KiB)";
+  // A name that is not UTF-8 is read by its bytes.
+  const std::string latin1 = dir + "/caf\xe9 .eml";
+  std::ofstream(latin1, std::ios::binary) << message;
+  EXPECT_TRUE(convert::ReadMessageFile(latin1).message);
+  EXPECT_EQ(convert::FileMimeMessage().MimeFileStep1(wharfline::PathFromNative(latin1)),
+            static_cast<std::int32_t>(message.size()));
 
   MessagePrefetcher prefetcher(convert::ReadMessageFile);
   convert::FileMimeMessage ahead(&prefetcher);

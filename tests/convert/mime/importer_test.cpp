@@ -227,6 +227,41 @@ TEST_F(PartialEmlx, StoredAttachmentIsPutBack) {
   EXPECT_EQ(Message(result->content).Int(0x0E070003), 0x11);
 }
 
+TEST_F(PartialEmlx, AttachmentsAreTakenOnlyFromInsideTheMailbox) {
+  namespace fs = std::filesystem;
+  const fs::path elsewhere = root_.string() + "-elsewhere";
+  struct Case {
+    const char* what;
+    fs::path link, target;  // the link made, and the folder it leads to
+    fs::path file;          // where the attachment's bytes are put
+    bool taken;
+  };
+  const Case cases[] = {
+      {"Attachments/42 leads out", root_ / "Attachments" / "42", elsewhere / "42",
+       elsewhere / "42" / "2" / "r.pdf", false},
+      {"Attachments leads out", root_ / "Attachments", elsewhere / "A",
+       elsewhere / "A" / "42" / "2" / "r.pdf", false},
+      {"a link that stays inside", root_ / "Attachments" / "42", root_ / "Kept" / "42",
+       root_ / "Kept" / "42" / "2" / "r.pdf", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(root_ / "Attachments");
+    fs::remove_all(root_ / "Kept");
+    fs::remove_all(elsewhere);
+    fs::create_directories(c.file.parent_path());
+    fs::create_directories(c.link.parent_path());
+    std::ofstream(c.file, std::ios::binary) << "%PDF-1.4\n";
+    fs::create_directory_symlink(c.target, c.link);
+    auto result = mime::ImportMessageFile(file_, kNow);
+    ASSERT_TRUE(result.has_value());
+    ASSERT_EQ(result->content.attachments.size(), 1u);
+    EXPECT_EQ(result->content.attachments[0].data.size(), c.taken ? 9u : 0u);
+    EXPECT_EQ(result->attachments_missing, !c.taken);
+  }
+  fs::remove_all(elsewhere);
+}
+
 TEST_F(PartialEmlx, MissingAttachmentIsKeptEmptyAndReported) {
   auto result = mime::ImportMessageFile(file_, kNow);
   ASSERT_TRUE(result.has_value());

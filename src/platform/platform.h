@@ -30,6 +30,7 @@ enum MsgBoxResult : int {
 
 // Open-file dialog flags the add-files command uses.
 inline constexpr std::uint32_t kOfnAllowMultiSelect = 0x200;
+inline constexpr std::uint32_t kOfnFileMustExist = 0x1000;  // typed names must name files
 inline constexpr std::uint32_t kOfnExplorer = 0x80000;
 
 // The dialog's error number when the selection does not fit its result capacity.

@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QTimer>
+#include <algorithm>
 
 #include "convert/conversion_run.h"
 #include "filelist/add_files_command.h"
@@ -160,6 +161,10 @@ void frmStep1::CreateControls() {
   grdFiles1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   grdFiles1->setSelectionMode(QAbstractItemView::SingleSelection);
   grdFiles1->setWordWrap(false);
+  // One column wider than the grid: it scrolls sideways by pixels (by items there would be
+  // nothing to scroll), and a path is shown whole, never cut short with an ellipsis.
+  grdFiles1->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  grdFiles1->setTextElideMode(Qt::ElideNone);
   grdFiles1->setAcceptDrops(false);
   grdFiles1->setDragDropMode(QAbstractItemView::NoDragDrop);
 
@@ -268,8 +273,19 @@ void frmStep1::ConnectHandlers() {
   connect(grid_, &filelist::FileGrid::currentCellChanged, this, [this] {
     if (!view_sync_->isActive()) view_sync_->start();
   });
-  connect(grid_, &filelist::FileGrid::columnWidthChanged, this,
-          [this](int col, int twips) { grdFiles1->setColumnWidth(col, TwipsToPixelsX(twips)); });
+  connect(grid_, &filelist::FileGrid::columnWidthChanged, this, [this](int col, int twips) {
+    grdFiles1->setColumnWidth(col, std::max(TwipsToPixelsX(twips), widest_path_px_));
+  });
+  // A path wider than the column widens it on screen, so scrolling shows all of it. Only a
+  // text longer than any before is measured, which keeps a burst of adds cheap.
+  connect(grid_, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& cell) {
+    const QString text = cell.data().toString();
+    if (text.size() <= widest_path_chars_) return;
+    widest_path_chars_ = text.size();
+    const int needed = grdFiles1->fontMetrics().horizontalAdvance(text) + 8;
+    widest_path_px_ = std::max(widest_path_px_, needed);
+    if (needed > grdFiles1->columnWidth(0)) grdFiles1->setColumnWidth(0, needed);
+  });
   file_list_ = std::make_unique<filelist::FileList>(
       *grid_, [this](const QString& caption) { lblCount1->setText(caption); });
 }

@@ -114,6 +114,8 @@ class frmStep1 final : public QWidget,
   filelist::FileSystem& file_system_;
   convert::RunState run_state_;
   bool run_in_progress_ = false;
+  qsizetype widest_path_chars_ = 0;  // the longest path shown so far, in characters
+  int widest_path_px_ = 0;           // and the column width it needs
   filelist::FileGrid* grid_ = nullptr;  // owned by the window (QObject child)
   std::unique_ptr<filelist::FileList> file_list_;
   bool centred_ = false;

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     int qt_argc = 1;
     QApplication app(qt_argc, argv);
     shell::SetApplicationIdentity();
+    shell::KeepNoSettings();
 
     shell::QtPlatform platform;
     convert::PstMailComponents mail;

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QSettings>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -82,8 +84,46 @@ int QtDialogs::MsgBox(const QString& text, int style, const QString& caption) {
   return ResultFor(static_cast<QMessageBox::StandardButton>(clicked));
 }
 
+namespace {
+
+// The open-file dialog as the add-files command asks for it: no flag insists that a typed name
+// exists, so a name typed in is taken as it is, whether or not there is such a file. A folder
+// typed in is opened, as the dialog always does. Qt's own dialog (not the desktop's) is used,
+// so this holds everywhere.
+class TypedNamesDialog final : public QFileDialog {
+ public:
+  TypedNamesDialog(QWidget* owner, bool must_exist) : QFileDialog(owner), must_exist_(must_exist) {
+    setOption(QFileDialog::DontUseNativeDialog, true);
+  }
+
+ protected:
+  void accept() override {
+    const QStringList files = selectedFiles();
+    if (must_exist_ || files.isEmpty() || (files.size() == 1 && QFileInfo(files[0]).isDir())) {
+      QFileDialog::accept();
+      return;
+    }
+    QDialog::accept();
+  }
+
+ private:
+  bool must_exist_;
+};
+
+}  // namespace
+
+void KeepNoSettings() {
+  // A place below a file, where no folder and so no settings file can ever be made. (Where
+  // settings live in the system registry instead of files, this changes nothing.)
+  for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+    for (QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope}) {
+      QSettings::setPath(format, scope, QStringLiteral("/dev/null/wharfline"));
+    }
+  }
+}
+
 platform::OpenFileOutcome QtDialogs::ShowOpen(const platform::OpenFileRequest& request) {
-  QFileDialog dialog(owner_.data());
+  TypedNamesDialog dialog(owner_.data(), (request.flags & platform::kOfnFileMustExist) != 0);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode((request.flags & platform::kOfnAllowMultiSelect) ? QFileDialog::ExistingFiles
                                                                        : QFileDialog::ExistingFile);

@@ -11,6 +11,11 @@
 
 namespace shell {
 
+// The application keeps no settings between runs, but Qt's own dialogs remember their state
+// in a settings file of the user's. After this, what they would remember is kept nowhere.
+// Call once at start-up, before any dialog is shown.
+void KeepNoSettings();
+
 class QtDialogs final : public platform::Dialogs {
  public:
   // Dialogs are modal to the owner once it is set; before that they have no owner.

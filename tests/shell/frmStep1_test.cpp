@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QFontMetrics>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <functional>

@@ -3,8 +3,12 @@
 // Also that the exit seam really ends the process from inside a nested event loop.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QDirIterator>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include "platform/platform.h"
 #include "shell/qt_platform.h"
@@ -63,6 +67,30 @@ TEST(QtProcessExit, EndsTheProcessAtOnceFromANestedEventLoop) {
   EXPECT_EQ(probe.exitCode(), 0);
   EXPECT_TRUE(out.contains("inside nested loop")) << out.toStdString();
   EXPECT_FALSE(out.contains("after")) << "nothing may run after the exit: " << out.toStdString();
+}
+
+TEST(QtDialogs, ATypedNameIsTakenAsItIsAndNothingIsRememberedOnDisk) {
+  // The open-file dialog insists on nothing: a name no file has comes back as typed. And Qt's
+  // dialog would save its state in the user's settings folder: nothing may land there.
+  QTemporaryDir home;
+  ASSERT_TRUE(home.isValid());
+  QProcess probe;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("HOME"), home.path());
+  env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  probe.setProcessEnvironment(env);
+  probe.setWorkingDirectory(home.path());
+  probe.start(QStringLiteral(WHARFLINE_DIALOG_PROBE), {});
+  ASSERT_TRUE(probe.waitForFinished(30000));
+  EXPECT_EQ(probe.exitCode(), 0) << probe.readAllStandardError().toStdString();
+  EXPECT_EQ(QString::fromUtf8(probe.readAllStandardOutput()).trimmed(),
+            home.path() + QStringLiteral("/not-there.eml"));
+  QStringList left;
+  QDirIterator it(home.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) left << it.next();
+  EXPECT_TRUE(left.isEmpty()) << left.join(u' ').toStdString();
 }
 
 }  // namespace

@@ -287,6 +287,16 @@ void FrmStep1Test::addFilesFillsTheGridAndEnablesConvert() {
   // The last row added is the grid's current cell.
   QTRY_COMPARE(window_->grdFiles1->currentIndex().row(), 2);
   QVERIFY(platform_->dialogs.msgboxes.empty());
+
+  // A path wider than the grid: the grid scrolls sideways far enough to show all of it.
+  const QString deep = QStringLiteral("/home/ann/") + QString(300, u'x') + QStringLiteral("/z.eml");
+  platform_->dialogs.AnswerOpen(deep);
+  QTest::mouseClick(window_->cmdAdd, Qt::LeftButton);
+  QApplication::processEvents();
+  const int needed = window_->grdFiles1->fontMetrics().horizontalAdvance(deep);
+  QVERIFY(window_->grdFiles1->columnWidth(0) >= needed);
+  QVERIFY(window_->grdFiles1->horizontalScrollBar()->maximum() >=
+          needed - window_->grdFiles1->viewport()->width());
 }
 
 void FrmStep1Test::addFilesFailuresAreReported() {

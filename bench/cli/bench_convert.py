@@ -6,6 +6,7 @@ message changes from the smaller corpus to the larger. Each corpus is measured w
 cache dropped first (when allowed), then again with the input cached.
 
 Usage: bench_convert.py WHARFLINE_CONVERT [--sizes 10000,100000] [--work DIR] [--small]
+                        [--one-folder]
 """
 import argparse
 import os
@@ -67,14 +68,18 @@ def main():
     ap.add_argument("--sizes", default="10000,100000")
     ap.add_argument("--work", default=None)
     ap.add_argument("--small", action="store_true", help="2 KB plain messages only")
+    ap.add_argument("--one-folder", action="store_true",
+                    help="every message in one folder (one store folder of them all)")
     args = ap.parse_args()
     work = args.work or tempfile.mkdtemp(prefix="wharfline-bench-")
     results = []
     for count in [int(x) for x in args.sizes.split(",")]:
-        src = os.path.join(work, f"corpus-{count}{'-small' if args.small else ''}")
+        src = os.path.join(work, f"corpus-{count}{'-small' if args.small else ''}"
+                                 f"{'-one-folder' if args.one_folder else ''}")
         if not os.path.isdir(src):
             subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), src, str(count)]
-                           + (["--small"] if args.small else []), check=True)
+                           + (["--small"] if args.small else [])
+                           + (["--one-folder"] if args.one_folder else []), check=True)
         out = os.path.join(work, "out")
         os.makedirs(out, exist_ok=True)
         drop_caches()

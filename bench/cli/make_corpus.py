@@ -68,10 +68,13 @@ def main():
     ap.add_argument("count", type=int)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--small", action="store_true")
+    ap.add_argument("--one-folder", action="store_true", help="every file in one folder")
     args = ap.parse_args()
     rng = random.Random(args.seed)
     folders = [os.path.join(args.outdir, f"Mail{a}", f"{2015 + b}", f"box{c}")
                for a in range(4) for b in range(5) for c in range(5)]
+    if args.one_folder:
+        folders = [os.path.join(args.outdir, "Inbox")]
     total = 0
     for i in range(args.count):
         kind = "small" if args.small else rng.choices(

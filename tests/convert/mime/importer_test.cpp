@@ -339,8 +339,9 @@ TEST(Mapping, OriginatorsRecipientsAndDates) {
   EXPECT_EQ(m.Int(0x00170003), 2);
   EXPECT_EQ(m.Unix(0x00390040), 1057049557);  // Date
   EXPECT_EQ(m.Unix(0x0E060040), 1057050000);  // top-most Received
-  ASSERT_EQ(imported.content.recipients.size(), 4u);
-  const auto& row = imported.content.recipients[2].props;
+  ASSERT_EQ(imported.content.recipient_count(), 4u);
+  const pst::Recipient recipient = imported.content.RecipientAt(2);
+  const auto& row = recipient.props;
   EXPECT_EQ(std::get<std::int32_t>(*Message::FindIn(row, 0x0C150003)), 2);
   EXPECT_EQ(Message::StrIn(row, 0x3003001F), "a@x.test");
   EXPECT_EQ(Message::StrIn(row, 0x3002001F), "SMTP");

@@ -443,6 +443,50 @@ std::size_t HeaderBlockLength(std::string_view message) {
   return pos;
 }
 
+// GMime turns the To, Cc and Bcc lines into address objects as it reads a message, at several
+// times the size of their text, and the mapping never uses them: it parses the text itself.
+// For a message addressed to many thousands that would be most of its memory, so when those
+// lines are long the message is parsed from a copy in which they go by names GMime does not
+// know ("T~", "C~", "Bc~": the last letter changed, so every offset stays the same), and the
+// mapping reads them back under those names. Returns the copy, or "" when the lines are short
+// or the message already has a header by one of those names.
+constexpr std::size_t kHideRecipientLinesFrom = 64 * 1024;
+
+std::string HideRecipientLines(std::string_view message, std::size_t header_length) {
+  std::vector<std::size_t> renames;  // offset of the letter to change
+  std::size_t address_bytes = 0;
+  bool in_address_line = false;
+  std::size_t pos = 0;
+  while (pos < header_length) {
+    std::size_t eol = message.find('\n', pos);
+    std::size_t end = eol == std::string_view::npos ? header_length : std::min(eol, header_length);
+    std::string_view line = message.substr(pos, end - pos);
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      if (in_address_line) address_bytes += line.size();
+    } else {
+      in_address_line = false;
+      std::size_t colon = line.find(':');
+      if (colon != std::string_view::npos) {
+        std::string_view name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+        const std::string lower = Lower(name);
+        if (lower == "t~" || lower == "c~" || lower == "bc~") return "";
+        if (lower == "to" || lower == "cc" || lower == "bcc") {
+          in_address_line = true;
+          address_bytes += line.size();
+          renames.push_back(pos + name.size() - 1);
+        }
+      }
+    }
+    if (eol == std::string_view::npos) break;
+    pos = eol + 1;
+  }
+  if (address_bytes < kHideRecipientLinesFrom) return "";
+  std::string copy(message);
+  for (std::size_t at : renames) copy[at] = '~';
+  return copy;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Addresses.
 
@@ -453,9 +497,18 @@ struct Mailbox {
 
 // Splits an address header at its top-level separators: commas, and the semicolons Outlook
 // users type between addresses (a semicolon that closes a group stays with the group).
-std::vector<std::string> SplitAddressList(std::string_view text) {
-  std::vector<std::string> pieces;
-  std::string current;
+// Splits an address header at its top-level separators: commas, and the semicolons Outlook
+// users type between addresses (a semicolon that closes a group stays with the group). The
+// pieces are trimmed views into `text`, empty ones left out.
+std::vector<std::string_view> SplitAddressList(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  auto take = [&](std::size_t begin, std::size_t end) {
+    std::string_view piece = text.substr(begin, end - begin);
+    const std::size_t first = piece.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return;
+    pieces.push_back(piece.substr(first, piece.find_last_not_of(" \t\r\n") - first + 1));
+  };
+  std::size_t start = 0;  // the current piece is text[start, i)
   bool quoted = false;
   int comment = 0;
   bool angle = false;
@@ -463,18 +516,16 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (quoted) {
-      current += c;
       if (c == '\\' && i + 1 < text.size()) {
-        current += text[++i];
+        ++i;
       } else if (c == '"') {
         quoted = false;
       }
       continue;
     }
     if (comment > 0) {
-      current += c;
       if (c == '\\' && i + 1 < text.size()) {
-        current += text[++i];
+        ++i;
       } else if (c == '(') {
         ++comment;
       } else if (c == ')') {
@@ -489,7 +540,6 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
       std::size_t q2 = q1 == std::string_view::npos ? q1 : text.find('?', q1 + 1);
       if (end != std::string_view::npos && q2 != std::string_view::npos && q2 < end &&
           text.substr(i, end - i).find(' ') == std::string_view::npos) {
-        current.append(text.substr(i, end + 2 - i));
         i = end + 1;
         continue;
       }
@@ -497,56 +547,41 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
     switch (c) {
       case '"':
         quoted = true;
-        current += c;
         break;
       case '(':
         comment = 1;
-        current += c;
         break;
       case '<':
         angle = true;
-        current += c;
         break;
       case '>':
         angle = false;
-        current += c;
         break;
       case ':':
         if (!angle) group = true;
-        current += c;
         break;
       case ';':
         if (group) {
-          current += c;
           group = false;
-          pieces.push_back(std::move(current));
-          current.clear();
-        } else if (angle) {
-          current += c;
-        } else {
-          pieces.push_back(std::move(current));
-          current.clear();
+          take(start, i + 1);
+          start = i + 1;
+        } else if (!angle) {
+          take(start, i);
+          start = i + 1;
         }
         break;
       case ',':
-        if (group || angle) {
-          current += c;
-        } else {
-          pieces.push_back(std::move(current));
-          current.clear();
+        if (!group && !angle) {
+          take(start, i);
+          start = i + 1;
         }
         break;
       default:
-        current += c;
+        break;
     }
   }
-  pieces.push_back(std::move(current));
-  std::vector<std::string> out;
-  for (std::string& p : pieces) {
-    std::string t = Trim(p);
-    if (!t.empty()) out.push_back(std::move(t));
-  }
-  return out;
+  take(start, text.size());
+  return pieces;
 }
 
 std::string CleanDisplayName(std::string name) {
@@ -627,24 +662,34 @@ std::string WithoutComments(std::string_view text) {
   return out;
 }
 
-std::vector<Mailbox> ParseAddresses(std::string_view raw_value, GMimeParserOptions* options) {
-  std::vector<Mailbox> out;
-  for (const std::string& piece : SplitAddressList(NormalizeEncodedWords(Unfold(raw_value)))) {
+// Calls `f(Mailbox&&)` for each mailbox of an address header's raw value, in order.
+template <typename F>
+void ForEachMailbox(std::string_view raw_value, GMimeParserOptions* options, F&& f) {
+  const std::string text = NormalizeEncodedWords(Unfold(raw_value));
+  std::vector<Mailbox> found;
+  for (std::string_view view : SplitAddressList(text)) {
+    const std::string piece(view);
     if (Trim(WithoutComments(piece)).empty()) continue;
     GObjectPtr<InternetAddressList> list(internet_address_list_parse(options, piece.c_str()));
-    std::size_t before = out.size();
+    found.clear();
     int n = list ? internet_address_list_length(list.get()) : 0;
     bool group = false;
     for (int i = 0; i < n; ++i) {
       InternetAddress* a = internet_address_list_get_address(list.get(), i);
       group = group || INTERNET_ADDRESS_IS_GROUP(a);
-      AppendMailbox(a, Lower(piece).find("xn--") != std::string::npos, out);
+      AppendMailbox(a, Lower(piece).find("xn--") != std::string::npos, found);
     }
-    if (out.size() == before && !group && !piece.ends_with(":;") && !piece.ends_with(": ;")) {
+    if (found.empty() && !group && !piece.ends_with(":;") && !piece.ends_with(": ;")) {
       Mailbox m = FallbackMailbox(piece);
-      if (!m.name.empty() || !m.address.empty()) out.push_back(std::move(m));
+      if (!m.name.empty() || !m.address.empty()) found.push_back(std::move(m));
     }
+    for (Mailbox& m : found) f(std::move(m));
   }
+}
+
+std::vector<Mailbox> ParseAddresses(std::string_view raw_value, GMimeParserOptions* options) {
+  std::vector<Mailbox> out;
+  ForEachMailbox(raw_value, options, [&out](Mailbox&& m) { out.push_back(std::move(m)); });
   return out;
 }
 
@@ -787,6 +832,7 @@ struct RawMessage {
   std::string header_block;  // raw top-level header block
   const EmlxMetadata* emlx = nullptr;
   std::optional<std::int64_t> file_time;
+  bool recipient_lines_hidden = false;  // parsed from HideRecipientLines' copy
 };
 
 pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, ImportContext& ctx,
@@ -1527,6 +1573,33 @@ HeaderValues CollectHeaders(GMimeObject* object) {
   return values;
 }
 
+// The raw To (type 1), Cc (2) and Bcc (3) lines of a message, in the order they come. GMime
+// parsed them into address objects of its own when it read the message, at several times the
+// size of the text; the mapping parses the text itself, so GMime's lists are emptied here
+// first. A message addressed to many thousands would otherwise hold both at once. GMime then
+// keeps one empty line of each kind that had addresses; nothing reads them afterwards.
+std::vector<std::pair<std::int32_t, std::string>> TakeRecipientLines(GMimeMessage* message,
+                                                                     bool hidden) {
+  std::vector<std::pair<std::int32_t, std::string>> lines;
+  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message));
+  const int n = list ? g_mime_header_list_get_count(list) : 0;
+  for (int i = 0; i < n; ++i) {
+    GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+    const std::string name = Lower(CopyString(g_mime_header_get_name(h)));
+    std::int32_t type = name == "to" ? 1 : name == "cc" ? 2 : name == "bcc" ? 3 : 0;
+    if (hidden && type == 0) type = name == "t~" ? 1 : name == "c~" ? 2 : name == "bc~" ? 3 : 0;
+    if (type != 0) lines.emplace_back(type, CopyString(g_mime_header_get_raw_value(h)));
+  }
+  for (GMimeAddressType type :
+       {GMIME_ADDRESS_TYPE_TO, GMIME_ADDRESS_TYPE_CC, GMIME_ADDRESS_TYPE_BCC}) {
+    InternetAddressList* addresses = g_mime_message_get_addresses(message, type);
+    if (addresses != nullptr && internet_address_list_length(addresses) > 0) {
+      internet_address_list_clear(addresses);
+    }
+  }
+  return lines;
+}
+
 std::int32_t ImportanceFrom(const HeaderValues& h) {
   if (GMimeHeader* v = h.First("importance")) {
     std::string s = Lower(Unfold(CopyString(g_mime_header_get_value(v))));
@@ -1701,6 +1774,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   ParserOptionsPtr address_options = NewParserOptions(hint);
   auto& props = content.props;
   const std::int64_t now = ctx.options->now;
+  std::vector<std::pair<std::int32_t, std::string>> recipient_lines = TakeRecipientLines(message, raw.recipient_lines_hidden);
   HeaderValues headers = CollectHeaders(GMIME_OBJECT(message));
 
   // Subject family.
@@ -1772,16 +1846,15 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   // Recipients.
   std::string display[4];
   auto recipients = std::make_shared<MailboxRecipients>();
-  const std::pair<const char*, std::int32_t> kRecipientHeaders[] = {
-      {"to", 1}, {"cc", 2}, {"bcc", 3}};
-  for (const auto& [name, type] : kRecipientHeaders) {
-    for (GMimeHeader* h : headers.Each(name)) {
-      for (const Mailbox& m :
-           ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), address_options.get())) {
+  for (std::int32_t type = 1; type <= 3; ++type) {
+    for (auto& [line_type, value] : recipient_lines) {
+      if (line_type != type) continue;
+      ForEachMailbox(value, address_options.get(), [&](Mailbox&& m) {
         recipients->Add(m, type);
         if (!display[type].empty()) display[type] += "; ";
         display[type] += NameOrAddress(m);
-      }
+      });
+      std::string().swap(value);
     }
   }
   recipients->Shrink();
@@ -2254,12 +2327,15 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   std::string repaired = RepairHeaderBlock(message);
   std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
   if (owner && !repaired.empty()) to_parse = hold(repaired);
+  std::string hidden = HideRecipientLines(to_parse, HeaderBlockLength(to_parse));
+  std::string_view gmime_view = to_parse;
+  if (!hidden.empty()) gmime_view = owner ? hold(hidden) : std::string_view(hidden);
   if (owner) {
     ctx.owner = owner;
-    ctx.owned = to_parse;
+    ctx.owned = gmime_view;
     ctx.decode_now_left = options.decode_now_bytes;
   }
-  BorrowedStream stream(to_parse);
+  BorrowedStream stream(gmime_view);
   GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GObjectPtr<GMimeMessage> parsed(
@@ -2273,6 +2349,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   RawMessage raw{to_parse, std::string(to_parse.substr(0, parsed_header_length)), &frame.metadata,
                  options.file_time};
   if (!frame.emlx) raw.emlx = nullptr;
+  raw.recipient_lines_hidden = gmime_view.data() != to_parse.data();
   result.content = MapMessage(parsed.get(), raw, ctx, 0);
   return result;
 }

@@ -82,6 +82,9 @@ NdbWriter::NdbWriter(FileEnv& env, std::string path, std::string temp_path,
   EnsureSpan(0);
   cursor_ = SpanStart(0) + Reserved(0);
   buffer_start_ = cursor_;
+  // Room for what can gather before a flush (a gap, a block or page past the limit), taken
+  // once: growing by doubling would reserve twice that.
+  buffer_.reserve(kBufferFlushSize + (1 << 16) + 2 * format::kMaxBlockSize);
 }
 
 NdbWriter::~NdbWriter() {

@@ -724,6 +724,11 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
       }
       return Status::OK();
     });
+    // The display lists are made only when the message brings none (for a long list they
+    // are as large as the table's names).
+    const bool make_to = !FindById(props, TagId(kTagDisplayTo));
+    const bool make_cc = !FindById(props, TagId(kTagDisplayCc));
+    const bool make_bcc = !FindById(props, TagId(kTagDisplayBcc));
     std::u16string to, cc, bcc;
     std::uint32_t row_id = 0;
     SubnodeSink tsink(*ndb_);
@@ -763,7 +768,7 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
         cells.push_back(Bin(kTagEntryId, eid));
       }
       std::uint32_t type = Get32(FindProp(cells, kTagRecipientType)->bytes.data()) & 0xF;
-      if (name) {
+      if (name && (type == 2 ? make_cc : type == 3 ? make_bcc : make_to)) {
         std::u16string& list = type == 2 ? cc : type == 3 ? bcc : to;
         if (!list.empty()) list += u"; ";
         list += StringOf(*name);
@@ -772,9 +777,9 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
       return t.AddRow(++row_id, cells, tsink);
     });
     if (!s.ok()) return s;
-    if (!FindById(props, TagId(kTagDisplayTo))) props.push_back(Str(kTagDisplayTo, to));
-    if (!FindById(props, TagId(kTagDisplayCc))) props.push_back(Str(kTagDisplayCc, cc));
-    if (!FindById(props, TagId(kTagDisplayBcc))) props.push_back(Str(kTagDisplayBcc, bcc));
+    if (make_to) props.push_back(Str(kTagDisplayTo, to));
+    if (make_cc) props.push_back(Str(kTagDisplayCc, cc));
+    if (make_bcc) props.push_back(Str(kTagDisplayBcc, bcc));
     auto d = t.Write(tsink);
     if (!d) return d.error();
     sink.Add({f::kNidRecipientTable, d->bid_data, d->bid_sub});

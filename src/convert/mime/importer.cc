@@ -1774,7 +1774,8 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   ParserOptionsPtr address_options = NewParserOptions(hint);
   auto& props = content.props;
   const std::int64_t now = ctx.options->now;
-  std::vector<std::pair<std::int32_t, std::string>> recipient_lines = TakeRecipientLines(message, raw.recipient_lines_hidden);
+  std::vector<std::pair<std::int32_t, std::string>> recipient_lines =
+      TakeRecipientLines(message, raw.recipient_lines_hidden);
   HeaderValues headers = CollectHeaders(GMIME_OBJECT(message));
 
   // Subject family.
@@ -1970,9 +1971,11 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     if (signed_content != nullptr) walker.Walk(signed_content, "1", 1, true, inner);
     walk.segments = std::move(inner.segments);
     std::string entity = SignedEntity(raw);
-    walk.attachments.push_back(SmimeBlob("multipart/signed", {Bytes(entity.begin(), entity.end()), nullptr}));
+    walk.attachments.push_back(
+        SmimeBlob("multipart/signed", {Bytes(entity.begin(), entity.end()), nullptr}));
   } else if (message_class == "IPM.Note.SMIME" && GMIME_IS_PART(top)) {
-    walk.attachments.push_back(SmimeBlob("application/pkcs7-mime", AttachmentContent(GMIME_PART(top), ctx)));
+    walk.attachments.push_back(
+        SmimeBlob("application/pkcs7-mime", AttachmentContent(GMIME_PART(top), ctx)));
   } else if (top != nullptr) {
     bool single = !GMIME_IS_MULTIPART(top);
     walker.Walk(top, single ? "1" : "", 0, single, walk);

@@ -146,8 +146,8 @@ bool DecodePlainBase64(std::string_view text, Bytes& out) {
   const PlainBase64 layout = PlainBase64Layout(text);
   out.resize(layout.end / 4 * 3 + 3);
   Base64Group group;
-  std::uint8_t* o = DecodeBase64Run(reinterpret_cast<const unsigned char*>(text.data()),
-                                    layout.end, group, out.data());
+  std::uint8_t* o = DecodeBase64Run(reinterpret_cast<const unsigned char*>(text.data()), layout.end,
+                                    group, out.data());
   if (o == nullptr) return false;
   if (layout.padding > 0) {
     if (group.count + static_cast<int>(layout.padding) != 4) return false;
@@ -380,7 +380,8 @@ void AppendUnpaddedBase64Tail(std::string_view text, Bytes& bytes) {
 Bytes DecodeWindow(std::string_view encoded, GMimeContentEncoding encoding) {
   Bytes bytes;
   if (IsIdentity(encoding)) {
-    bytes.assign(encoded.begin(), encoded.begin() + static_cast<std::ptrdiff_t>(IdentitySize(encoded)));
+    bytes.assign(encoded.begin(),
+                 encoded.begin() + static_cast<std::ptrdiff_t>(IdentitySize(encoded)));
     return bytes;
   }
   if (encoding != GMIME_CONTENT_ENCODING_BASE64 || !DecodePlainBase64(encoded, bytes)) {

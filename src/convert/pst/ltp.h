@@ -63,7 +63,9 @@ class HeapBuilder {
   };
   static std::size_t HeaderSize(std::size_t page);
   // Page 0 and every 128th page from page 8 on carry fill levels of other pages.
-  static bool HoldsLevels(std::size_t page) { return page == 0 || (page >= 8 && (page - 8) % 128 == 0); }
+  static bool HoldsLevels(std::size_t page) {
+    return page == 0 || (page >= 8 && (page - 8) % 128 == 0);
+  }
   static void Close(Page& p);
   std::uint8_t client_signature_;
   std::uint32_t user_root_ = 0;

@@ -104,7 +104,8 @@ class ContentReader {
 
 // Attachment bytes that are not held decoded in memory: their exact size, and a reader that
 // makes them in pieces (decoding them from the message file, say). Holds what it reads from
-// for as long as it lives. Open() may be called several times, each reader starting over.
+// for as long as it lives. Open() may be called several times, each reader starting over;
+// a reader must not outlive its source.
 class ContentSource {
  public:
   virtual ~ContentSource() = default;

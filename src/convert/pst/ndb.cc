@@ -285,7 +285,8 @@ Result<std::uint64_t> NdbWriter::WriteFrom(ContentReader& reader, std::uint64_t 
   std::array<std::uint8_t, format::kMaxBlockData> block;
   DataTreeWriter tree(*this);
   for (std::uint64_t off = 0; off < size; off += format::kMaxBlockData) {
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(format::kMaxBlockData, size - off));
+    const auto n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(format::kMaxBlockData, size - off));
     if (!reader.Read({block.data(), n})) {
       return Status::InvalidArgument("attachment", "content could not be read");
     }

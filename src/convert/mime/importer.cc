@@ -728,6 +728,9 @@ pst::Recipient MakeRecipient(std::string_view name, std::string_view address, st
   return r;
 }
 
+// A message with no more recipients than this has them made at once; see MailboxRecipients.
+constexpr std::size_t kRecipientsMadeNow = 256;
+
 // A message's recipients kept as the names and addresses they are made of, a few dozen bytes
 // each, and made into their properties (several hundred bytes each) one at a time when the
 // message is written: a message addressed to a hundred thousand people stays small.
@@ -1858,8 +1861,16 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
       std::string().swap(value);
     }
   }
-  recipients->Shrink();
-  content.recipient_source = std::move(recipients);
+  if (recipients->size() <= kRecipientsMadeNow) {
+    // Made here, on the reading thread, rather than by the writer (twice) later.
+    content.recipients.reserve(recipients->size());
+    for (std::size_t i = 0; i < recipients->size(); ++i) {
+      content.recipients.push_back(recipients->At(i));
+    }
+  } else {
+    recipients->Shrink();
+    content.recipient_source = std::move(recipients);
+  }
   SetString(props, kPrDisplayTo, display[1]);
   SetString(props, kPrDisplayCc, display[2]);
   SetString(props, kPrDisplayBcc, display[3]);

@@ -84,15 +84,19 @@ FileReading ReadMessageFile(const std::string& path) {
   const std::filesystem::path file_path = NativePath(path);
   wharfline::Result<mime::MessageFileBytes> file = mime::ReadMessageFileBytes(file_path);
   if (!file) return FileReading{file.error(), file.error()};
+  // The message may read its attachments from the file's bytes until it is written, and
+  // holds them until then: the read-ahead counts the file's size for it.
+  auto bytes = std::make_shared<const mime::MessageFileBytes>(std::move(*file));
   FileReading reading;
-  reading.facts = FileFacts{static_cast<std::int64_t>(file->view().size()),
-                            LooksFramed(file->view())};
+  reading.facts = FileFacts{static_cast<std::int64_t>(bytes->view().size()),
+                            LooksFramed(bytes->view())};
   mime::ImportOptions options;
   options.source_path = file_path;
-  options.file_time = file->mtime;
+  options.file_time = bytes->mtime;
   options.now = static_cast<std::int64_t>(std::time(nullptr));
+  options.file_owner = bytes;
   wharfline::Result<mime::ImportedMessage> imported =
-      mime::ImportMessageBytes(file->bytes(), options);
+      mime::ImportMessageBytes(bytes->bytes(), options);
   if (!imported) {
     reading.message = wharfline::Status::InvalidArgument(path, imported.error().message());
   } else {

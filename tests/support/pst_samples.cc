@@ -1,5 +1,6 @@
 #include "tests/support/pst_samples.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace pst::testing {
@@ -58,8 +59,9 @@ std::string MessageJson(const MessageContent& m) {
                   ",\"flags\":" + IntProp(m.props, 0x0E070003) +
                   ",\"submit_time\":" + IntProp(m.props, 0x00390040) +
                   ",\"delivery_time\":" + IntProp(m.props, 0x0E060040) + ",\"recipients\":[";
-  for (std::size_t i = 0; i < m.recipients.size(); ++i) {
-    const auto& r = m.recipients[i].props;
+  for (std::size_t i = 0; i < m.recipient_count(); ++i) {
+    const Recipient recipient = m.RecipientAt(i);
+    const auto& r = recipient.props;
     j += (i ? "," : "") + std::string("{\"name\":") + StrProp(r, 0x3001001F) +
          ",\"email\":" + StrProp(r, 0x3003001F) + ",\"type\":" + IntProp(r, 0x0C150003) + "}";
   }
@@ -67,7 +69,8 @@ std::string MessageJson(const MessageContent& m) {
   for (std::size_t i = 0; i < m.attachments.size(); ++i) {
     const auto& a = m.attachments[i];
     j += (i ? "," : "") + std::string("{\"long_name\":") + StrProp(a.props, 0x3707001F) +
-         ",\"name\":" + StrProp(a.props, 0x3704001F) + ",\"size\":" + std::to_string(a.data.size()) +
+         ",\"name\":" + StrProp(a.props, 0x3704001F) +
+         ",\"size\":" + std::to_string(a.data_size()) +
          ",\"seed\":" + IntProp(a.props, 0x7FFF0003) + ",\"embedded\":" +
          (a.embedded ? MessageJson(*a.embedded) : std::string("null")) + "}";
   }
@@ -157,6 +160,7 @@ MessageContent MakeMessage(const SampleSpec& s) {
     at.props.push_back({0x370E001F, std::u16string(u"application/octet-stream")});
     at.props.push_back({0x7FFF0003, static_cast<std::int32_t>(seed)});
     at.data = PatternBytes(seed, s.attachment_size);
+    if (s.sourced) at.source = MemorySource(std::move(at.data));
     m.attachments.push_back(std::move(at));
   }
   if (s.embedded) {
@@ -171,7 +175,59 @@ MessageContent MakeMessage(const SampleSpec& s) {
     at.embedded = std::make_unique<MessageContent>(MakeMessage(inner));
     m.attachments.push_back(std::move(at));
   }
+  if (s.sourced) MoveRecipientsToSource(m);
   return m;
+}
+
+namespace {
+
+class MemoryReader final : public ContentReader {
+ public:
+  explicit MemoryReader(const Bytes& bytes) : bytes_(bytes) {}
+  bool Read(std::span<std::uint8_t> out) override {
+    if (out.size() > bytes_.size() - at_) return false;
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), out.size(), out.begin());
+    at_ += out.size();
+    return true;
+  }
+
+ private:
+  const Bytes& bytes_;
+  std::size_t at_ = 0;
+};
+
+class MemoryContentSource final : public ContentSource {
+ public:
+  MemoryContentSource(Bytes bytes, std::uint64_t size) : bytes_(std::move(bytes)), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  std::unique_ptr<ContentReader> Open() const override {
+    return std::make_unique<MemoryReader>(bytes_);
+  }
+
+ private:
+  Bytes bytes_;
+  std::uint64_t size_;
+};
+
+class VectorRecipients final : public RecipientSource {
+ public:
+  explicit VectorRecipients(std::vector<Recipient> r) : recipients_(std::move(r)) {}
+  std::size_t size() const override { return recipients_.size(); }
+  Recipient At(std::size_t index) const override { return recipients_[index]; }
+
+ private:
+  std::vector<Recipient> recipients_;
+};
+
+}  // namespace
+
+std::shared_ptr<const ContentSource> MemorySource(Bytes bytes, std::uint64_t size) {
+  return std::make_shared<MemoryContentSource>(std::move(bytes), size);
+}
+
+void MoveRecipientsToSource(MessageContent& m) {
+  m.recipient_source = std::make_shared<VectorRecipients>(std::move(m.recipients));
+  m.recipients.clear();
 }
 
 Manifest::Manifest(std::u16string display_name) : display_name_(ToUtf8(display_name)) {}

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,12 +24,23 @@ struct SampleSpec {
   bool html = true;
   bool embedded = false;      // add an attached message with its own attachment
   bool unread = false;
+  bool sourced = false;       // attachment bytes and recipients given through sources
 };
 
 std::string ToUtf8(std::u16string_view s);
 // Byte i of the pattern is (seed + i * i) mod 256 over a 251-byte period.
 pst::Bytes PatternBytes(std::uint32_t seed, std::size_t size);
 pst::MessageContent MakeMessage(const SampleSpec& spec);
+
+// A source of `bytes` that states `size`: reading past what it holds fails.
+std::shared_ptr<const pst::ContentSource> MemorySource(pst::Bytes bytes, std::uint64_t size);
+// A source of `bytes` that states their size.
+inline std::shared_ptr<const pst::ContentSource> MemorySource(pst::Bytes bytes) {
+  const std::uint64_t size = bytes.size();
+  return MemorySource(std::move(bytes), size);
+}
+// The recipients of `m` moved into a source.
+void MoveRecipientsToSource(pst::MessageContent& m);
 
 // Collects the expected content of a store as JSON.
 class Manifest {

@@ -20,6 +20,7 @@
 #include "convert/mime/gmime_ptr.h"
 #include "convert/mime/mapi_codec.h"
 #include "convert/mime/message_file.h"
+#include "convert/mime/part_content.h"
 #include "convert/mime/text_codec.h"
 
 namespace mime {
@@ -365,162 +366,26 @@ Bytes EncodedContent(GMimeDataWrapper* content) {
   return StreamBytes(mem.get());
 }
 
-// The value of each base64 character, -1 for the rest.
-constexpr std::array<std::int8_t, 256> kBase64Values = [] {
-  std::array<std::int8_t, 256> values{};
-  values.fill(-1);
-  for (int i = 0; i < 26; ++i) {
-    values['A' + i] = static_cast<std::int8_t>(i);
-    values['a' + i] = static_cast<std::int8_t>(26 + i);
-  }
-  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<std::int8_t>(52 + i);
-  values['+'] = 62;
-  values['/'] = 63;
-  return values;
-}();
-
-// GMime's decoder drops a final group of two or three base64 characters when the sender left
-// out the padding; those characters still carry one or two bytes of the file.
-void AppendUnpaddedBase64Tail(std::string_view text, Bytes& bytes) {
-  // Padded (or padded in the middle): GMime's reading stands.
-  if (text.find('=') != std::string_view::npos) return;
-  std::size_t count = 0;
-  for (char c : text) count += kBase64Values[static_cast<unsigned char>(c)] >= 0 ? 1 : 0;
-  std::size_t tail_size = count % 4;
-  if ((tail_size != 2 && tail_size != 3) || bytes.size() != count / 4 * 3) return;
-  unsigned int tail[3] = {0, 0, 0};
-  std::size_t found = 0;
-  for (std::size_t i = text.size(); i > 0 && found < tail_size; --i) {
-    int v = kBase64Values[static_cast<unsigned char>(text[i - 1])];
-    if (v >= 0) tail[tail_size - 1 - found++] = static_cast<unsigned int>(v);
-  }
-  unsigned int bits = (tail[0] << 18) | (tail[1] << 12) | (tail_size == 3 ? tail[2] << 6 : 0);
-  bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
-  if (tail_size == 3) bytes.push_back(static_cast<std::uint8_t>((bits >> 8) & 0xFF));
-}
-
-// Base64 as nearly every sender writes it: whole groups of four alphabet characters in lines
-// ended by CR LF or LF, and padding only at the very end. Any decoder reads such text the
-// same way, GMime's included, so it is decoded here in groups of four at a time. Returns
-// false, leaving `out` unspecified, for anything else (junk characters, padding inside, a
-// padded group that does not add up), which GMime then decodes.
-bool DecodePlainBase64(std::string_view text, Bytes& out) {
-  std::size_t end = text.size();
-  while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
-  std::size_t padding = 0;
-  while (end > 0 && text[end - 1] == '=' && padding < 2) {
-    --end;
-    ++padding;
-  }
-  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-  out.resize(end / 4 * 3 + 3);
-  std::uint8_t* o = out.data();
-  std::uint32_t acc = 0;
-  int n = 0;  // characters in acc
-  std::size_t i = 0;
-  while (i < end) {
-    if (n == 0 && i + 4 <= end) {
-      int a = kBase64Values[in[i]];
-      int b = kBase64Values[in[i + 1]];
-      int c = kBase64Values[in[i + 2]];
-      int d = kBase64Values[in[i + 3]];
-      if ((a | b | c | d) >= 0) {
-        std::uint32_t v = (static_cast<std::uint32_t>(a) << 18) |
-                          (static_cast<std::uint32_t>(b) << 12) |
-                          (static_cast<std::uint32_t>(c) << 6) | static_cast<std::uint32_t>(d);
-        o[0] = static_cast<std::uint8_t>(v >> 16);
-        o[1] = static_cast<std::uint8_t>(v >> 8);
-        o[2] = static_cast<std::uint8_t>(v);
-        o += 3;
-        i += 4;
-        continue;
-      }
-    }
-    unsigned char ch = in[i++];
-    int v = kBase64Values[ch];
-    if (v < 0) {
-      if (ch == '\r' || ch == '\n') continue;
-      return false;
-    }
-    acc = (acc << 6) | static_cast<std::uint32_t>(v);
-    if (++n == 4) {
-      o[0] = static_cast<std::uint8_t>(acc >> 16);
-      o[1] = static_cast<std::uint8_t>(acc >> 8);
-      o[2] = static_cast<std::uint8_t>(acc);
-      o += 3;
-      n = 0;
-      acc = 0;
-    }
-  }
-  if (padding > 0) {
-    // "xx==" is one byte, "xxx=" two; other padding is left to GMime.
-    if (n + static_cast<int>(padding) != 4) return false;
-    acc <<= 6 * padding;
-    *o++ = static_cast<std::uint8_t>(acc >> 16);
-    if (padding == 1) *o++ = static_cast<std::uint8_t>(acc >> 8);
-  }
-  // Without padding, characters short of a group give no bytes (as in GMime).
-  out.resize(static_cast<std::size_t>(o - out.data()));
-  return true;
-}
-
-// Base64 or quoted-printable content decoded in one pass into a buffer reserved once
-// (decoding never makes content longer than its encoded form plus a few bytes). The pieces
-// are the 4 KiB reads of GMime's filter stream, so the decoder sees the input cut exactly as
-// in GMime's own reading of the part and its output is the same byte for byte.
-Bytes DecodeWhole(std::string_view encoded, GMimeContentEncoding encoding) {
-  constexpr std::size_t kPiece = 4096;
-  GMimeEncoding state;
-  g_mime_encoding_init_decode(&state, encoding);
-  char piece[kPiece + 16];
-  Bytes out;
-  out.reserve(g_mime_encoding_outlen(&state, encoded.size()));
-  auto append = [&out, &piece](std::size_t n) {
-    out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(piece),
-               reinterpret_cast<const std::uint8_t*>(piece) + n);
-  };
-  for (std::size_t at = 0; at < encoded.size(); at += kPiece) {
-    std::size_t len = std::min(kPiece, encoded.size() - at);
-    append(g_mime_encoding_step(&state, encoded.data() + at, len, piece));
-  }
-  append(g_mime_encoding_flush(&state, "", 0, piece));
-  return out;
-}
-
 Bytes DecodedContent(GMimePart* part) {
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (content == nullptr) return {};
   GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
-  bool identity =
-      encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
-      encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY;
-  bool step_codec = encoding == GMIME_CONTENT_ENCODING_BASE64 ||
-                    encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
   std::optional<std::string_view> window = MemoryWindow(g_mime_data_wrapper_get_stream(content));
-  Bytes bytes;
-  if (window && encoding == GMIME_CONTENT_ENCODING_BASE64 && DecodePlainBase64(*window, bytes)) {
-    // decoded
-  } else if (window && step_codec) {
-    bytes = DecodeWhole(*window, encoding);
-  } else if (window && identity) {
-    bytes.assign(window->begin(), window->end());
-  } else {
-    // Uuencoded content (GMime's filter finds the begin line) and streams not in memory.
-    GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
-    g_mime_data_wrapper_write_to_stream(content, mem.get());
-    bytes = StreamBytes(mem.get());
+  if (window && IsWindowDecodable(encoding)) return DecodeWindow(*window, encoding);
+  // Uuencoded content (GMime's filter finds the begin line) and streams not in memory.
+  GObjectPtr<GMimeStream> mem(g_mime_stream_mem_new());
+  g_mime_data_wrapper_write_to_stream(content, mem.get());
+  Bytes bytes = StreamBytes(mem.get());
+  if (encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
+      encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY) {
+    // Unencoded content ends before the CRLF that belongs to the next boundary; GMime
+    // leaves the CR of that pair behind.
+    if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
   }
-  // Unencoded content ends before the CRLF that belongs to the next boundary; GMime leaves the
-  // CR of that pair behind.
-  if (identity && !bytes.empty() && bytes.back() == '\r') bytes.pop_back();
   if (encoding == GMIME_CONTENT_ENCODING_BASE64 && bytes.size() % 3 == 0) {
-    if (window) {
-      AppendUnpaddedBase64Tail(*window, bytes);
-    } else {
-      Bytes text = EncodedContent(content);
-      AppendUnpaddedBase64Tail(
-          std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), bytes);
-    }
+    Bytes text = EncodedContent(content);
+    AppendUnpaddedBase64Tail(
+        std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), bytes);
   }
   return bytes;
 }
@@ -578,6 +443,50 @@ std::size_t HeaderBlockLength(std::string_view message) {
   return pos;
 }
 
+// GMime turns the To, Cc and Bcc lines into address objects as it reads a message, at several
+// times the size of their text, and the mapping never uses them: it parses the text itself.
+// For a message addressed to many thousands that would be most of its memory, so when those
+// lines are long the message is parsed from a copy in which they go by names GMime does not
+// know ("T~", "C~", "Bc~": the last letter changed, so every offset stays the same), and the
+// mapping reads them back under those names. Returns the copy, or "" when the lines are short
+// or the message already has a header by one of those names.
+constexpr std::size_t kHideRecipientLinesFrom = 64 * 1024;
+
+std::string HideRecipientLines(std::string_view message, std::size_t header_length) {
+  std::vector<std::size_t> renames;  // offset of the letter to change
+  std::size_t address_bytes = 0;
+  bool in_address_line = false;
+  std::size_t pos = 0;
+  while (pos < header_length) {
+    std::size_t eol = message.find('\n', pos);
+    std::size_t end = eol == std::string_view::npos ? header_length : std::min(eol, header_length);
+    std::string_view line = message.substr(pos, end - pos);
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      if (in_address_line) address_bytes += line.size();
+    } else {
+      in_address_line = false;
+      std::size_t colon = line.find(':');
+      if (colon != std::string_view::npos) {
+        std::string_view name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+        const std::string lower = Lower(name);
+        if (lower == "t~" || lower == "c~" || lower == "bc~") return "";
+        if (lower == "to" || lower == "cc" || lower == "bcc") {
+          in_address_line = true;
+          address_bytes += line.size();
+          renames.push_back(pos + name.size() - 1);
+        }
+      }
+    }
+    if (eol == std::string_view::npos) break;
+    pos = eol + 1;
+  }
+  if (address_bytes < kHideRecipientLinesFrom) return "";
+  std::string copy(message);
+  for (std::size_t at : renames) copy[at] = '~';
+  return copy;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Addresses.
 
@@ -588,9 +497,18 @@ struct Mailbox {
 
 // Splits an address header at its top-level separators: commas, and the semicolons Outlook
 // users type between addresses (a semicolon that closes a group stays with the group).
-std::vector<std::string> SplitAddressList(std::string_view text) {
-  std::vector<std::string> pieces;
-  std::string current;
+// Splits an address header at its top-level separators: commas, and the semicolons Outlook
+// users type between addresses (a semicolon that closes a group stays with the group). The
+// pieces are trimmed views into `text`, empty ones left out.
+std::vector<std::string_view> SplitAddressList(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  auto take = [&](std::size_t begin, std::size_t end) {
+    std::string_view piece = text.substr(begin, end - begin);
+    const std::size_t first = piece.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return;
+    pieces.push_back(piece.substr(first, piece.find_last_not_of(" \t\r\n") - first + 1));
+  };
+  std::size_t start = 0;  // the current piece is text[start, i)
   bool quoted = false;
   int comment = 0;
   bool angle = false;
@@ -598,18 +516,16 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (quoted) {
-      current += c;
       if (c == '\\' && i + 1 < text.size()) {
-        current += text[++i];
+        ++i;
       } else if (c == '"') {
         quoted = false;
       }
       continue;
     }
     if (comment > 0) {
-      current += c;
       if (c == '\\' && i + 1 < text.size()) {
-        current += text[++i];
+        ++i;
       } else if (c == '(') {
         ++comment;
       } else if (c == ')') {
@@ -624,7 +540,6 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
       std::size_t q2 = q1 == std::string_view::npos ? q1 : text.find('?', q1 + 1);
       if (end != std::string_view::npos && q2 != std::string_view::npos && q2 < end &&
           text.substr(i, end - i).find(' ') == std::string_view::npos) {
-        current.append(text.substr(i, end + 2 - i));
         i = end + 1;
         continue;
       }
@@ -632,56 +547,41 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
     switch (c) {
       case '"':
         quoted = true;
-        current += c;
         break;
       case '(':
         comment = 1;
-        current += c;
         break;
       case '<':
         angle = true;
-        current += c;
         break;
       case '>':
         angle = false;
-        current += c;
         break;
       case ':':
         if (!angle) group = true;
-        current += c;
         break;
       case ';':
         if (group) {
-          current += c;
           group = false;
-          pieces.push_back(std::move(current));
-          current.clear();
-        } else if (angle) {
-          current += c;
-        } else {
-          pieces.push_back(std::move(current));
-          current.clear();
+          take(start, i + 1);
+          start = i + 1;
+        } else if (!angle) {
+          take(start, i);
+          start = i + 1;
         }
         break;
       case ',':
-        if (group || angle) {
-          current += c;
-        } else {
-          pieces.push_back(std::move(current));
-          current.clear();
+        if (!group && !angle) {
+          take(start, i);
+          start = i + 1;
         }
         break;
       default:
-        current += c;
+        break;
     }
   }
-  pieces.push_back(std::move(current));
-  std::vector<std::string> out;
-  for (std::string& p : pieces) {
-    std::string t = Trim(p);
-    if (!t.empty()) out.push_back(std::move(t));
-  }
-  return out;
+  take(start, text.size());
+  return pieces;
 }
 
 std::string CleanDisplayName(std::string name) {
@@ -762,24 +662,34 @@ std::string WithoutComments(std::string_view text) {
   return out;
 }
 
-std::vector<Mailbox> ParseAddresses(std::string_view raw_value, GMimeParserOptions* options) {
-  std::vector<Mailbox> out;
-  for (const std::string& piece : SplitAddressList(NormalizeEncodedWords(Unfold(raw_value)))) {
+// Calls `f(Mailbox&&)` for each mailbox of an address header's raw value, in order.
+template <typename F>
+void ForEachMailbox(std::string_view raw_value, GMimeParserOptions* options, F&& f) {
+  const std::string text = NormalizeEncodedWords(Unfold(raw_value));
+  std::vector<Mailbox> found;
+  for (std::string_view view : SplitAddressList(text)) {
+    const std::string piece(view);
     if (Trim(WithoutComments(piece)).empty()) continue;
     GObjectPtr<InternetAddressList> list(internet_address_list_parse(options, piece.c_str()));
-    std::size_t before = out.size();
+    found.clear();
     int n = list ? internet_address_list_length(list.get()) : 0;
     bool group = false;
     for (int i = 0; i < n; ++i) {
       InternetAddress* a = internet_address_list_get_address(list.get(), i);
       group = group || INTERNET_ADDRESS_IS_GROUP(a);
-      AppendMailbox(a, Lower(piece).find("xn--") != std::string::npos, out);
+      AppendMailbox(a, Lower(piece).find("xn--") != std::string::npos, found);
     }
-    if (out.size() == before && !group && !piece.ends_with(":;") && !piece.ends_with(": ;")) {
+    if (found.empty() && !group && !piece.ends_with(":;") && !piece.ends_with(": ;")) {
       Mailbox m = FallbackMailbox(piece);
-      if (!m.name.empty() || !m.address.empty()) out.push_back(std::move(m));
+      if (!m.name.empty() || !m.address.empty()) found.push_back(std::move(m));
     }
+    for (Mailbox& m : found) f(std::move(m));
   }
+}
+
+std::vector<Mailbox> ParseAddresses(std::string_view raw_value, GMimeParserOptions* options) {
+  std::vector<Mailbox> out;
+  ForEachMailbox(raw_value, options, [&out](Mailbox&& m) { out.push_back(std::move(m)); });
   return out;
 }
 
@@ -790,10 +700,13 @@ bool IsAscii(std::string_view s) {
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-pst::Recipient MakeRecipient(const Mailbox& m, std::int32_t type, std::int32_t row) {
+// The recipient's properties, 18 of them; `row` is its place among the message's recipients.
+pst::Recipient MakeRecipient(std::string_view name, std::string_view address, std::int32_t type,
+                             std::int32_t row) {
   pst::Recipient r;
-  std::string display = NameOrAddress(m);
-  Bytes entry_id = OneOffEntryId(display, "SMTP", m.address);
+  r.props.reserve(18);
+  std::string_view display = name.empty() ? address : name;
+  Bytes entry_id = OneOffEntryId(display, "SMTP", address);
   SetInt(r.props, kPrRecipientType, type);
   SetBool(r.props, kPrResponsibility, true);
   SetBinary(r.props, kPrRecordKey, entry_id);
@@ -801,19 +714,57 @@ pst::Recipient MakeRecipient(const Mailbox& m, std::int32_t type, std::int32_t r
   SetBinary(r.props, kPrEntryId, entry_id);
   SetString(r.props, kPrDisplayName, display);
   SetString(r.props, kPrAddrType, "SMTP");
-  SetString(r.props, kPrEmailAddress, m.address);
-  SetBinary(r.props, kPrSearchKey, SearchKey("SMTP", m.address));
+  SetString(r.props, kPrEmailAddress, address);
+  SetBinary(r.props, kPrSearchKey, SearchKey("SMTP", address));
   SetInt(r.props, kPrDisplayType, 0);
-  SetString(r.props, kPr7BitDisplayName, IsAscii(display) ? display : m.address);
+  SetString(r.props, kPr7BitDisplayName, IsAscii(display) ? display : address);
   SetBool(r.props, kPrSendRichInfo, false);
   SetInt(r.props, kPrRowId, row);
-  SetString(r.props, kPrSmtpAddress, m.address);
+  SetString(r.props, kPrSmtpAddress, address);
   SetString(r.props, kPrRecipientDisplayName, display);
-  SetBinary(r.props, kPrRecipientEntryId, entry_id);
+  SetBinary(r.props, kPrRecipientEntryId, std::move(entry_id));
   SetInt(r.props, kPrRecipientFlags, 1);
   SetInt(r.props, kPrRecipientTrackStatus, 0);
   return r;
 }
+
+// A message with no more recipients than this has them made at once; see MailboxRecipients.
+constexpr std::size_t kRecipientsMadeNow = 256;
+
+// A message's recipients kept as the names and addresses they are made of, a few dozen bytes
+// each, and made into their properties (several hundred bytes each) one at a time when the
+// message is written: a message addressed to a hundred thousand people stays small.
+class MailboxRecipients final : public pst::RecipientSource {
+ public:
+  void Add(const Mailbox& m, std::int32_t type) {
+    text_ += m.name;
+    const std::size_t name_end = text_.size();
+    text_ += m.address;
+    entries_.push_back({name_end, text_.size(), type});
+  }
+  void Shrink() {
+    text_.shrink_to_fit();
+    entries_.shrink_to_fit();
+  }
+  std::size_t size() const override { return entries_.size(); }
+  pst::Recipient At(std::size_t index) const override {
+    const Entry& e = entries_[index];
+    const std::size_t begin = index == 0 ? 0 : entries_[index - 1].address_end;
+    const std::string_view text(text_);
+    return MakeRecipient(text.substr(begin, e.name_end - begin),
+                         text.substr(e.name_end, e.address_end - e.name_end), e.type,
+                         static_cast<std::int32_t>(index));
+  }
+
+ private:
+  struct Entry {
+    std::size_t name_end;     // the name ends and the address begins here in text_
+    std::size_t address_end;  // the next recipient's name begins here
+    std::int32_t type;
+  };
+  std::string text_;
+  std::vector<Entry> entries_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // The walk over a message's MIME tree.
@@ -843,13 +794,49 @@ struct ImportContext {
   bool* attachments_missing = nullptr;
   std::filesystem::path mailbox;       // the folder above the message's own folder
   std::filesystem::path partial_root;  // <mailbox>/Attachments/<N>, when it may exist
+  // The bytes the parser reads and what holds them, when attachments may be read from them
+  // when the message is written; null when everything is decoded now.
+  std::shared_ptr<const void> owner;
+  std::string_view owned;
+  // Encoded bytes of attachment content still to be decoded now, on the reading thread.
+  std::uint64_t decode_now_left = 0;
 };
+
+// An attachment's content: decoded, or a source that decodes it when it is read.
+struct PartContent {
+  Bytes data;
+  std::shared_ptr<const pst::ContentSource> source;
+  std::uint64_t size() const { return source ? source->size() : data.size(); }
+};
+
+// The content of an attachment part. Content that lies in the bytes the context holds is left
+// there, encoded, once the message's allowance for decoding now is spent: it is decoded when
+// the message is written, so that a large attachment is never held decoded whole.
+PartContent AttachmentContent(GMimePart* part, ImportContext& ctx) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (content != nullptr && ctx.owner) {
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    const std::optional<std::string_view> window =
+        MemoryWindow(g_mime_data_wrapper_get_stream(content));
+    const auto begin = reinterpret_cast<std::uintptr_t>(ctx.owned.data());
+    const auto at = window ? reinterpret_cast<std::uintptr_t>(window->data()) : 0;
+    if (window && !window->empty() && IsWindowDecodable(encoding) && at >= begin &&
+        at - begin <= ctx.owned.size() && window->size() <= ctx.owned.size() - (at - begin)) {
+      if (window->size() > ctx.decode_now_left) {
+        return {{}, MakeWindowSource(ctx.owner, *window, encoding)};
+      }
+      ctx.decode_now_left -= window->size();
+    }
+  }
+  return {DecodedContent(part), nullptr};
+}
 
 struct RawMessage {
   std::string_view bytes;    // the message as it was parsed (or re-serialised)
   std::string header_block;  // raw top-level header block
   const EmlxMetadata* emlx = nullptr;
   std::optional<std::int64_t> file_time;
+  bool recipient_lines_hidden = false;  // parsed from HideRecipientLines' copy
 };
 
 pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, ImportContext& ctx,
@@ -1331,7 +1318,7 @@ class Walker {
       pending.mime_type = "application/octet-stream";
       std::string name = SanitizeFileName(block.name);
       if (name.empty()) name = GeneratedName(++counter_, pending.mime_type);
-      FillByValue(pending, name, Bytes(block.data.begin(), block.data.end()));
+      FillByValue(pending, name, {Bytes(block.data.begin(), block.data.end()), nullptr});
       out.attachments.push_back(std::move(pending));
     }
     rest.append(text, copied);
@@ -1419,7 +1406,7 @@ class Walker {
     return "";
   }
 
-  void FillByValue(PendingAttachment& pending, const std::string& name, Bytes data) {
+  void FillByValue(PendingAttachment& pending, const std::string& name, PartContent content) {
     auto& props = pending.attachment.props;
     SetInt(props, kPrAttachMethod, kAttachByValue);
     SetString(props, kPrAttachLongFilename, name);
@@ -1433,18 +1420,24 @@ class Walker {
     SetInt(props, kPrObjectType, 7);
     SetTime(props, kPrCreationTime, attach_time_);
     SetTime(props, kPrLastModificationTime, attach_time_);
-    pending.attachment.data = std::move(data);
+    pending.attachment.data = std::move(content.data);
+    pending.attachment.source = std::move(content.source);
   }
 
   void AddPart(GMimePart* part, const std::string& path, WalkResult& out) {
     GMimeObject* object = GMIME_OBJECT(part);
     std::string type = MimeTypeOf(object);
     if (type == "application/ics") type = "text/calendar";
-    Bytes data = DecodedContent(part);
-    // A message whose part was (illegally) transfer-encoded is not a message part to GMime.
-    if ((type == "message/rfc822" || type == "message/global") && !data.empty() &&
-        message_depth_ + 1 < kMaxMessageDepth) {
-      if (AddEncodedMessage(data, out)) return;
+    PartContent data;
+    if (type == "message/rfc822" || type == "message/global") {
+      // A message whose part was (illegally) transfer-encoded is not a message part to GMime.
+      data.data = DecodedContent(part);
+      if (!data.data.empty() && message_depth_ + 1 < kMaxMessageDepth &&
+          AddEncodedMessage(data.data, out)) {
+        return;
+      }
+    } else {
+      data = AttachmentContent(part, ctx_);
     }
     PendingAttachment pending;
     pending.mime_type = type;
@@ -1452,9 +1445,9 @@ class Walker {
     pending.content_location = CopyString(g_mime_part_get_content_location(part));
     bool named = HasName(object);
     std::string name = AttachmentName(object, type);
-    if (data.empty() && !RawHeader(object, "X-Apple-Content-Length").empty()) {
+    if (data.size() == 0 && !RawHeader(object, "X-Apple-Content-Length").empty()) {
       if (auto stored = ReadPartialAttachment(path)) {
-        data = std::move(stored->first);
+        data = {std::move(stored->first), nullptr};
         std::string stored_name = SanitizeFileName(EnsureUtf8(stored->second));
         if (!named && !stored_name.empty()) name = stored_name;
       } else {
@@ -1485,7 +1478,7 @@ class Walker {
     PendingAttachment pending;
     pending.mime_type = MimeTypeOf(object);
     FillByValue(pending, GeneratedName(++counter_, "message/rfc822"),
-                Bytes(bytes.begin(), bytes.end()));
+                {Bytes(bytes.begin(), bytes.end()), nullptr});
     out.attachments.push_back(std::move(pending));
   }
 
@@ -1543,7 +1536,7 @@ class Walker {
       }
       name = SanitizeFileName(EnsureUtf8(name));
       if (name.empty()) name = GeneratedName(++counter_, "message/rfc822");
-      FillByValue(pending, name, Bytes(bytes.begin(), bytes.end()));
+      FillByValue(pending, name, {Bytes(bytes.begin(), bytes.end()), nullptr});
       out.attachments.push_back(std::move(pending));
       return;
     }
@@ -1592,6 +1585,33 @@ HeaderValues CollectHeaders(GMimeObject* object) {
     values.all.emplace_back(Lower(CopyString(g_mime_header_get_name(h))), h);
   }
   return values;
+}
+
+// The raw To (type 1), Cc (2) and Bcc (3) lines of a message, in the order they come. GMime
+// parsed them into address objects of its own when it read the message, at several times the
+// size of the text; the mapping parses the text itself, so GMime's lists are emptied here
+// first. A message addressed to many thousands would otherwise hold both at once. GMime then
+// keeps one empty line of each kind that had addresses; nothing reads them afterwards.
+std::vector<std::pair<std::int32_t, std::string>> TakeRecipientLines(GMimeMessage* message,
+                                                                     bool hidden) {
+  std::vector<std::pair<std::int32_t, std::string>> lines;
+  GMimeHeaderList* list = g_mime_object_get_header_list(GMIME_OBJECT(message));
+  const int n = list ? g_mime_header_list_get_count(list) : 0;
+  for (int i = 0; i < n; ++i) {
+    GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+    const std::string name = Lower(CopyString(g_mime_header_get_name(h)));
+    std::int32_t type = name == "to" ? 1 : name == "cc" ? 2 : name == "bcc" ? 3 : 0;
+    if (hidden && type == 0) type = name == "t~" ? 1 : name == "c~" ? 2 : name == "bc~" ? 3 : 0;
+    if (type != 0) lines.emplace_back(type, CopyString(g_mime_header_get_raw_value(h)));
+  }
+  for (GMimeAddressType type :
+       {GMIME_ADDRESS_TYPE_TO, GMIME_ADDRESS_TYPE_CC, GMIME_ADDRESS_TYPE_BCC}) {
+    InternetAddressList* addresses = g_mime_message_get_addresses(message, type);
+    if (addresses != nullptr && internet_address_list_length(addresses) > 0) {
+      internet_address_list_clear(addresses);
+    }
+  }
+  return lines;
 }
 
 std::int32_t ImportanceFrom(const HeaderValues& h) {
@@ -1742,7 +1762,7 @@ ParserOptionsPtr NewParserOptions(const std::string& hint) {
 }
 
 // The S/MIME body as Outlook keeps it: one visible attachment "smime.p7m" of the given type.
-PendingAttachment SmimeBlob(const char* mime_type, Bytes data) {
+PendingAttachment SmimeBlob(const char* mime_type, PartContent content) {
   PendingAttachment blob;
   blob.mime_type = mime_type;
   auto& ap = blob.attachment.props;
@@ -1756,7 +1776,8 @@ PendingAttachment SmimeBlob(const char* mime_type, Bytes data) {
   SetBool(ap, kPrAttachmentHidden, false);
   SetInt(ap, kPrRenderingPosition, -1);
   SetInt(ap, kPrObjectType, 7);
-  blob.attachment.data = std::move(data);
+  blob.attachment.data = std::move(content.data);
+  blob.attachment.source = std::move(content.source);
   return blob;
 }
 
@@ -1767,6 +1788,8 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
   ParserOptionsPtr address_options = NewParserOptions(hint);
   auto& props = content.props;
   const std::int64_t now = ctx.options->now;
+  std::vector<std::pair<std::int32_t, std::string>> recipient_lines =
+      TakeRecipientLines(message, raw.recipient_lines_hidden);
   HeaderValues headers = CollectHeaders(GMIME_OBJECT(message));
 
   // Subject family.
@@ -1837,18 +1860,27 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
 
   // Recipients.
   std::string display[4];
-  std::int32_t row = 0;
-  const std::pair<const char*, std::int32_t> kRecipientHeaders[] = {
-      {"to", 1}, {"cc", 2}, {"bcc", 3}};
-  for (const auto& [name, type] : kRecipientHeaders) {
-    for (GMimeHeader* h : headers.Each(name)) {
-      for (const Mailbox& m :
-           ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), address_options.get())) {
-        content.recipients.push_back(MakeRecipient(m, type, row++));
+  auto recipients = std::make_shared<MailboxRecipients>();
+  for (std::int32_t type = 1; type <= 3; ++type) {
+    for (auto& [line_type, value] : recipient_lines) {
+      if (line_type != type) continue;
+      ForEachMailbox(value, address_options.get(), [&](Mailbox&& m) {
+        recipients->Add(m, type);
         if (!display[type].empty()) display[type] += "; ";
         display[type] += NameOrAddress(m);
-      }
+      });
+      std::string().swap(value);
     }
+  }
+  if (recipients->size() <= kRecipientsMadeNow) {
+    // Made here, on the reading thread, rather than by the writer (twice) later.
+    content.recipients.reserve(recipients->size());
+    for (std::size_t i = 0; i < recipients->size(); ++i) {
+      content.recipients.push_back(recipients->At(i));
+    }
+  } else {
+    recipients->Shrink();
+    content.recipient_source = std::move(recipients);
   }
   SetString(props, kPrDisplayTo, display[1]);
   SetString(props, kPrDisplayCc, display[2]);
@@ -1961,9 +1993,11 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
     if (signed_content != nullptr) walker.Walk(signed_content, "1", 1, true, inner);
     walk.segments = std::move(inner.segments);
     std::string entity = SignedEntity(raw);
-    walk.attachments.push_back(SmimeBlob("multipart/signed", Bytes(entity.begin(), entity.end())));
+    walk.attachments.push_back(
+        SmimeBlob("multipart/signed", {Bytes(entity.begin(), entity.end()), nullptr}));
   } else if (message_class == "IPM.Note.SMIME" && GMIME_IS_PART(top)) {
-    walk.attachments.push_back(SmimeBlob("application/pkcs7-mime", DecodedContent(GMIME_PART(top))));
+    walk.attachments.push_back(
+        SmimeBlob("application/pkcs7-mime", AttachmentContent(GMIME_PART(top), ctx)));
   } else if (top != nullptr) {
     bool single = !GMIME_IS_MULTIPART(top);
     walker.Walk(top, single ? "1" : "", 0, single, walk);
@@ -2030,7 +2064,7 @@ pst::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Imp
       auto& ap = p.attachment.props;
       SetInt(ap, kPrAttachNum, number++);
       std::size_t inner = p.attachment.embedded ? ApproxSize(p.attachment.embedded->props) : 0;
-      SetInt(ap, kPrAttachSize, ClampInt32(p.attachment.data.size() + inner + ApproxSize(ap) + 8));
+      SetInt(ap, kPrAttachSize, ClampInt32(p.attachment.data_size() + inner + ApproxSize(ap) + 8));
       content.attachments.push_back(std::move(p.attachment));
     }
   }
@@ -2282,6 +2316,15 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   std::string cr_storage;
   std::string_view message = NormalizeCrOnly(
       std::string_view(reinterpret_cast<const char*>(window.data()), window.size()), cr_storage);
+  // Attachments may be read from the bytes the parser reads later on, so whatever holds
+  // those is shared with them: the caller's file, or a corrected copy of it.
+  std::shared_ptr<const void> owner = options.file_owner;
+  auto hold = [&owner](std::string& copy) {
+    auto held = std::make_shared<const std::string>(std::move(copy));
+    owner = held;
+    return std::string_view(*held);
+  };
+  if (owner && !cr_storage.empty()) message = hold(cr_storage);
 
   ImportContext ctx;
   ctx.options = &options;
@@ -2311,7 +2354,16 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   }
   std::string repaired = RepairHeaderBlock(message);
   std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
-  BorrowedStream stream(to_parse);
+  if (owner && !repaired.empty()) to_parse = hold(repaired);
+  std::string hidden = HideRecipientLines(to_parse, HeaderBlockLength(to_parse));
+  std::string_view gmime_view = to_parse;
+  if (!hidden.empty()) gmime_view = owner ? hold(hidden) : std::string_view(hidden);
+  if (owner) {
+    ctx.owner = owner;
+    ctx.owned = gmime_view;
+    ctx.decode_now_left = options.decode_now_bytes;
+  }
+  BorrowedStream stream(gmime_view);
   GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   GObjectPtr<GMimeMessage> parsed(
@@ -2325,6 +2377,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   RawMessage raw{to_parse, std::string(to_parse.substr(0, parsed_header_length)), &frame.metadata,
                  options.file_time};
   if (!frame.emlx) raw.emlx = nullptr;
+  raw.recipient_lines_hidden = gmime_view.data() != to_parse.data();
   result.content = MapMessage(parsed.get(), raw, ctx, 0);
   return result;
 }
@@ -2333,11 +2386,13 @@ wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path
                                                      std::int64_t now) {
   wharfline::Result<MessageFileBytes> file = ReadMessageFileBytes(path);
   if (!file) return file.error();
+  auto bytes = std::make_shared<const MessageFileBytes>(std::move(*file));
   ImportOptions options;
   options.source_path = path;
-  options.file_time = file->mtime;
+  options.file_time = bytes->mtime;
   options.now = now;
-  auto result = ImportMessageBytes(file->bytes(), options);
+  options.file_owner = bytes;
+  auto result = ImportMessageBytes(bytes->bytes(), options);
   if (!result.has_value()) {
     return wharfline::Status::InvalidArgument(PathToUtf8(path), result.error().message());
   }

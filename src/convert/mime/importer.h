@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +27,13 @@ struct ImportOptions {
   // The import clock (seconds since 1970 UTC): the last-resort date, and dates later than one
   // day after it count as implausible. With it fixed the output is deterministic.
   std::int64_t now = 0;
+  // Holds the bytes given to ImportMessageBytes, when the caller can share them. Attachment
+  // content past the first decode_now_bytes (encoded) of a message then stays encoded in
+  // those bytes and is decoded as the message is written, piece by piece: the message keeps
+  // the bytes alive until then, but never holds a large attachment decoded. Without an owner
+  // every attachment is decoded now.
+  std::shared_ptr<const void> file_owner;
+  std::uint64_t decode_now_bytes = 4u << 20;
 };
 
 struct ImportedMessage {
@@ -42,7 +50,8 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
                                                       const ImportOptions& options);
 
 // Reads the file (never writes it) and maps it; options.source_path and file_time are taken
-// from the path. Fails with IOError when the file cannot be read.
+// from the path, and the message holds the file's bytes while it reads attachments from them.
+// Fails with IOError when the file cannot be read.
 wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path& path,
                                                      std::int64_t now);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <memory>
 
 #include "convert/pst/format.h"
 
@@ -117,6 +118,8 @@ bool EncodeValue(PropTag tag, const PropValue& value, ByteVec* out) {
 
 HeapBuilder::HeapBuilder(std::uint8_t client_signature) : client_signature_(client_signature) {}
 
+HeapBuilder::~HeapBuilder() = default;
+
 std::size_t HeapBuilder::HeaderSize(std::size_t page) {
   if (page == 0) return 12;
   if (page >= 8 && (page - 8) % 128 == 0) return 66;
@@ -143,38 +146,54 @@ std::uint32_t HeapBuilder::Allocate(std::span<const std::uint8_t> data) {
 
 std::uint8_t* HeapBuilder::At(std::uint32_t hid) {
   Page& p = pages_[hid >> 16];
+  assert(!p.written);
   return p.data.data() + p.offsets[((hid >> 5) & 0x7FF) - 1];
 }
 
-std::vector<ByteVec> HeapBuilder::Finish() {
+void HeapBuilder::Close(Page& p) {
+  ByteVec& d = p.data;
+  std::uint16_t end = static_cast<std::uint16_t>(d.size());
+  if (d.size() & 1) d.push_back(0);  // the page map is 2-byte aligned
+  std::uint16_t hnpm = static_cast<std::uint16_t>(d.size());
+  Put16(d, static_cast<std::uint16_t>(p.offsets.size()));
+  Put16(d, 0);
+  for (auto o : p.offsets) Put16(d, o);
+  Put16(d, end);
+  Set16(d.data(), hnpm);
+  p.level = FillLevel(kPageLimit - d.size());
+  p.closed = true;
+}
+
+Status HeapBuilder::Spill(NdbWriter& ndb) {
+  // Allocations only ever go to the last page, so the ones before it are complete.
+  for (; spill_from_ + 1 < pages_.size(); ++spill_from_) {
+    Page& p = pages_[spill_from_];
+    if (HoldsLevels(spill_from_)) continue;
+    Close(p);
+    if (!tree_) tree_ = std::make_unique<DataTreeWriter>(ndb);
+    Status s = tree_->Set(spill_from_, p.data);
+    if (!s.ok()) return s;
+    ByteVec().swap(p.data);
+    std::vector<std::uint16_t>().swap(p.offsets);
+    p.written = true;
+  }
+  return Status::OK();
+}
+
+Result<std::uint64_t> HeapBuilder::Write(NdbWriter& ndb) {
   if (pages_.empty()) {
     pages_.emplace_back();
     pages_.back().data.resize(12, 0);
   }
-  std::vector<ByteVec> out;
-  out.reserve(pages_.size());
-  std::vector<std::uint8_t> levels(pages_.size(), 0);
   for (auto& p : pages_) {
-    ByteVec& d = p.data;
-    std::uint16_t end = static_cast<std::uint16_t>(d.size());
-    if (d.size() & 1) d.push_back(0);  // the page map is 2-byte aligned
-    std::uint16_t hnpm = static_cast<std::uint16_t>(d.size());
-    Put16(d, static_cast<std::uint16_t>(p.offsets.size()));
-    Put16(d, 0);
-    for (auto o : p.offsets) Put16(d, o);
-    Put16(d, end);
-    Set16(d.data(), hnpm);
+    if (!p.closed) Close(p);
   }
   // Fill levels matter only for heaps of several pages; a one-page heap has zeros, as
   // Outlook writes them.
-  if (pages_.size() > 1) {
-    for (std::size_t i = 0; i < pages_.size(); ++i) {
-      levels[i] = FillLevel(kPageLimit - pages_[i].data.size());
-    }
-  }
   auto put_levels = [&](std::uint8_t* dst, std::size_t first, std::size_t count) {
-    for (std::size_t i = 0; i < count && first + i < levels.size(); ++i) {
-      dst[i / 2] |= static_cast<std::uint8_t>(levels[first + i] << ((i % 2) * 4));
+    if (pages_.size() == 1) return;
+    for (std::size_t i = 0; i < count && first + i < pages_.size(); ++i) {
+      dst[i / 2] |= static_cast<std::uint8_t>(pages_[first + i].level << ((i % 2) * 4));
     }
   };
   ByteVec& h = pages_[0].data;
@@ -183,9 +202,14 @@ std::vector<ByteVec> HeapBuilder::Finish() {
   Set32(h.data() + 4, user_root_);
   put_levels(h.data() + 8, 0, 8);
   for (std::size_t i = 8; i < pages_.size(); i += 128) put_levels(pages_[i].data.data() + 2, i, 128);
-  for (auto& p : pages_) out.push_back(std::move(p.data));
+  if (!tree_) tree_ = std::make_unique<DataTreeWriter>(ndb);
+  for (std::size_t i = 0; i < pages_.size(); ++i) {
+    if (pages_[i].written) continue;
+    Status s = tree_->Set(i, pages_[i].data);
+    if (!s.ok()) return s;
+  }
   pages_.clear();
-  return out;
+  return tree_->Finish();
 }
 
 // ---- BTH ----
@@ -233,6 +257,12 @@ std::uint32_t BuildBth(HeapBuilder& heap, std::uint8_t key_size, std::uint8_t da
 
 // ---- Subnodes ----
 
+std::uint32_t SubnodeSink::AddTree(std::uint64_t bid) {
+  std::uint32_t nid = format::MakeNid(format::kNidTypeLtp, ndb_.NextNidIndex(format::kNidTypeLtp));
+  entries_.push_back({nid, bid, 0});
+  return nid;
+}
+
 Result<std::uint32_t> SubnodeSink::AddStream(std::span<const std::uint8_t> bytes) {
   auto bid = ndb_.WriteStream(bytes);
   if (!bid) return bid.error();
@@ -241,8 +271,10 @@ Result<std::uint32_t> SubnodeSink::AddStream(std::span<const std::uint8_t> bytes
   return nid;
 }
 
-Result<std::uint32_t> SubnodeSink::AddChunks(const std::vector<ByteVec>& chunks) {
-  auto bid = ndb_.WriteChunks(chunks);
+Result<std::uint32_t> SubnodeSink::AddSource(const ContentSource& source) {
+  std::unique_ptr<ContentReader> reader = source.Open();
+  if (!reader) return Status::InvalidArgument("attachment", "content could not be opened");
+  auto bid = ndb_.WriteFrom(*reader, source.size());
   if (!bid) return bid.error();
   std::uint32_t nid = format::MakeNid(format::kNidTypeLtp, ndb_.NextNidIndex(format::kNidTypeLtp));
   entries_.push_back({nid, *bid, 0});
@@ -263,8 +295,7 @@ Result<std::uint32_t> StoreVariable(HeapBuilder& heap, std::span<const std::uint
 Result<NodeData> WriteHeapNode(HeapBuilder& heap, SubnodeSink& sink) {
   // A heap ID numbers pages with 16 bits.
   if (heap.page_count() > 0x10000) return Status::Overflow("heap", "table or property set too large");
-  auto pages = heap.Finish();
-  auto bid = sink.ndb().WriteChunks(pages);
+  auto bid = heap.Write(sink.ndb());
   if (!bid) return bid.error();
   auto sub = sink.ndb().WriteSubnodes(sink.entries());
   if (!sub) return sub.error();
@@ -358,10 +389,17 @@ TableBuilder::TableBuilder(std::vector<PropTag> tags) {
 
 Status TableBuilder::AddRow(std::uint32_t row_id, std::span<const EncodedProp> cells,
                             SubnodeSink& sink) {
-  if (row_blocks_.empty() || row_blocks_.back().size() >= rows_per_block_ * row_size_) {
-    row_blocks_.emplace_back();
+  if (rows_.size() >= rows_per_block_ * row_size_) {
+    // Rows never straddle blocks: each block holds as many whole rows as fit, padded to a
+    // full block except the last.
+    rows_.resize(format::kMaxBlockData, 0);
+    if (!rows_tree_) rows_tree_ = std::make_unique<DataTreeWriter>(sink.ndb());
+    Status s = rows_tree_->Add(rows_);
+    if (!s.ok()) return s;
+    rows_.clear();
   }
-  ByteVec& block = row_blocks_.back();
+  ByteVec& block = rows_;
+  if (block.capacity() == 0) block.reserve(rows_per_block_ * row_size_);
   std::size_t base = block.size();
   block.resize(base + row_size_, 0);
   std::uint8_t* row = block.data() + base;
@@ -397,7 +435,7 @@ Status TableBuilder::AddRow(std::uint32_t row_id, std::span<const EncodedProp> c
   }
   Put32(index_, row_id);
   Put32(index_, row_count_++);
-  return Status::OK();
+  return heap_.Spill(sink.ndb());
 }
 
 Result<NodeData> TableBuilder::Write(SubnodeSink& sink) {
@@ -432,26 +470,21 @@ Result<NodeData> TableBuilder::Write(SubnodeSink& sink) {
   }
   std::uint32_t info_hid = heap_.Allocate(info);
   std::uint32_t index_hid = BuildBth(heap_, 4, 4, records, idx.size(), index_header_);
-  if (!row_blocks_.empty()) {
-    if (row_blocks_.size() == 1 && row_blocks_[0].size() <= format::kMaxHeapAllocation) {
-      hid_rows = heap_.Allocate(row_blocks_[0]);
-    } else {
-      // Rows never straddle blocks: each block holds as many whole rows as fit, padded
-      // to a full block except the last.
-      for (std::size_t i = 0; i + 1 < row_blocks_.size(); ++i) {
-        row_blocks_[i].resize(format::kMaxBlockData, 0);
-      }
-      auto nid = sink.AddChunks(row_blocks_);
-      if (!nid) return nid.error();
-      hid_rows = *nid;
-    }
+  if (!rows_tree_ && !rows_.empty() && rows_.size() <= format::kMaxHeapAllocation) {
+    hid_rows = heap_.Allocate(rows_);
+  } else if (!rows_.empty()) {
+    if (!rows_tree_) rows_tree_ = std::make_unique<DataTreeWriter>(sink.ndb());
+    Status s = rows_tree_->Add(rows_);
+    if (!s.ok()) return s;
+    auto bid = rows_tree_->Finish();
+    if (!bid) return bid.error();
+    hid_rows = sink.AddTree(*bid);
   }
   std::uint8_t* p = heap_.At(info_hid);
   Set32(p + 10, index_hid);
   Set32(p + 14, hid_rows);
   heap_.set_user_root(info_hid);
-  row_blocks_.clear();
-  row_blocks_.shrink_to_fit();
+  ByteVec().swap(rows_);
   return WriteHeapNode(heap_, sink);
 }
 

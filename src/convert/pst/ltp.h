@@ -29,29 +29,49 @@ bool EncodeValue(PropTag tag, const PropValue& value, ByteVec* out);
 // Size of a fixed-size type (1, 2, 4, 8 or 16), or 0 for a variable-size one.
 std::size_t FixedSize(PropType type);
 
-// A heap-on-node under construction.
+// A heap-on-node under construction. Its pages are kept in memory until Write(), except
+// that Spill() writes the ones that can no longer change (for a table of many rows).
 class HeapBuilder {
  public:
   explicit HeapBuilder(std::uint8_t client_signature);
+  ~HeapBuilder();
+  HeapBuilder(const HeapBuilder&) = delete;
+  HeapBuilder& operator=(const HeapBuilder&) = delete;
 
   // REQUIRES: data.size() <= 3580 (format::kMaxHeapAllocation).
   std::uint32_t Allocate(std::span<const std::uint8_t> data);
-  // The bytes of an earlier allocation; valid until the next Allocate.
+  // The bytes of an earlier allocation; valid until the next Allocate. REQUIRES: its page
+  // was not spilled (the first page never is, nor a page allocated since the last Spill).
   std::uint8_t* At(std::uint32_t hid);
   void set_user_root(std::uint32_t hid) { user_root_ = hid; }
   std::size_t page_count() const { return pages_.size(); }
-  // The pages of the heap, each to be written as one block of the node's data tree.
-  std::vector<ByteVec> Finish();
+  // Writes the complete pages that no later allocation or Write() changes as blocks of the
+  // heap's data tree, and frees them: every page but the last, the first (it holds the
+  // heap's header) and those that record the fill levels of the pages after them.
+  Status Spill(NdbWriter& ndb);
+  // Writes the pages not spilled and the heap's data tree over all of them; returns the
+  // tree's BID. The builder is spent.
+  Result<std::uint64_t> Write(NdbWriter& ndb);
 
  private:
   struct Page {
-    ByteVec data;                        // header space, then allocations
+    ByteVec data;                        // header space, then allocations (then the page map)
     std::vector<std::uint16_t> offsets;  // start of each allocation
+    bool closed = false;                 // the page map is appended
+    bool written = false;                // spilled: data and offsets are freed
+    std::uint8_t level = 0;              // fill level, once closed
   };
   static std::size_t HeaderSize(std::size_t page);
+  // Page 0 and every 128th page from page 8 on carry fill levels of other pages.
+  static bool HoldsLevels(std::size_t page) {
+    return page == 0 || (page >= 8 && (page - 8) % 128 == 0);
+  }
+  static void Close(Page& p);
   std::uint8_t client_signature_;
   std::uint32_t user_root_ = 0;
   std::vector<Page> pages_;
+  std::size_t spill_from_ = 1;  // pages before this were looked at by Spill
+  std::unique_ptr<DataTreeWriter> tree_;
 };
 
 // Builds a B-tree on the heap over `count` sorted records of key_size + data_size bytes.
@@ -71,9 +91,13 @@ struct NodeData {
 class SubnodeSink {
  public:
   explicit SubnodeSink(NdbWriter& ndb) : ndb_(ndb) {}
+  // Records a data tree already written as a new subnode and returns its NID.
+  std::uint32_t AddTree(std::uint64_t bid);
   // Writes `bytes` as a new subnode and returns its NID.
   Result<std::uint32_t> AddStream(std::span<const std::uint8_t> bytes);
-  Result<std::uint32_t> AddChunks(const std::vector<ByteVec>& chunks);
+  // Writes what `source` makes as a new subnode, reading it block by block, and returns its
+  // NID. Fails with InvalidArgument when the source fails.
+  Result<std::uint32_t> AddSource(const ContentSource& source);
   void Add(const SubnodeEntry& entry) { entries_.push_back(entry); }
   std::vector<SubnodeEntry>& entries() { return entries_; }
   NdbWriter& ndb() { return ndb_; }
@@ -92,7 +116,9 @@ class TableBuilder {
  public:
   // `tags` without the row id and row version columns, which are always added.
   explicit TableBuilder(std::vector<PropTag> tags);
-  // Adds a row; cells whose tag is not a column are ignored.
+  // Adds a row; cells whose tag is not a column are ignored. Full blocks of rows and full
+  // heap pages are written as they are done, so a table of many rows never waits in memory
+  // whole; a table that is not written in the end leaves them to the caller's rollback.
   Status AddRow(std::uint32_t row_id, std::span<const EncodedProp> cells, SubnodeSink& sink);
   Result<NodeData> Write(SubnodeSink& sink);
   std::size_t row_size() const { return row_size_; }
@@ -107,9 +133,10 @@ class TableBuilder {
   HeapBuilder heap_{0x7C};
   std::vector<Column> columns_;  // sorted by tag
   std::uint16_t end_4b_ = 0, end_2b_ = 0, end_1b_ = 0, row_size_ = 0;
-  // The row matrix as the blocks it is stored in: whole rows only, as many as fit in a block,
-  // so writing it needs no second copy.
-  std::vector<ByteVec> row_blocks_;
+  // The row matrix as the blocks it is stored in, whole rows only, as many as fit in a
+  // block: the one being filled, and the tree that takes each block once the next begins.
+  ByteVec rows_;
+  std::unique_ptr<DataTreeWriter> rows_tree_;
   std::size_t rows_per_block_ = 1;
   ByteVec index_;  // row id (4) + row number (4), in row order
   std::uint32_t row_count_ = 0;

@@ -1,11 +1,14 @@
 // What one message is made of, as the writer takes it: properties, recipients, attachments
 // (by value or embedded messages). The MIME importer fills these; the PST writer stores them.
-// Plain standard C++; values only, no references into anything else.
+// Plain standard C++. Values only, except where a message says that its recipients or an
+// attachment's bytes are made on demand: those sources own whatever they read from.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -79,18 +82,74 @@ struct Recipient {
   std::vector<Property> props;  // display name, address, address type, recipient type, ...
 };
 
+// Recipients made one at a time when they are needed, for a message addressed to so many
+// people that holding each as its properties would cost more than the message itself. Safe
+// to read from any one thread at a time once made.
+class RecipientSource {
+ public:
+  virtual ~RecipientSource() = default;
+  virtual std::size_t size() const = 0;
+  // The recipient at `index` (REQUIRES: index < size()), made anew by each call.
+  virtual Recipient At(std::size_t index) const = 0;
+};
+
+// Reads one content from its first byte on; see ContentSource.
+class ContentReader {
+ public:
+  virtual ~ContentReader() = default;
+  // Fills all of `out` with the next bytes. False when the content cannot be made as its
+  // source stated (it ends early, or does not end where stated); the reader is then spent.
+  virtual bool Read(std::span<std::uint8_t> out) = 0;
+};
+
+// Attachment bytes that are not held decoded in memory: their exact size, and a reader that
+// makes them in pieces (decoding them from the message file, say). Holds what it reads from
+// for as long as it lives. Open() may be called several times, each reader starting over;
+// a reader must not outlive its source.
+class ContentSource {
+ public:
+  virtual ~ContentSource() = default;
+  virtual std::uint64_t size() const = 0;
+  virtual std::unique_ptr<ContentReader> Open() const = 0;
+};
+
 struct Attachment {
   std::vector<Property> props;  // names, MIME type, method, content id, flags, ...
-  Bytes data;                   // by-value content (attach method 1)
+  Bytes data;                   // by-value content (attach method 1), unless `source` is set
+  // By-value content made on demand, in place of `data`.
+  std::shared_ptr<const ContentSource> source;
   std::unique_ptr<MessageContent> embedded;  // set for an attached message (attach method 5)
+
+  // Bytes of the by-value content.
+  std::uint64_t data_size() const { return source ? source->size() : data.size(); }
 };
 
 struct MessageContent {
   std::vector<Property> props;
   std::vector<NamedProperty> named_props;
   std::vector<Recipient> recipients;
+  // When set, the recipients are made by this source instead, and `recipients` stays empty.
+  std::shared_ptr<const RecipientSource> recipient_source;
   std::vector<Attachment> attachments;
+
+  std::size_t recipient_count() const {
+    return recipient_source ? recipient_source->size() : recipients.size();
+  }
+  // The recipient at `index` (REQUIRES: index < recipient_count()), copied or made.
+  Recipient RecipientAt(std::size_t index) const {
+    return recipient_source ? recipient_source->At(index) : recipients[index];
+  }
 };
+
+// The by-value content of `attachment` whole: its data, or everything its source makes
+// (empty when the source fails). For tests and tools; the writer reads sources in pieces.
+inline Bytes ContentBytes(const Attachment& attachment) {
+  if (!attachment.source) return attachment.data;
+  Bytes out(attachment.source->size());
+  std::unique_ptr<ContentReader> reader = attachment.source->Open();
+  if (!reader || !reader->Read(out)) return {};
+  return out;
+}
 
 // Sets one property of a message, replacing any value it had under the same tag (how a
 // caller applies a single property, such as the message flags, before saving).

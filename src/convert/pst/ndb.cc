@@ -82,6 +82,9 @@ NdbWriter::NdbWriter(FileEnv& env, std::string path, std::string temp_path,
   EnsureSpan(0);
   cursor_ = SpanStart(0) + Reserved(0);
   buffer_start_ = cursor_;
+  // Room for what can gather before a flush (a gap, a block or page past the limit), taken
+  // once: growing by doubling would reserve twice that.
+  buffer_.reserve(kBufferFlushSize + (1 << 16) + 2 * format::kMaxBlockSize);
 }
 
 NdbWriter::~NdbWriter() {
@@ -236,39 +239,71 @@ Result<std::uint64_t> NdbWriter::WriteTree(const std::vector<std::uint64_t>& bid
   return write_x(xbids, 2, total);
 }
 
+Status DataTreeWriter::Set(std::size_t index, std::span<const std::uint8_t> block) {
+  if (total_ + block.size() > 0xFFFFFFFFull) {
+    return Status::Overflow("data stream", "4 GiB or more");
+  }
+  if (index >= std::uint64_t{format::kXBlockFanout} * format::kXBlockFanout) {
+    return Status::Overflow("data tree", "too many blocks");
+  }
+  auto bid = ndb_.WriteBlock(block, false);
+  if (!bid) return bid.error();
+  if (index >= bids_.size()) {
+    bids_.resize(index + 1, 0);
+    sizes_.resize(index + 1, 0);
+  }
+  assert(bids_[index] == 0);
+  bids_[index] = *bid;
+  sizes_[index] = static_cast<std::uint32_t>(block.size());
+  total_ += block.size();
+  return Status::OK();
+}
+
+Result<std::uint64_t> DataTreeWriter::Finish() {
+  if (!ndb_.status().ok()) return ndb_.status();
+  if (bids_.empty()) return std::uint64_t{0};
+  assert(std::find(bids_.begin(), bids_.end(), 0) == bids_.end());
+  return ndb_.WriteTree(bids_, sizes_, total_);
+}
+
 Result<std::uint64_t> NdbWriter::WriteStream(std::span<const std::uint8_t> data) {
   if (!status_.ok()) return status_;
-  if (data.empty()) return std::uint64_t{0};
   if (data.size() > 0xFFFFFFFFull) return Status::Overflow("data stream", "4 GiB or more");
-  std::vector<std::uint64_t> bids;
-  std::vector<std::uint32_t> sizes;
-  bids.reserve(data.size() / format::kMaxBlockData + 1);
-  sizes.reserve(bids.capacity());
+  DataTreeWriter tree(*this);
   for (std::size_t off = 0; off < data.size(); off += format::kMaxBlockData) {
     std::size_t n = std::min<std::size_t>(format::kMaxBlockData, data.size() - off);
-    auto bid = WriteBlock(data.subspan(off, n), false);
-    if (!bid) return bid;
-    bids.push_back(*bid);
-    sizes.push_back(static_cast<std::uint32_t>(n));
+    Status s = tree.Add(data.subspan(off, n));
+    if (!s.ok()) return s;
   }
-  return WriteTree(bids, sizes, data.size());
+  return tree.Finish();
+}
+
+Result<std::uint64_t> NdbWriter::WriteFrom(ContentReader& reader, std::uint64_t size) {
+  if (!status_.ok()) return status_;
+  if (size > 0xFFFFFFFFull) return Status::Overflow("data stream", "4 GiB or more");
+  // Each block is made in this buffer and copied once into the file buffer.
+  std::array<std::uint8_t, format::kMaxBlockData> block;
+  DataTreeWriter tree(*this);
+  for (std::uint64_t off = 0; off < size; off += format::kMaxBlockData) {
+    const auto n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(format::kMaxBlockData, size - off));
+    if (!reader.Read({block.data(), n})) {
+      return Status::InvalidArgument("attachment", "content could not be read");
+    }
+    Status s = tree.Add({block.data(), n});
+    if (!s.ok()) return s;
+  }
+  return tree.Finish();
 }
 
 Result<std::uint64_t> NdbWriter::WriteChunks(const std::vector<ByteVec>& chunks) {
   if (!status_.ok()) return status_;
-  if (chunks.empty()) return std::uint64_t{0};
-  std::vector<std::uint64_t> bids;
-  std::vector<std::uint32_t> sizes;
-  std::uint64_t total = 0;
+  DataTreeWriter tree(*this);
   for (const auto& c : chunks) {
-    auto bid = WriteBlock(c, false);
-    if (!bid) return bid;
-    bids.push_back(*bid);
-    sizes.push_back(static_cast<std::uint32_t>(c.size()));
-    total += c.size();
+    Status s = tree.Add(c);
+    if (!s.ok()) return s;
   }
-  if (total > 0xFFFFFFFFull) return Status::Overflow("data stream", "4 GiB or more");
-  return WriteTree(bids, sizes, total);
+  return tree.Finish();
 }
 
 Result<std::uint64_t> NdbWriter::WriteSubnodes(std::vector<SubnodeEntry> entries) {

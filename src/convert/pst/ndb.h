@@ -17,6 +17,7 @@
 
 #include "convert/pst/coding.h"
 #include "convert/pst/file.h"
+#include "convert/pst/message.h"
 
 namespace pst {
 
@@ -66,6 +67,10 @@ class NdbWriter {
   Result<std::uint64_t> WriteStream(std::span<const std::uint8_t> data);
   // Writes each chunk as one block of a data tree (heap pages, table row blocks).
   Result<std::uint64_t> WriteChunks(const std::vector<ByteVec>& chunks);
+  // Writes the bytes `reader` makes, `size` in all, as a data tree of full blocks like
+  // WriteStream, reading one block at a time. Fails with InvalidArgument (the writer stays
+  // sound) when the reader fails, and with Overflow at 4 GiB.
+  Result<std::uint64_t> WriteFrom(ContentReader& reader, std::uint64_t size);
   // Writes a subnode tree (SLBLOCK, or SIBLOCK over SLBLOCKs). Returns 0 when empty.
   Result<std::uint64_t> WriteSubnodes(std::vector<SubnodeEntry> entries);
 
@@ -132,6 +137,7 @@ class NdbWriter {
   void SetBits(std::uint64_t ib, std::uint64_t size, bool used);
   std::uint8_t* BufferAt(std::uint64_t ib, std::uint64_t size);
   Status FlushBuffer();
+  friend class DataTreeWriter;
   // The data tree over blocks of the given sizes (the bytes each holds), `total` in all.
   Result<std::uint64_t> WriteTree(const std::vector<std::uint64_t>& bids,
                                   const std::vector<std::uint32_t>& sizes, std::uint64_t total);
@@ -194,6 +200,31 @@ class NdbWriter {
   ByteVec buffer_;
   std::uint64_t buffer_start_ = 0;
   std::uint64_t written_end_ = 0;  // highest offset written to the file so far
+};
+
+// A data tree written as its blocks come: each block is written at once, so a long stream
+// never waits in memory, and Finish() writes the XBLOCK or XXBLOCK over them (none for a
+// single block). Blocks may come out of order (a heap's first page is written last, say).
+// Failures are the NdbWriter's, sticky there. Used for one tree.
+class DataTreeWriter {
+ public:
+  // `ndb` must outlive the tree writer.
+  explicit DataTreeWriter(NdbWriter& ndb) : ndb_(ndb) {}
+  // Writes `block` (at most 8176 bytes) as the tree's block number `index`, which must not
+  // have been set before. Fails with Overflow when the tree would reach 4 GiB or need more
+  // blocks than an XXBLOCK holds.
+  Status Set(std::size_t index, std::span<const std::uint8_t> block);
+  // Writes `block` as the block after the last one set.
+  Status Add(std::span<const std::uint8_t> block) { return Set(bids_.size(), block); }
+  // The tree's BID; 0 when no block was set. REQUIRES: every block below the last was set.
+  Result<std::uint64_t> Finish();
+  std::uint64_t total() const { return total_; }
+
+ private:
+  NdbWriter& ndb_;
+  std::vector<std::uint64_t> bids_;  // 0 for a block not written yet
+  std::vector<std::uint32_t> sizes_;
+  std::uint64_t total_ = 0;
 };
 
 // Signature of a page or block: low 16 bits of (x ^ x >> 16), x = offset ^ BID.

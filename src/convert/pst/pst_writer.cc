@@ -699,16 +699,45 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
   }
   std::uint64_t size = 0;
 
-  // Recipients: every property is a cell of the recipient table.
+  // Recipients: every property is a cell of the recipient table. Each row goes into the
+  // table as soon as it is made, so that a message addressed to very many people holds no
+  // more than the table itself: the columns are found in a first pass over the recipients.
   {
+    auto each_recipient = [&m](auto&& f) -> Status {
+      if (!m.recipient_source) {
+        for (const auto& r : m.recipients) {
+          Status st = f(r);
+          if (!st.ok()) return st;
+        }
+        return Status::OK();
+      }
+      for (std::size_t i = 0; i < m.recipient_source->size(); ++i) {
+        Status st = f(m.recipient_source->At(i));
+        if (!st.ok()) return st;
+      }
+      return Status::OK();
+    };
     std::vector<PropTag> cols = kRecipientColumns;
-    std::vector<std::pair<std::uint32_t, std::vector<EncodedProp>>> rows;
+    (void)each_recipient([&cols](const Recipient& r) {
+      for (const auto& p : r.props) {
+        if (std::find(cols.begin(), cols.end(), p.tag) == cols.end()) cols.push_back(p.tag);
+      }
+      return Status::OK();
+    });
+    // The display lists are made only when the message brings none (for a long list they
+    // are as large as the table's names).
+    const bool make_to = !FindById(props, TagId(kTagDisplayTo));
+    const bool make_cc = !FindById(props, TagId(kTagDisplayCc));
+    const bool make_bcc = !FindById(props, TagId(kTagDisplayBcc));
     std::u16string to, cc, bcc;
     std::uint32_t row_id = 0;
-    for (const auto& r : m.recipients) {
-      std::vector<EncodedProp> cells;
-      s = encode_all(r.props, &cells, "recipient");
-      if (!s.ok()) return s;
+    SubnodeSink tsink(*ndb_);
+    TableBuilder t(cols);
+    std::vector<EncodedProp> cells;
+    s = each_recipient([&](const Recipient& r) -> Status {
+      cells.clear();
+      Status st = encode_all(r.props, &cells, "recipient");
+      if (!st.ok()) return st;
       if (!FindProp(cells, kTagRecipientType)) cells.push_back(I32(kTagRecipientType, 1));
       if (!FindProp(cells, kTagObjectType)) cells.push_back(I32(kTagObjectType, 6));
       if (!FindProp(cells, kTagDisplayType)) cells.push_back(I32(kTagDisplayType, 0));
@@ -739,26 +768,18 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
         cells.push_back(Bin(kTagEntryId, eid));
       }
       std::uint32_t type = Get32(FindProp(cells, kTagRecipientType)->bytes.data()) & 0xF;
-      if (name) {
+      if (name && (type == 2 ? make_cc : type == 3 ? make_bcc : make_to)) {
         std::u16string& list = type == 2 ? cc : type == 3 ? bcc : to;
         if (!list.empty()) list += u"; ";
         list += StringOf(*name);
       }
-      for (const auto& c : cells) {
-        size += c.bytes.size();
-        if (std::find(cols.begin(), cols.end(), c.tag) == cols.end()) cols.push_back(c.tag);
-      }
-      rows.emplace_back(++row_id, std::move(cells));
-    }
-    if (!FindById(props, TagId(kTagDisplayTo))) props.push_back(Str(kTagDisplayTo, to));
-    if (!FindById(props, TagId(kTagDisplayCc))) props.push_back(Str(kTagDisplayCc, cc));
-    if (!FindById(props, TagId(kTagDisplayBcc))) props.push_back(Str(kTagDisplayBcc, bcc));
-    SubnodeSink tsink(*ndb_);
-    TableBuilder t(cols);
-    for (const auto& [id, cells] : rows) {
-      s = t.AddRow(id, cells, tsink);
-      if (!s.ok()) return s;
-    }
+      for (const auto& c : cells) size += c.bytes.size();
+      return t.AddRow(++row_id, cells, tsink);
+    });
+    if (!s.ok()) return s;
+    if (make_to) props.push_back(Str(kTagDisplayTo, to));
+    if (make_cc) props.push_back(Str(kTagDisplayCc, cc));
+    if (make_bcc) props.push_back(Str(kTagDisplayBcc, bcc));
     auto d = t.Write(tsink);
     if (!d) return d.error();
     sink.Add({f::kNidRecipientTable, d->bid_data, d->bid_sub});
@@ -795,12 +816,18 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
       } else {
         if (auto* m5 = FindProp(ap, kTagAttachMethod)) method = static_cast<std::int32_t>(Get32(m5->bytes.data()));
         if (method == kAttachEmbedded) return Status::InvalidArgument("attachment", "embedded method without a message");
-        asize += a.data.size();
+        const std::uint64_t data_size = a.data_size();
+        asize += data_size;
         EncodedProp data{kTagAttachDataBinary, {}};
-        if (a.data.size() > f::kMaxHeapAllocation) {
-          auto sn = asink.AddStream(a.data);
+        if (data_size > f::kMaxHeapAllocation) {
+          auto sn = a.source ? asink.AddSource(*a.source) : asink.AddStream(a.data);
           if (!sn) return sn.error();
           data.subnode = *sn;
+        } else if (a.source) {
+          data.bytes = ContentBytes(a);
+          if (data.bytes.size() != data_size) {
+            return Status::InvalidArgument("attachment", "content could not be read");
+          }
         } else {
           data.bytes = a.data;
         }

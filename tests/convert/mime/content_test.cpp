@@ -5,6 +5,8 @@
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +48,25 @@ std::string GMimeDecoded(const std::string& message) {
   return out;
 }
 
+// The bytes a source makes, read in pieces of 1, 2, 3, ... 17 bytes and then 8176 (a store
+// block) in turn, so that piece ends fall everywhere in the decoder's own pieces.
+std::string ReadInPieces(const pst::ContentSource& source) {
+  std::string out(source.size(), '\0');
+  auto reader = source.Open();
+  std::size_t at = 0;
+  for (std::size_t k = 1; at < out.size(); k = k % 18 + 1) {
+    std::size_t n = std::min(out.size() - at, k == 18 ? std::size_t{8176} : k);
+    if (!reader->Read({reinterpret_cast<std::uint8_t*>(out.data()) + at, n})) return "<failed>";
+    at += n;
+  }
+  std::uint8_t extra;
+  if (reader->Read({&extra, 1})) return "<longer than its size>";
+  return out;
+}
+
+// The attachment of a one-attachment message as the importer decodes it at once. The same
+// message is also imported with its bytes shared and nothing decoded at once, so that the
+// attachment comes as a source decoding it on demand, which must give the same bytes.
 std::string ImportedAttachment(const std::string& message) {
   mime::ImportOptions options;
   options.now = 1767225600;
@@ -57,7 +78,25 @@ std::string ImportedAttachment(const std::string& message) {
     return "<none>";
   }
   const auto& data = result->content.attachments[0].data;
-  return std::string(data.begin(), data.end());
+  std::string decoded(data.begin(), data.end());
+
+  auto shared = std::make_shared<const std::string>(message);
+  options.file_owner = shared;
+  options.decode_now_bytes = 0;
+  auto streamed = mime::ImportMessageBytes(std::as_bytes(std::span(shared->data(), shared->size())),
+                                           options);
+  if (!streamed.has_value() || streamed->content.attachments.size() != 1) {
+    ADD_FAILURE() << "expected one attachment when streamed";
+    return "<none>";
+  }
+  const pst::Attachment& a = streamed->content.attachments[0];
+  if (!a.source) {
+    EXPECT_TRUE(decoded.empty()) << "content left decoded at once";
+    return decoded;
+  }
+  EXPECT_EQ(a.source->size(), decoded.size());
+  EXPECT_EQ(ReadInPieces(*a.source), decoded);
+  return decoded;
 }
 
 std::string Base64Lines(const std::string& bytes) {

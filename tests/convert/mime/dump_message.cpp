@@ -99,19 +99,21 @@ std::string Dump(const pst::MessageContent& m) {
     out += ",\"html\":null";
   }
   out += ",\"recipients\":[";
-  for (std::size_t i = 0; i < m.recipients.size(); ++i) {
-    const auto& r = m.recipients[i].props;
+  for (std::size_t i = 0; i < m.recipient_count(); ++i) {
+    const pst::Recipient recipient = m.RecipientAt(i);
+    const auto& r = recipient.props;
     out += (i ? "," : "") + std::string("{\"type\":") + Int(r, 0x0C150003) +
            ",\"name\":" + Str(r, 0x3001001F) + ",\"email\":" + Str(r, 0x3003001F) + "}";
   }
   out += "],\"attachments\":[";
   for (std::size_t i = 0; i < m.attachments.size(); ++i) {
     const auto& a = m.attachments[i];
+    const pst::Bytes data = pst::ContentBytes(a);
     out += (i ? "," : "") + std::string("{\"name\":") + Str(a.props, 0x3707001F) +
            ",\"display\":" + Str(a.props, 0x3001001F) + ",\"mime\":" + Str(a.props, 0x370E001F) +
            ",\"method\":" + Int(a.props, 0x37050003) + ",\"hidden\":" + Int(a.props, 0x7FFE000B) +
-           ",\"cid\":" + Str(a.props, 0x3712001F) + ",\"size\":" + std::to_string(a.data.size()) +
-           ",\"sha256\":" + Json(Sha256(a.data)) + ",\"norm\":" + Json(Sha256(NoSpace(a.data)));
+           ",\"cid\":" + Str(a.props, 0x3712001F) + ",\"size\":" + std::to_string(data.size()) +
+           ",\"sha256\":" + Json(Sha256(data)) + ",\"norm\":" + Json(Sha256(NoSpace(data)));
     if (a.embedded) out += ",\"embedded\":" + Dump(*a.embedded);
     out += "}";
   }

@@ -374,11 +374,41 @@ TEST(Mapping, OriginatorsRecipientsAndDates) {
   EXPECT_EQ(m.Int(0x00170003), 2);
   EXPECT_EQ(m.Unix(0x00390040), 1057049557);  // Date
   EXPECT_EQ(m.Unix(0x0E060040), 1057050000);  // top-most Received
-  ASSERT_EQ(imported.content.recipients.size(), 4u);
-  const auto& row = imported.content.recipients[2].props;
+  ASSERT_EQ(imported.content.recipient_count(), 4u);
+  const pst::Recipient recipient = imported.content.RecipientAt(2);
+  const auto& row = recipient.props;
   EXPECT_EQ(std::get<std::int32_t>(*Message::FindIn(row, 0x0C150003)), 2);
   EXPECT_EQ(Message::StrIn(row, 0x3003001F), "a@x.test");
   EXPECT_EQ(Message::StrIn(row, 0x3002001F), "SMTP");
+}
+
+TEST(Mapping, LongRecipientListsKeepEveryAddressAndTheirHeaderLines) {
+  // Some 80 KB of To lines (two of them, around a Cc) and a Bcc are parsed from a copy in
+  // which GMime cannot read them; they must come out as short lines would.
+  std::string to[2];
+  for (int i = 0; i < 3000; ++i) {
+    std::string& line = to[i / 1500];
+    if (!line.empty()) line += ",\n ";
+    line += "\"R " + std::to_string(i) + "\" <r" + std::to_string(i) + "@x.test>";
+  }
+  auto imported = Import("From: a@x.test\nTO: " + to[0] + "\nSubject: s\nCc: c@x.test\nto: " +
+                         to[1] + "\nBcc: b@x.test\n\nbody\n");
+  Message m(imported.content);
+  ASSERT_EQ(imported.content.recipient_count(), 3002u);
+  const std::pair<std::size_t, const char*> expected[] = {
+      {0, "r0@x.test"}, {1500, "r1500@x.test"}, {2999, "r2999@x.test"}, {3000, "c@x.test"},
+      {3001, "b@x.test"}};
+  for (const auto& [index, address] : expected) {
+    const pst::Recipient r = imported.content.RecipientAt(index);
+    EXPECT_EQ(Message::StrIn(r.props, 0x3003001F), address);
+    EXPECT_EQ(std::get<std::int32_t>(*Message::FindIn(r.props, 0x0C150003)),
+              index < 3000 ? 1 : index == 3000 ? 2 : 3);
+  }
+  EXPECT_TRUE(m.Str(0x0E04001F).starts_with("R 0; R 1; "));
+  EXPECT_EQ(m.Str(0x0E03001F), "c@x.test");
+  const std::string headers = m.Str(0x007D001F);
+  EXPECT_NE(headers.find("TO: \"R 0\""), std::string::npos);
+  EXPECT_EQ(headers.find('~'), std::string::npos);
 }
 
 TEST(Mapping, SyntheticConversationIndexAndFlowedText) {

@@ -22,8 +22,13 @@ using Mode = FaultFileEnv::Mode;
 constexpr char kPath[] = "out/f.pst";
 constexpr int kMessages = 30;
 
+// Every tenth message gives its attachment and recipients through sources, so that faults
+// also strike while an attachment is read into the store block by block.
 MessageContent Message(int i) {
-  return MakeMessage({.index = i, .attachments = i % 5 == 0 ? 1 : 0, .attachment_size = 1 << 20});
+  return MakeMessage({.index = i,
+                      .attachments = i % 5 == 0 ? 1 : 0,
+                      .attachment_size = 1 << 20,
+                      .sourced = i % 10 == 0});
 }
 
 std::u16string SubjectOf(int i) {

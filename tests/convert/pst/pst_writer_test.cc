@@ -227,5 +227,114 @@ TEST_F(PstWriterTest, AttachmentsAndEmbeddedMessagesRoundTrip) {
   EXPECT_EQ(Get32((*rows)[3][0x37050003].bytes.data()), 5u);
 }
 
+// What a message's tables hold: its recipient rows, and the property context of each
+// attachment.
+struct StoredParts {
+  std::vector<testing::StoredProps> recipients;
+  std::vector<testing::StoredProps> attachments;
+};
+
+bool SameProps(const testing::StoredProps& a, const testing::StoredProps& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.first == y.first && x.second.type == y.second.type && x.second.bytes == y.second.bytes;
+  });
+}
+
+class PstSourceTest : public PstWriterTest {
+ protected:
+  StoredParts Read(const testing::VerifiedStore& store, std::uint32_t nid) {
+    StoredParts parts;
+    const auto& node = store.nodes.at(nid);
+    auto rtable = testing::FindSubnode(store, File(), node.bid_sub, 0x692);
+    EXPECT_TRUE(rtable.has_value());
+    if (!rtable) return parts;
+    auto rows = testing::ReadTable(store, File(), rtable->first, rtable->second);
+    EXPECT_TRUE(rows.has_value()) << rows.status().ToString();
+    if (rows) parts.recipients = *rows;
+    auto atable = testing::FindSubnode(store, File(), node.bid_sub, 0x671);
+    if (!atable) return parts;
+    auto arows = testing::ReadTable(store, File(), atable->first, atable->second);
+    EXPECT_TRUE(arows.has_value()) << arows.status().ToString();
+    for (auto& row : arows ? *arows : std::vector<testing::StoredProps>{}) {
+      auto sub =
+          testing::FindSubnode(store, File(), node.bid_sub, Get32(row[0x67F20003].bytes.data()));
+      EXPECT_TRUE(sub.has_value());
+      if (!sub) continue;
+      auto pc = testing::ReadPropertyContext(store, File(), sub->first, sub->second);
+      EXPECT_TRUE(pc.has_value()) << pc.status().ToString();
+      if (pc) parts.attachments.push_back(*pc);
+    }
+    return parts;
+  }
+};
+
+TEST_F(PstSourceTest, SourcesStoreWhatValuesWould) {
+  auto w = NewWriter();
+  auto f = w->AddFolder(w->RootFolder(), u"Inbox");
+  // Attachment sizes around the largest heap value (3580), a block (8176) and the most an
+  // XBLOCK reaches (1021 blocks); 3000 recipients fill the table's heap past its 8th and
+  // 136th pages, which carry other pages' fill levels.
+  const std::vector<std::size_t> sizes = {0, 1, 3580, 3581, 8176, 8177, 8176 * 1021 + 1};
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> written;  // by value, through sources
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    testing::SampleSpec spec{.index = static_cast<int>(i), .recipients = i == 0 ? 3000 : 3,
+                             .attachments = 2, .attachment_size = sizes[i]};
+    auto by_value = w->AddMessage(*f, MakeMessage(spec));
+    spec.sourced = true;
+    auto by_source = w->AddMessage(*f, MakeMessage(spec));
+    ASSERT_TRUE(by_value.has_value() && by_source.has_value()) << sizes[i];
+    written.emplace_back(*by_value, *by_source);
+  }
+  ASSERT_TRUE(w->Close().ok());
+  auto store = Verify();
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const StoredParts value = Read(store, written[i].first);
+    const StoredParts source = Read(store, written[i].second);
+    const MessageContent m = MakeMessage({.index = static_cast<int>(i),
+                                          .recipients = i == 0 ? 3000 : 3,
+                                          .attachments = 2,
+                                          .attachment_size = sizes[i]});
+    ASSERT_EQ(source.recipients.size(), m.recipients.size());
+    ASSERT_EQ(value.recipients.size(), m.recipients.size());
+    for (std::size_t r = 0; r < m.recipients.size(); ++r) {
+      EXPECT_TRUE(SameProps(value.recipients[r], source.recipients[r])) << sizes[i] << " " << r;
+      ByteVec name;
+      PutUtf16(name, std::get<std::u16string>(m.recipients[r].props[0].value));
+      EXPECT_EQ(source.recipients[r].at(0x3001001F).bytes, name) << r;
+    }
+    ASSERT_EQ(source.attachments.size(), 2u);
+    ASSERT_EQ(value.attachments.size(), 2u);
+    for (std::size_t a = 0; a < 2; ++a) {
+      EXPECT_EQ(source.attachments[a].at(0x3701).bytes, m.attachments[a].data) << sizes[i];
+      EXPECT_TRUE(SameProps(value.attachments[a], source.attachments[a])) << sizes[i];
+    }
+  }
+}
+
+TEST_F(PstSourceTest, ASourceThatFailsFailsItsMessageAlone) {
+  auto w = NewWriter();
+  auto f = w->AddFolder(w->RootFolder(), u"Inbox");
+  // Sources that end before their stated size: in the heap, at a block's end, and inside a
+  // later block.
+  struct Case {
+    std::size_t has, states;
+  };
+  for (const Case& c : {Case{50, 100}, Case{8176, 8177}, Case{20000, 30000}}) {
+    MessageContent m = MakeMessage({.index = 1, .attachments = 1, .attachment_size = c.has});
+    m.attachments[0].source = testing::MemorySource(std::move(m.attachments[0].data), c.states);
+    auto r = w->AddMessage(*f, m);
+    ASSERT_FALSE(r.has_value()) << c.has;
+    EXPECT_TRUE(r.error().IsInvalidArgument()) << r.error().ToString();
+    EXPECT_TRUE(w->status().ok());
+  }
+  ASSERT_TRUE(w->AddMessage(*f, MakeMessage({.index = 2})).has_value());
+  EXPECT_EQ(w->MessageCount(*f), 1u);
+  ASSERT_TRUE(w->Close().ok());
+  auto store = Verify();
+  int messages = 0;
+  for (auto& [nid, n] : store.nodes) messages += (nid & 0x1F) == 4;
+  EXPECT_EQ(messages, 1);
+}
+
 }  // namespace
 }  // namespace pst

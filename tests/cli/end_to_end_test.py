@@ -204,14 +204,19 @@ class CommandLine(unittest.TestCase):
             os.makedirs(d, exist_ok=True)
             with open(os.path.join(d, "m%05d.eml" % i), "wb") as fh:
                 fh.write(body)
-        # Early kills land while the empty store is being made; the store's own name never
-        # holds a file the readers cannot open (a hidden file being made may be left).
-        for delay in (0.0, 0.02, 0.05, 0.1, 0.2, 1.5):
-            out = os.path.join(self.tmp, "out%g" % delay)
+        # Early kills land while the empty store is being made, the first (None) the moment
+        # the store's name shows; that name never holds a file the readers cannot open (a
+        # hidden file being made may be left).
+        for delay in (None, 0.0, 0.02, 0.05, 0.1, 0.2, 1.5):
+            out = os.path.join(self.tmp, "out%s" % delay)
             os.mkdir(out)
             p = subprocess.Popen([CONVERT, src, "-o", out], stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE)
-            time.sleep(delay)
+            if delay is None:
+                while p.poll() is None and not [n for n in os.listdir(out) if n[0] != "."]:
+                    pass
+            else:
+                time.sleep(delay)
             p.send_signal(signal.SIGKILL)
             p.communicate()
             stores = [n for n in os.listdir(out) if not n.startswith(".")]
@@ -221,7 +226,7 @@ class CommandLine(unittest.TestCase):
             for name in stores:
                 pst = os.path.join(out, name)
                 info = run(["pffinfo", pst])
-                self.assertEqual(info.returncode, 0, "%s after %g s: %s" % (name, delay, info.stderr))
+                self.assertEqual(info.returncode, 0, "%s after %s s: %s" % (name, delay, info.stderr))
                 self.assertLessEqual(count_pypff(pst), 6000)
                 with tempfile.TemporaryDirectory() as exported:
                     rp = run(["readpst", "-D", "-j", "0", "-o", exported, pst])

@@ -50,7 +50,8 @@ TEST(QuickSortStrings, SortsOnlyTheRangeGivenAndChecksItsBounds) {
   EXPECT_TRUE(QuickSortStrings(list, 2, 2).ok());  // lo = hi
   EXPECT_EQ(list, before);
 
-  for (auto [lo, hi] : {std::pair{-1, 2}, std::pair{0, 5}, std::pair{5, 5}, std::pair{0, -1}}) {
+  for (auto [lo, hi] :
+       {std::pair{-1, 2}, std::pair{0, 5}, std::pair{5, 5}, std::pair{5, 4}, std::pair{0, -1}}) {
     wharfline::Status s = QuickSortStrings(list, lo, hi);
     EXPECT_TRUE(s.IsOutOfRange()) << lo << ".." << hi;
     EXPECT_EQ(s.number(), 9);

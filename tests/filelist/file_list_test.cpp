@@ -192,7 +192,8 @@ TEST_F(FileListTest, AddFilesReportsDialogFailuresAndAddsNothing) {
 
 TEST_F(FileListTest, AGridFailureStopsTheAddAndKeepsEarlierRows) {
   grid.SetRowLimit(2);
-  dialogs.AnswerOpen(QStringLiteral("/m") + kNul + "a.eml" + kNul + "b.eml" + kNul + "c.eml");
+  dialogs.AnswerOpen(QStringLiteral("/m") + kNul + "a.eml" + kNul + "b.eml" + kNul + "c.eml" +
+                     kNul + "d.eml");
   AddFiles();
   EXPECT_EQ(Rows(), (QStringList{"/m/a.eml", "/m/b.eml"}));
   ASSERT_EQ(dialogs.msgboxes.size(), 1u);

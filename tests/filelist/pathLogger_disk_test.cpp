@@ -92,6 +92,7 @@ TEST_P(DiskTree, FilesAreRegularFilesAndLinksToThem) {
   MakeLink(P("/real.eml"), "/link.eml");
   MakeLink(P("/gone.eml"), "/dangling.eml");
   ASSERT_EQ(::mkfifo(QFile::encodeName(P("/pipe.eml")).constData(), 0600), 0);
+  MakeLink(P("/pipe.eml"), "/pipe-link.eml");  // reading it would wait for a writer
 
   pathLogger walker(Disk());
   walker.PathLogInit();

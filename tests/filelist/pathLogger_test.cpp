@@ -162,6 +162,8 @@ TEST(pathLogger, EmptyFolderGivesOneFolderAndCountOne) {
   EXPECT_EQ(Keys(*walker.pathNames()), QStringList({"K0"}));
   EXPECT_EQ(walker.fullFileNames()->Count(), 0);
   EXPECT_EQ(walker.Count(), 1);
+  // Again without PathLogInit: the folder itself is the duplicate, with nothing below it.
+  EXPECT_EQ(walker.LogPath(QStringLiteral("C:\\Empty")).number(), 457);
 }
 
 TEST(pathLogger, MissingFolderRecordsNothingAndKeepsCount) {

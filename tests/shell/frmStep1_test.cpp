@@ -308,7 +308,8 @@ void FrmStep1Test::addFilesFailuresAreReported() {
   QCOMPARE(window_->lblCount1->text(), QStringLiteral("0 files"));
 
   window_->grid().SetRowLimit(1);
-  platform_->dialogs.AnswerOpen(QStringLiteral("/m") + kNul + "a.eml" + kNul + "b.eml");
+  platform_->dialogs.AnswerOpen(QStringLiteral("/m") + kNul + "a.eml" + kNul + "b.eml" + kNul +
+                                "c.eml");
   QTest::mouseClick(window_->cmdAdd, Qt::LeftButton);
   QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
   QCOMPARE(platform_->dialogs.msgboxes[1].text, QStringLiteral("30009:Invalid Row value"));
@@ -507,7 +508,8 @@ void FrmStep1Test::oneRunAtATime() {
   fs_->AddFolder(QStringLiteral("/out"));
   QVERIFY(window_->AddFileToList(QStringLiteral("/m/a.eml")).ok());
   window_->CmdExtractDBX->setEnabled(true);
-  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  // A second answer ready, should a second run get as far as asking.
+  platform_->dialogs.folder_answers = {QStringLiteral("/out"), QStringLiteral("/out")};
   QStringList seen;
   platform_->events.on_yield = [&](int n) {
     if (n != 4) return;  // inside the run, after the store was made

@@ -169,8 +169,10 @@ TEST(ContentDecoding, UnpaddedBase64KeepsItsLastBytes) {
   // after them; an '=' anywhere leaves GMime's reading alone.
   EXPECT_EQ(ImportedAttachment(AttachmentMessage("base64", "QUJD\r\nRA\r\n\r\n")), "ABCD");
   EXPECT_EQ(ImportedAttachment(AttachmentMessage("base64", "QUJDREU!*")), "ABCDE");
-  std::string padded_early = AttachmentMessage("base64", "QQ==QUJDRA");
-  EXPECT_EQ(ImportedAttachment(padded_early), GMimeDecoded(padded_early));
+  for (const char* body : {"QQ==QUJDRA", "QUJD=RA"}) {
+    std::string padded_early = AttachmentMessage("base64", body);
+    EXPECT_EQ(ImportedAttachment(padded_early), GMimeDecoded(padded_early)) << body;
+  }
 }
 
 TEST(ContentDecoding, QuotedPrintableMatchesGMimeAcrossPieceEnds) {

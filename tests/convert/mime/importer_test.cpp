@@ -159,11 +159,13 @@ TEST(EmlxFraming, CountsThatDisagreeWithTheFileUseWhatIsThere) {
   std::string truncated = "4000\n" + message;
   mime::MessageFrame c = mime::FrameMessage(Bytes(truncated));
   EXPECT_EQ(truncated.substr(c.offset, c.length), message);
-  // No count line: the whole file is the message.
-  mime::MessageFrame d = mime::FrameMessage(Bytes(message));
-  EXPECT_FALSE(d.emlx);
-  EXPECT_EQ(d.offset, 0u);
-  EXPECT_EQ(d.length, message.size());
+  // No count line: the whole file is the message, also when it starts with a number.
+  for (const std::string& file : {message, "2 Main St.\n" + message}) {
+    mime::MessageFrame d = mime::FrameMessage(Bytes(file));
+    EXPECT_FALSE(d.emlx) << file;
+    EXPECT_EQ(d.offset, 0u);
+    EXPECT_EQ(d.length, file.size());
+  }
 }
 
 TEST(EmlxFraming, ImportUsesPlistDatesAndFlags) {
@@ -551,8 +553,11 @@ TEST(Robustness, HostileInputsGiveAMessageOrAFailureNeverACrash) {
   EXPECT_EQ(h.Str(0x0037001F), "notes");
   EXPECT_EQ(h.Str(0x1000001F), "just some text\r\nwithout headers\r\n");
 
-  std::string long_header = "Subject: " + std::string(3 * 1024 * 1024, 'a') + "\n\nbody\n";
-  EXPECT_EQ(Message(Import(long_header).content).Str(0x0037001F).size(), 64u * 1024u);
+  // Cut to 64 KiB at the end of a character: 21,845 three-byte euro signs.
+  std::string euros;
+  for (int i = 0; i < 1 << 20; ++i) euros += "\xE2\x82\xAC";
+  std::string long_header = "Subject: " + euros + "\n\nbody\n";
+  EXPECT_EQ(Message(Import(long_header).content).Str(0x0037001F).size(), 64u * 1024u - 1);
 
   auto broken = Import(
       "Subject: b\nContent-Type: application/octet-stream; name=x.bin\n"

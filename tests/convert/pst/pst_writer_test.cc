@@ -100,18 +100,29 @@ TEST_F(PstWriterTest, FolderNamesAreUniqueIgnoringCase) {
 TEST_F(PstWriterTest, BadMessageFailsAloneAndChangesNothing) {
   auto w = NewWriter();
   auto f = w->AddFolder(w->RootFolder(), u"Inbox");
+  const Guid set = {0x29, 0x03, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
   MessageContent bad = MakeMessage({.index = 1, .attachments = 1, .attachment_size = 20000});
+  bad.named_props.push_back({set, std::u16string(u"X-Bad"), PropType::kString, std::u16string(u"x")});
   bad.attachments[0].props.push_back({0x3704001F, std::int32_t{5}});  // a number for a string
   auto r = w->AddMessage(*f, bad);
   ASSERT_FALSE(r.has_value());
   EXPECT_TRUE(r.error().IsInvalidArgument());
-  ASSERT_TRUE(w->AddMessage(*f, MakeMessage({.index = 2})).has_value());
+  MessageContent good = MakeMessage({.index = 2});
+  good.named_props.push_back({set, std::u16string(u"X-Good"), PropType::kString, std::u16string(u"y")});
+  auto ok = w->AddMessage(*f, good);
+  ASSERT_TRUE(ok.has_value());
   EXPECT_EQ(w->MessageCount(*f), 1u);
   ASSERT_TRUE(w->Close().ok());
   auto store = Verify();
   int messages = 0;
   for (auto& [nid, n] : store.nodes) messages += (nid & 0x1F) == 4;
   EXPECT_EQ(messages, 1);
+  // The failed message's name took no id: the next new name gets the first free one (four
+  // names are registered with every store).
+  auto pc = testing::ReadPropertyContext(store, File(), store.nodes[*ok].bid_data,
+                                         store.nodes[*ok].bid_sub);
+  ASSERT_TRUE(pc.has_value()) << pc.status().ToString();
+  EXPECT_TRUE(pc->count(0x8004)) << "the failed message's name kept its id";
   EXPECT_FALSE(w->AddMessage(*f, MakeMessage({.index = 3})).has_value());
 }
 

@@ -70,7 +70,9 @@ TEST_F(ProfileTest, SessionAndAutomationSeeTheSameStoreAndFolders) {
       store::kErrNotFound);
   EXPECT_EQ(ErrorOf([&] { session_->GetFolderFromPath(QStringLiteral("\\\\Other\\Mail")); }),
             store::kErrNotFound);
-  EXPECT_EQ(ErrorOf([&] { session_->GetFolderFromPath(kName); }), store::kErrNotFound);
+  // Only "\\" opens a path; with other separators the store's name is not looked up.
+  EXPECT_EQ(ErrorOf([&] { session_->GetFolderFromPath(QStringLiteral("//") + kName); }),
+            store::kErrNotFound);
   EXPECT_EQ(ErrorOf([&] { app->GetNamespace(QStringLiteral("NEWS")); }), store::kErrInvalidCall);
   EXPECT_EQ(ErrorOf([&] {
               app->GetNamespace(QStringLiteral("MAPI"))->Folders()->Add(QStringLiteral("x"), 6);
@@ -138,9 +140,13 @@ TEST_F(ProfileTest, RemoveDetachesAndClosesTheStore) {
 TEST_F(ProfileTest, LogonIsNeededAndThereIsNoExplorerWindow) {
   std::shared_ptr<store::Session> fresh = mail_.components().CreateSession();
   EXPECT_EQ(ErrorOf([&] { fresh->Stores(); }), store::kErrNotInitialized);
+  EXPECT_EQ(ErrorOf([&] { fresh->GetFolderFromPath(QStringLiteral("\\\\") + kName); }),
+            store::kErrNotInitialized);
   std::shared_ptr<store::Stores> stores = session_->Stores();
   session_->Logoff();
   EXPECT_EQ(ErrorOf([&] { stores->GetStoreFromID(store_->EntryID()); }), store::kErrNotInitialized);
+  EXPECT_EQ(ErrorOf([&] { stores->AddPSTStore(QStringLiteral("/out/b.pst"), 1, kName); }),
+            store::kErrNotInitialized);
   EXPECT_EQ(ErrorOf([&] { session_->Logoff(); }), store::kErrNotInitialized);
 
   std::shared_ptr<store::Application> app = mail_.components().CreateApplication();

@@ -182,8 +182,10 @@ TEST_F(RunFaultSweep, AFailedCallIsReportedAndTheReportMatchesTheFileLeft) {
       MemFileEnv mem;
       FaultFileEnv env(mem, {.mode = mode, .at = k, .error = error});
       const convert::RunOutcome outcome = RunOnce(env);
-      total_.calls += k == 1 ? env.calls() : 0;
-      if (k > env.calls()) break;
+      if (k > env.calls()) {  // the run went through without the fault: every call was swept
+        total_.calls += env.calls();
+        break;
+      }
       const std::string at = std::string(mode == Mode::kFailOnce ? std::strerror(error) : "disk full") +
                              " at call " + std::to_string(k);
       if (env.faults() == 0) {  // the disk filled after the last write that needed room
@@ -222,10 +224,11 @@ TEST_F(RunFaultSweep, APowerCutOrAKillLeavesACommittedPrefixOrNothing) {
       MemFileEnv mem;
       FaultFileEnv env(mem, {.mode = mode, .at = k});
       const convert::RunOutcome outcome = RunOnce(env);
-      total_.calls += k == 1 ? env.calls() : 0;
-      if (k > env.calls()) break;
+      if (k > env.calls()) {  // the run went through without the fault: every call was swept
+        total_.calls += env.calls();
+        break;
+      }
       ++total_.faults;
-      EXPECT_TRUE(outcome.Complete());
       const std::string at = "cut " + std::to_string(static_cast<int>(mode)) + " after call " +
                              std::to_string(k);
       const int held = CheckStore(env.image(), true, at);

@@ -24,9 +24,10 @@ class MemFileEnv final : public FileEnv {
   struct Inode {
     std::vector<std::uint8_t> bytes;
     std::vector<std::uint8_t> durable;
-    // The last write since the last sync, which may reach the disk before earlier ones.
+    // The last write since the last sync, which may reach the disk before earlier ones: its
+    // bytes are still those of `bytes` there, as nothing was written after it.
     std::uint64_t last_offset = 0;
-    std::vector<std::uint8_t> last_write;
+    std::uint64_t last_size = 0;
   };
 
   Result<std::unique_ptr<WritableFile>> CreateExclusive(const std::string& path) override;
@@ -57,6 +58,7 @@ class FaultFileEnv final : public FileEnv {
     kFailOnce,  // call `at` fails with `error`; a failing write first writes half its bytes
     kDiskFull,  // from call `at` on, every write that would make a file longer fails with
                 // ENOSPC after writing what fits; other calls go through
+    // For these three, every call after call `at` fails: nothing more reaches the disk.
     kPowerCut,  // the disk as it would be after losing power just after call `at`
     kPowerCutReordered,  // the same, but the last write since each file's sync got through
     kKill,      // the disk as it would be after the process died just after call `at`

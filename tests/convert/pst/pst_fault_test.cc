@@ -24,11 +24,21 @@ constexpr int kMessages = 30;
 
 // Every tenth message gives its attachment and recipients through sources, so that faults
 // also strike while an attachment is read into the store block by block.
-MessageContent Message(int i) {
-  return MakeMessage({.index = i,
-                      .attachments = i % 5 == 0 ? 1 : 0,
-                      .attachment_size = 1 << 20,
-                      .sourced = i % 10 == 0});
+// The messages are made once: the sweep writes them hundreds of times.
+const MessageContent& Message(int i) {
+  static const std::vector<MessageContent> messages = [] {
+    std::vector<MessageContent> made;
+    for (int n = 0; n < kMessages; ++n) {
+      // One attachment past the writer's 4 MiB buffer, late, so that a message's own writes
+      // are swept too; the others spread over a few blocks each.
+      made.push_back(MakeMessage({.index = n,
+                                  .attachments = n % 5 == 0 ? 1 : 0,
+                                  .attachment_size = n == 25 ? (17 << 18) : (64 << 10),
+                                  .sourced = n % 10 == 0}));
+    }
+    return made;
+  }();
+  return messages.at(static_cast<std::size_t>(i));
 }
 
 std::u16string SubjectOf(int i) {
@@ -119,7 +129,6 @@ TEST_P(PstFaultSweep, EveryCallInTurn) {
       EXPECT_EQ(mem.Now().size(), w.done.empty() ? 0u : 1u) << at << ": a stray file is left";
     } else {
       ASSERT_TRUE(env.cut()) << at;
-      EXPECT_TRUE(w.ok) << at;
       const int held = CheckedPrefix(env.image(), at, true);
       // Never less than a commit that had been reported done before the cut.
       int reported = -1;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/mime/importer.h"
+#include "mime/importer.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/pst/pst_writer.h"
+#include "pst/pst_writer.h"
 #include "tests/support/pst_samples.h"
 
 namespace {

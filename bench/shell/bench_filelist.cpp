@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "convert/store/memory_mail.h"
+#include "store/memory_mail.h"
 #include "filelist/file_system.h"
 #include "shell/frmStep1.h"
 #include "shell/qt_platform.h"

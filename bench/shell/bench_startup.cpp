@@ -11,7 +11,7 @@
 #include <ctime>
 #include <vector>
 
-#include "convert/mail_components.h"
+#include "run/mail_components.h"
 #include "filelist/file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"

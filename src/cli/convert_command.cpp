@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "cli/terminal_progress.h"
-#include "convert/conversion_run.h"
-#include "convert/native_path.h"
-#include "convert/row_source.h"
+#include "run/conversion_run.h"
+#include "base/native_path.h"
+#include "run/row_source.h"
 #include "filelist/KeyedList.h"
 #include "filelist/add_folder_command.h"
 #include "filelist/file_system.h"

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "cli/convert_command.h"
-#include "convert/mail_components.h"
+#include "run/mail_components.h"
 
 int main(int argc, char** argv) {
   try {

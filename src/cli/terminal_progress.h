@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "convert/run_state.h"
+#include "run/run_state.h"
 
 namespace cli {
 

@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "convert/result.h"
-#include "convert/status.h"
+#include "base/result.h"
+#include "base/status.h"
 
 namespace filelist {
 

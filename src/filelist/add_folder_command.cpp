@@ -3,7 +3,7 @@
 #include <QStringList>
 #include <memory>
 
-#include "convert/native_path.h"
+#include "base/native_path.h"
 #include "filelist/KeyedList.h"
 #include "filelist/file_system.h"
 #include "filelist/pathLogger.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "convert/status.h"
+#include "base/status.h"
 
 namespace platform {
 struct Platform;

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "convert/status.h"
+#include "base/status.h"
 
 namespace filelist {
 

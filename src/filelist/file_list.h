@@ -6,7 +6,7 @@
 #include <QString>
 #include <functional>
 
-#include "convert/status.h"
+#include "base/status.h"
 
 namespace filelist {
 

@@ -1,6 +1,6 @@
 #include "filelist/file_system.h"
 
-#include "convert/native_path.h"
+#include "base/native_path.h"
 #include <filesystem>
 #include <string>
 #include <string_view>

@@ -19,8 +19,8 @@
 #include <memory>
 #include <vector>
 
-#include "convert/result.h"
-#include "convert/status.h"
+#include "base/result.h"
+#include "base/status.h"
 
 namespace filelist {
 

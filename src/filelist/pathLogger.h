@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "convert/status.h"
+#include "base/status.h"
 #include "filelist/KeyedList.h"
 #include "filelist/file_system.h"
 

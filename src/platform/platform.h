@@ -7,7 +7,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "convert/status.h"
+#include "base/status.h"
 
 namespace platform {
 

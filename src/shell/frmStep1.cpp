@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "convert/conversion_run.h"
+#include "run/conversion_run.h"
 #include "filelist/add_files_command.h"
 #include "filelist/add_folder_command.h"
 #include "filelist/registry.h"

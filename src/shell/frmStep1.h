@@ -13,8 +13,8 @@
 #include <QWidget>
 #include <memory>
 
-#include "convert/row_source.h"
-#include "convert/run_state.h"
+#include "run/row_source.h"
+#include "run/run_state.h"
 #include "filelist/file_grid.h"
 #include "filelist/file_list.h"
 #include "platform/platform.h"

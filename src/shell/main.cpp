@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "convert/mail_components.h"
+#include "run/mail_components.h"
 #include "filelist/file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"

@@ -19,7 +19,7 @@ WINDOW = os.environ["WHARFLINE_WINDOW_PROBE"]
 CORPUS = os.environ["WHARFLINE_CORPUS"]
 NODE_MODULES = os.environ["WHARFLINE_NODE_MODULES"]
 HERE = os.path.dirname(os.path.abspath(__file__))
-PST_EXTRACTOR_DUMP = os.path.join(HERE, "..", "convert", "pst", "read_with_pst_extractor.js")
+PST_EXTRACTOR_DUMP = os.path.join(HERE, "..", "pst", "read_with_pst_extractor.js")
 STAMP = r"\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d"
 
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "convert/mail_components.h"
+#include "run/mail_components.h"
 #include "filelist/KeyedList.h"
 #include "filelist/add_folder_command.h"
 #include "filelist/file_system.h"

@@ -13,7 +13,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "convert/store/memory_mail.h"
+#include "store/memory_mail.h"
 #include "memory_file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"

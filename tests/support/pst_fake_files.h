@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/pst/file.h"
+#include "pst/file.h"
 
 namespace pst::testing {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/pst/message.h"
+#include "pst/message.h"
 
 namespace pst::testing {
 

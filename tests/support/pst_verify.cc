@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "convert/pst/crc.h"
+#include "pst/crc.h"
 
 namespace pst::testing {
 namespace {

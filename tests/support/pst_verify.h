@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "convert/result.h"
+#include "base/result.h"
 
 namespace pst::testing {
 

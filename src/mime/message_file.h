@@ -1,0 +1,55 @@
+// Reading a message file whole, for the importer: one open, one status query and (for a
+// regular file) one read, into a buffer that is not cleared first. Only ever reads.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "base/result.h"
+
+namespace mime {
+
+// A file larger than this is not a message (and would not fit a store's limits).
+inline constexpr std::uint64_t kMaxMessageFileBytes = std::uint64_t{1} << 31;
+
+class MessageFileBytes {
+ public:
+  std::string_view view() const { return {data_.get(), size_}; }
+  std::span<const std::byte> bytes() const { return std::as_bytes(std::span(data_.get(), size_)); }
+  // The file's modification time (seconds since 1970 UTC), when the system gave one.
+  std::optional<std::int64_t> mtime;
+
+ private:
+  friend wharfline::Result<MessageFileBytes> ReadMessageFileBytes(const std::filesystem::path&);
+  void Grow(std::size_t capacity);
+  char* end() { return data_.get() + size_; }
+  std::size_t room() const { return capacity_ - size_; }
+
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Fails (IOError naming the path) when the file cannot be opened or read, is anything but a
+// regular file (a folder, a named pipe, a device: refused at once, without waiting or reading),
+// or is larger than kMaxMessageFileBytes (refused before reading, and while reading should it
+// grow).
+wharfline::Result<MessageFileBytes> ReadMessageFileBytes(const std::filesystem::path& path);
+
+// A look at a message file without reading it: its size and first bytes.
+struct MessageFileProbe {
+  std::uint64_t size = 0;
+  std::array<char, 24> head{};
+  std::size_t head_size = 0;
+  std::string_view Head() const { return {head.data(), head_size}; }
+};
+// Fails as ReadMessageFileBytes does.
+wharfline::Result<MessageFileProbe> ProbeMessageFile(const std::filesystem::path& path);
+
+}  // namespace mime

@@ -1,0 +1,753 @@
+#include "pst/ndb.h"
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "pst/crc.h"
+#include "pst/format.h"
+
+namespace pst {
+namespace {
+
+constexpr std::uint64_t kBufferFlushSize = 4 << 20;
+constexpr std::uint64_t kSlotsPerSpan = format::kSpanSize / format::kSlotSize;  // 3968
+
+std::uint64_t RoundUp(std::uint64_t v, std::uint64_t a) { return (v + a - 1) / a * a; }
+std::uint64_t SpanStart(std::uint64_t k) { return format::kFirstAMapOffset + k * format::kSpanSize; }
+bool HasPMap(std::uint64_t k) { return k % 8 == 0; }
+bool HasFMap(std::uint64_t k) { return k >= 128 && (k - 128) % 496 == 0; }
+bool HasFPMap(std::uint64_t k) { return k >= 8192 && (k - 8192) % 31744 == 0; }
+// Bytes at the start of span k kept for its map pages.
+std::uint64_t Reserved(std::uint64_t k) {
+  if (HasFPMap(k)) return 0x800;
+  if (HasFMap(k)) return 0x600;
+  if (HasPMap(k)) return 0x400;
+  return 0x200;
+}
+
+void FillPageTrailer(std::uint8_t* page, std::uint8_t ptype, std::uint16_t sig,
+                     std::uint64_t bid) {
+  page[496] = ptype;
+  page[497] = ptype;
+  Set16(page + 498, sig);
+  Set32(page + 500, Crc({page, 496}));
+  Set64(page + 504, bid);
+}
+
+}  // namespace
+
+std::uint16_t ComputeSignature(std::uint64_t ib, std::uint64_t bid) {
+  std::uint64_t x = ib ^ bid;
+  return static_cast<std::uint16_t>((x >> 16) ^ x);
+}
+
+Result<std::unique_ptr<NdbWriter>> NdbWriter::Create(FileEnv& env, const std::string& path,
+                                                     Options options) {
+  // A hidden name beside the final one, so both lie on one file system and the rename at the
+  // first commit is a single step. A name left by an earlier run that died is passed over.
+  std::random_device random;
+  Status failure;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
+    std::string folder = FolderOf(path);
+    std::string temp = (folder == "/" ? "" : folder) + "/." + NameOf(path) + "." + tag + ".tmp";
+    auto file = env.CreateExclusive(temp);
+    if (file) {
+      return std::unique_ptr<NdbWriter>(
+          new NdbWriter(env, path, std::move(temp), std::move(*file), options));
+    }
+    failure = file.error();
+    if (!failure.IsAlreadyExists()) break;
+  }
+  return failure;
+}
+
+NdbWriter::NdbWriter(FileEnv& env, std::string path, std::string temp_path,
+                     std::unique_ptr<WritableFile> file, Options options)
+    : env_(env),
+      path_(std::move(path)),
+      temp_path_(std::move(temp_path)),
+      file_(std::move(file)),
+      options_(options) {
+  // A new file: every NID type starts at its documented base; the fixed NIDs lie below.
+  nid_index_.fill(0x400);
+  nid_index_[format::kNidTypeSearchFolder] = 0x4000;
+  nid_index_[format::kNidTypeNormalMessage] = 0x10000;
+  nid_index_[0x08] = 0x8000;
+  EnsureSpan(0);
+  cursor_ = SpanStart(0) + Reserved(0);
+  buffer_start_ = cursor_;
+  // Room for what can gather before a flush (a gap, a block or page past the limit), taken
+  // once: growing by doubling would reserve twice that.
+  buffer_.reserve(kBufferFlushSize + (1 << 16) + 2 * format::kMaxBlockSize);
+}
+
+NdbWriter::~NdbWriter() {
+  if (!closed_) (void)Abandon();
+}
+
+Status NdbWriter::Fail(Status s) {
+  // The file goes by its own name in what the user reads, not by the one it had at first.
+  if (s.IsIOError()) s = Status::IOError(path_, s.detail());
+  if (status_.ok()) status_ = std::move(s);
+  return status_;
+}
+
+std::uint64_t NdbWriter::file_size() const { return SpanStart(amaps_.size()); }
+
+void NdbWriter::EnsureSpan(std::uint64_t k) {
+  while (amaps_.size() <= k) {
+    std::uint64_t n = amaps_.size();
+    amaps_.emplace_back();
+    amaps_.back().fill(0);
+    span_dirty_.push_back(true);
+    std::uint64_t start = SpanStart(n);
+    SetBits(start, 512, true);
+    if (HasPMap(n)) SetBits(start + 0x200, 512, true);
+    if (HasFMap(n)) SetBits(start + 0x400, 512, true);
+    if (HasFPMap(n)) SetBits(start + 0x600, 512, true);
+  }
+}
+
+void NdbWriter::SetBits(std::uint64_t ib, std::uint64_t size, bool used) {
+  std::uint64_t k = (ib - format::kFirstAMapOffset) / format::kSpanSize;
+  std::uint64_t first = (ib - SpanStart(k)) / format::kSlotSize;
+  std::uint64_t count = RoundUp(size, format::kSlotSize) / format::kSlotSize;
+  auto& map = amaps_[k];
+  for (std::uint64_t i = first; i < first + count; ++i) {
+    std::uint8_t bit = static_cast<std::uint8_t>(0x80 >> (i % 8));
+    bool was = map[i / 8] & bit;
+    if (used && !was) {
+      map[i / 8] |= bit;
+      ++used_slots_;
+    } else if (!used && was) {
+      map[i / 8] &= static_cast<std::uint8_t>(~bit);
+      --used_slots_;
+    }
+  }
+  span_dirty_[k] = true;
+}
+
+std::uint64_t NdbWriter::Allocate(std::uint64_t size, std::uint64_t align) {
+  std::uint64_t pos = RoundUp(cursor_, align);
+  std::uint64_t k = (pos - format::kFirstAMapOffset) / format::kSpanSize;
+  // The cursor may sit exactly at the start of a span, on its map pages.
+  if (pos < SpanStart(k) + Reserved(k)) pos = RoundUp(SpanStart(k) + Reserved(k), align);
+  if (pos + size > SpanStart(k + 1)) {
+    ++k;
+    pos = RoundUp(SpanStart(k) + Reserved(k), align);
+  }
+  EnsureSpan(k);
+  SetBits(pos, size, true);
+  // Space is mostly taken end to end, so the list stays a few ranges per span.
+  if (!allocated_since_header_.empty() &&
+      allocated_since_header_.back().first + allocated_since_header_.back().second == pos &&
+      pos != SpanStart(k) + Reserved(k)) {
+    allocated_since_header_.back().second += size;
+  } else {
+    allocated_since_header_.emplace_back(pos, size);
+  }
+  cursor_ = pos + size;
+  return pos;
+}
+
+std::uint8_t* NdbWriter::BufferAt(std::uint64_t ib, std::uint64_t size) {
+  std::uint64_t end = buffer_start_ + buffer_.size();
+  if (ib < end || ib - end > (1 << 16)) {
+    // Not contiguous with what is buffered (a large skip): start a new run at `ib`.
+    if (!FlushBuffer().ok()) return nullptr;
+    buffer_start_ = ib;
+    end = ib;
+  }
+  buffer_.resize(buffer_.size() + (ib - end) + size, 0);
+  return buffer_.data() + (ib - buffer_start_);
+}
+
+Status NdbWriter::FlushBuffer() {
+  if (!status_.ok()) return status_;
+  if (buffer_.empty()) return Status::OK();
+  Status s = file_->WriteAt(buffer_start_, buffer_);
+  if (!s.ok()) return Fail(s);
+  written_end_ = std::max(written_end_, buffer_start_ + buffer_.size());
+  buffer_start_ += buffer_.size();
+  buffer_.clear();
+  return Status::OK();
+}
+
+Result<std::uint64_t> NdbWriter::WriteBlock(std::span<const std::uint8_t> data, bool internal) {
+  if (!status_.ok()) return status_;
+  assert(data.size() <= format::kMaxBlockData);
+  std::uint64_t bid = next_bid_ | (internal ? format::kBidInternal : 0);
+  next_bid_ += format::kBidStep;
+  std::uint64_t size = RoundUp(data.size() + format::kBlockTrailerSize, 64);
+  std::uint64_t ib = Allocate(size, 64);
+  std::uint8_t* p = BufferAt(ib, size);
+  if (p == nullptr) return status_;
+  std::memcpy(p, data.data(), data.size());
+  if (!internal && options_.crypt == format::kCryptPermute) PermuteEncode({p, data.size()});
+  std::uint8_t* t = p + size - format::kBlockTrailerSize;
+  Set16(t, static_cast<std::uint16_t>(data.size()));
+  Set16(t + 2, ComputeSignature(ib, bid));
+  Set32(t + 4, Crc({p, data.size()}));
+  Set64(t + 8, bid);
+  if ((bid >> 33) != 0 || (ib >> 38) != 0) return Fail(Status::Overflow("block", "store too large"));
+  blocks_.push_back({static_cast<std::uint32_t>(bid >> 1), static_cast<std::uint32_t>(ib >> 6),
+                     static_cast<std::uint16_t>(data.size())});
+  if (collector_ != nullptr) collector_->push_back(bid);
+  if (buffer_.size() >= kBufferFlushSize) {
+    Status s = FlushBuffer();
+    if (!s.ok()) return s;
+  }
+  return bid;
+}
+
+Result<std::uint64_t> NdbWriter::WriteTree(const std::vector<std::uint64_t>& bids,
+                                           const std::vector<std::uint32_t>& sizes,
+                                           std::uint64_t total) {
+  if (bids.size() == 1) return bids[0];
+  auto write_x = [&](std::span<const std::uint64_t> ids, std::uint8_t level,
+                     std::uint64_t bytes) -> Result<std::uint64_t> {
+    ByteVec x;
+    x.reserve(8 + ids.size() * 8);
+    Put8(x, 0x01);
+    Put8(x, level);
+    Put16(x, static_cast<std::uint16_t>(ids.size()));
+    Put32(x, static_cast<std::uint32_t>(bytes));
+    for (auto id : ids) Put64(x, id);
+    return WriteBlock(x, true);
+  };
+  if (bids.size() <= format::kXBlockFanout) return write_x(bids, 1, total);
+  if (bids.size() > std::uint64_t{format::kXBlockFanout} * format::kXBlockFanout) {
+    return Status::Overflow("data tree", "too many blocks");
+  }
+  // The byte count of each XBLOCK under an XXBLOCK is that of its own blocks, which need not
+  // be full (a table's blocks hold whole rows).
+  std::vector<std::uint64_t> xbids;
+  for (std::size_t i = 0; i < bids.size(); i += format::kXBlockFanout) {
+    std::size_t n = std::min<std::size_t>(format::kXBlockFanout, bids.size() - i);
+    std::uint64_t bytes = 0;
+    for (std::size_t j = i; j < i + n; ++j) bytes += sizes[j];
+    auto x = write_x({bids.data() + i, n}, 1, bytes);
+    if (!x) return x;
+    xbids.push_back(*x);
+  }
+  return write_x(xbids, 2, total);
+}
+
+Status DataTreeWriter::Set(std::size_t index, std::span<const std::uint8_t> block) {
+  if (total_ + block.size() > 0xFFFFFFFFull) {
+    return Status::Overflow("data stream", "4 GiB or more");
+  }
+  if (index >= std::uint64_t{format::kXBlockFanout} * format::kXBlockFanout) {
+    return Status::Overflow("data tree", "too many blocks");
+  }
+  auto bid = ndb_.WriteBlock(block, false);
+  if (!bid) return bid.error();
+  if (index >= bids_.size()) {
+    bids_.resize(index + 1, 0);
+    sizes_.resize(index + 1, 0);
+  }
+  assert(bids_[index] == 0);
+  bids_[index] = *bid;
+  sizes_[index] = static_cast<std::uint32_t>(block.size());
+  total_ += block.size();
+  return Status::OK();
+}
+
+Result<std::uint64_t> DataTreeWriter::Finish() {
+  if (!ndb_.status().ok()) return ndb_.status();
+  if (bids_.empty()) return std::uint64_t{0};
+  assert(std::find(bids_.begin(), bids_.end(), 0) == bids_.end());
+  return ndb_.WriteTree(bids_, sizes_, total_);
+}
+
+Result<std::uint64_t> NdbWriter::WriteStream(std::span<const std::uint8_t> data) {
+  if (!status_.ok()) return status_;
+  if (data.size() > 0xFFFFFFFFull) return Status::Overflow("data stream", "4 GiB or more");
+  DataTreeWriter tree(*this);
+  for (std::size_t off = 0; off < data.size(); off += format::kMaxBlockData) {
+    std::size_t n = std::min<std::size_t>(format::kMaxBlockData, data.size() - off);
+    Status s = tree.Add(data.subspan(off, n));
+    if (!s.ok()) return s;
+  }
+  return tree.Finish();
+}
+
+Result<std::uint64_t> NdbWriter::WriteFrom(ContentReader& reader, std::uint64_t size) {
+  if (!status_.ok()) return status_;
+  if (size > 0xFFFFFFFFull) return Status::Overflow("data stream", "4 GiB or more");
+  // Each block is made in this buffer and copied once into the file buffer.
+  std::array<std::uint8_t, format::kMaxBlockData> block;
+  DataTreeWriter tree(*this);
+  for (std::uint64_t off = 0; off < size; off += format::kMaxBlockData) {
+    const auto n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(format::kMaxBlockData, size - off));
+    if (!reader.Read({block.data(), n})) {
+      return Status::InvalidArgument("attachment", "content could not be read");
+    }
+    Status s = tree.Add({block.data(), n});
+    if (!s.ok()) return s;
+  }
+  return tree.Finish();
+}
+
+Result<std::uint64_t> NdbWriter::WriteChunks(const std::vector<ByteVec>& chunks) {
+  if (!status_.ok()) return status_;
+  DataTreeWriter tree(*this);
+  for (const auto& c : chunks) {
+    Status s = tree.Add(c);
+    if (!s.ok()) return s;
+  }
+  return tree.Finish();
+}
+
+Result<std::uint64_t> NdbWriter::WriteSubnodes(std::vector<SubnodeEntry> entries) {
+  if (!status_.ok()) return status_;
+  if (entries.empty()) return std::uint64_t{0};
+  std::sort(entries.begin(), entries.end(),
+            [](const SubnodeEntry& a, const SubnodeEntry& b) { return a.nid < b.nid; });
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> leaves;  // first NID, SLBLOCK BID
+  for (std::size_t i = 0; i < entries.size(); i += format::kSlBlockFanout) {
+    std::size_t n = std::min<std::size_t>(format::kSlBlockFanout, entries.size() - i);
+    ByteVec b;
+    b.reserve(8 + n * 24);
+    Put8(b, 0x02);
+    Put8(b, 0x00);
+    Put16(b, static_cast<std::uint16_t>(n));
+    Put32(b, 0);
+    for (std::size_t j = i; j < i + n; ++j) {
+      Put64(b, entries[j].nid);
+      Put64(b, entries[j].bid_data);
+      Put64(b, entries[j].bid_sub);
+    }
+    auto bid = WriteBlock(b, true);
+    if (!bid) return bid;
+    leaves.emplace_back(entries[i].nid, *bid);
+  }
+  if (leaves.size() == 1) return leaves[0].second;
+  if (leaves.size() > format::kSiBlockFanout) {
+    return Status::Overflow("subnode tree", "too many subnodes");
+  }
+  ByteVec b;
+  Put8(b, 0x02);
+  Put8(b, 0x01);
+  Put16(b, static_cast<std::uint16_t>(leaves.size()));
+  Put32(b, 0);
+  for (const auto& [nid, bid] : leaves) {
+    Put64(b, nid);
+    Put64(b, bid);
+  }
+  return WriteBlock(b, true);
+}
+
+void NdbWriter::FreeBlocks(std::span<const std::uint64_t> bids) {
+  pending_free_.insert(pending_free_.end(), bids.begin(), bids.end());
+}
+
+void NdbWriter::PutNode(const NodeEntry& node) { fixed_nodes_[node.nid] = node; }
+
+void NdbWriter::AddMessageNode(const NodeEntry& node) {
+  assert(message_nodes_.empty() || message_nodes_.back().nid < node.nid);
+  message_nodes_.push_back(node);
+}
+
+NdbWriter::Mark NdbWriter::GetMark() const {
+  return Mark{blocks_.size(), message_nodes_.size(), nid_index_};
+}
+
+void NdbWriter::Rollback(const Mark& mark) {
+  for (std::size_t i = mark.blocks; i < blocks_.size(); ++i) {
+    const auto& b = blocks_[i];
+    SetBits(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64), false);
+  }
+  blocks_.resize(mark.blocks);
+  message_nodes_.resize(mark.message_nodes);
+  nid_index_ = mark.nid_index;
+}
+
+Status NdbWriter::WriteBtPage(std::uint8_t ptype, const ByteVec& entries, std::uint8_t count,
+                              std::uint8_t max, std::uint8_t entry_size, std::uint8_t level,
+                              BtRef* out) {
+  std::uint64_t bid = next_page_bid_++;
+  std::uint64_t ib = Allocate(format::kPageSize, format::kPageSize);
+  std::uint8_t* p = BufferAt(ib, format::kPageSize);
+  if (p == nullptr) return status_;
+  std::memcpy(p, entries.data(), entries.size());
+  p[488] = count;
+  p[489] = max;
+  p[490] = entry_size;
+  p[491] = level;
+  FillPageTrailer(p, ptype, ComputeSignature(ib, bid), bid);
+  bt_pages_.push_back(ib);
+  out->bid = bid;
+  out->ib = ib;
+  if (buffer_.size() >= kBufferFlushSize) return FlushBuffer();
+  return Status::OK();
+}
+
+Status NdbWriter::WriteLevels(std::uint8_t ptype, std::vector<BtRef> refs, std::uint8_t level,
+                              BtRef* root) {
+  while (refs.size() > 1) {
+    std::vector<BtRef> up;
+    for (std::size_t i = 0; i < refs.size(); i += format::kBtMaxEntries) {
+      std::size_t n = std::min<std::size_t>(format::kBtMaxEntries, refs.size() - i);
+      ByteVec e;
+      for (std::size_t j = i; j < i + n; ++j) {
+        Put64(e, refs[j].key);
+        Put64(e, refs[j].bid);
+        Put64(e, refs[j].ib);
+      }
+      BtRef r{refs[i].key, 0, 0};
+      Status s = WriteBtPage(ptype, e, static_cast<std::uint8_t>(n), format::kBtMaxEntries,
+                             format::kBtEntrySize, level, &r);
+      if (!s.ok()) return s;
+      up.push_back(r);
+    }
+    refs = std::move(up);
+    ++level;
+  }
+  *root = refs[0];
+  return Status::OK();
+}
+
+Status NdbWriter::Commit() {
+  if (!status_.ok()) return status_;
+  if (closed_) return Status::InvalidArgument("commit", "store is closed");
+
+  // Blocks replaced since the last commit leave the index; their bytes stay in place.
+  if (!pending_free_.empty()) {
+    std::sort(pending_free_.begin(), pending_free_.end());
+    for (auto& b : blocks_) {
+      if (std::binary_search(pending_free_.begin(), pending_free_.end(), b.bid())) {
+        to_wipe_.emplace_back(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64));
+        b.slot = 0;
+      }
+    }
+    blocks_.erase(std::remove_if(blocks_.begin(), blocks_.end(),
+                                 [](const BlockRef& b) { return b.slot == 0; }),
+                  blocks_.end());
+    pending_free_.clear();
+  }
+  // Freed space stays marked as used until the new header is on disk: at every moment the
+  // maps on disk cover everything either header can reach.
+  for (std::uint64_t ib : bt_pages_) to_wipe_.emplace_back(ib, format::kPageSize);
+  bt_pages_.clear();
+
+  // Block B-tree.
+  std::vector<BtRef> refs;
+  for (std::size_t i = 0; i < blocks_.size(); i += format::kBtMaxEntries) {
+    std::size_t n = std::min<std::size_t>(format::kBtMaxEntries, blocks_.size() - i);
+    ByteVec e;
+    e.reserve(n * 24);
+    for (std::size_t j = i; j < i + n; ++j) {
+      Put64(e, blocks_[j].bid());
+      Put64(e, blocks_[j].ib());
+      Put16(e, blocks_[j].cb);
+      Put16(e, 2);  // one reference plus one, as Outlook counts
+      Put32(e, 0);
+    }
+    BtRef r{blocks_[i].bid(), 0, 0};
+    Status s = WriteBtPage(format::kPageBBT, e, static_cast<std::uint8_t>(n),
+                           format::kBtMaxEntries, format::kBtEntrySize, 0, &r);
+    if (!s.ok()) return s;
+    refs.push_back(r);
+  }
+  Status s = WriteLevels(format::kPageBBT, std::move(refs), 1, &bbt_root_);
+  if (!s.ok()) return s;
+
+  // Node B-tree: the fixed nodes and the message nodes merged in NID order.
+  refs.clear();
+  {
+    auto fit = fixed_nodes_.begin();
+    std::size_t mi = 0;
+    ByteVec e;
+    std::uint8_t n = 0;
+    std::uint64_t first = 0;
+    auto emit = [&]() -> Status {
+      BtRef r{first, 0, 0};
+      Status st = WriteBtPage(format::kPageNBT, e, n, format::kNbtMaxEntries,
+                              format::kNbtEntrySize, 0, &r);
+      refs.push_back(r);
+      e.clear();
+      n = 0;
+      return st;
+    };
+    while (fit != fixed_nodes_.end() || mi < message_nodes_.size()) {
+      const NodeEntry* node;
+      if (mi >= message_nodes_.size() ||
+          (fit != fixed_nodes_.end() && fit->first < message_nodes_[mi].nid)) {
+        node = &(fit++)->second;
+      } else {
+        node = &message_nodes_[mi++];
+      }
+      if (n == 0) first = node->nid;
+      Put64(e, node->nid);
+      Put64(e, node->bid_data);
+      Put64(e, node->bid_sub);
+      Put32(e, node->parent);
+      Put32(e, 0);
+      if (++n == format::kNbtMaxEntries) {
+        Status st = emit();
+        if (!st.ok()) return st;
+      }
+    }
+    if (n > 0) {
+      Status st = emit();
+      if (!st.ok()) return st;
+    }
+  }
+  s = WriteLevels(format::kPageNBT, std::move(refs), 1, &nbt_root_);
+  if (!s.ok()) return s;
+
+  s = FlushBuffer();
+  if (!s.ok()) return s;
+  s = WriteMapPages();
+  if (!s.ok()) return s;
+  // The header goes last, after everything it points at is durable.
+  if (options_.sync) {
+    s = file_->Sync();
+    if (!s.ok()) return Fail(s);
+  }
+  s = WriteHeader();
+  if (!s.ok()) return s;
+  old_pages_unreachable_ = true;
+  if (options_.sync) {
+    s = file_->Sync();
+    if (!s.ok()) {
+      // The header is in the file all the same: readers find this commit.
+      if (published_) ++commits_;
+      return Fail(s);
+    }
+  }
+  if (!published_) {
+    s = Publish();
+    if (!s.ok()) return s;
+  }
+  ++commits_;
+  committed_once_ = true;
+  if (to_wipe_.empty()) {
+    old_pages_unreachable_ = false;
+    return Status::OK();
+  }
+  // Now the old indexes are unreachable: release their space in the maps, restate the free
+  // byte count in the header, and clear the old bytes.
+  for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
+  s = WriteMapPages();
+  if (!s.ok()) return s;
+  s = WriteHeader();
+  if (!s.ok()) return s;
+  return WipeFreed();
+}
+
+Status NdbWriter::WipeFreed() {
+  std::sort(to_wipe_.begin(), to_wipe_.end());
+  ByteVec zeros;
+  std::size_t i = 0;
+  while (i < to_wipe_.size()) {
+    std::uint64_t start = to_wipe_[i].first;
+    std::uint64_t end = start + to_wipe_[i].second;
+    while (++i < to_wipe_.size() && to_wipe_[i].first == end) end += to_wipe_[i].second;
+    while (start < end) {
+      std::uint64_t n = std::min<std::uint64_t>(end - start, 1 << 20);
+      zeros.assign(n, 0);
+      Status s = file_->WriteAt(start, zeros);
+      if (!s.ok()) return Fail(s);
+      start += n;
+    }
+  }
+  to_wipe_.clear();
+  old_pages_unreachable_ = false;
+  return Status::OK();
+}
+
+Status NdbWriter::Publish() {
+  Status s = env_.RenameNoReplace(temp_path_, path_);
+  if (!s.ok()) return Fail(s);
+  published_ = true;
+  s = env_.SyncFolder(FolderOf(path_));
+  if (s.ok()) return s;
+  // Without a durable name the store is not made; the file under it is this writer's own
+  // empty store, so it goes again.
+  published_ = false;
+  temp_path_.clear();
+  (void)env_.Remove(path_);
+  return Fail(s);
+}
+
+Status NdbWriter::Abandon() {
+  if (closed_) return Status::InvalidArgument("close", "store already closed");
+  closed_ = true;
+  Status result;
+  auto keep = [&result](Status s) {
+    if (result.ok() && !s.ok()) result = std::move(s);
+  };
+  if (!published_) {
+    keep(file_->Close());
+    if (!temp_path_.empty()) keep(env_.Remove(temp_path_));
+    return result;
+  }
+  // Back to the maps of the last commit: what was placed after its header is free again.
+  // Pages written since may be torn or hold those later bits, so every changed one (and all
+  // of them when a map write failed) goes out again; pages past the commit's end go with
+  // the cut below.
+  for (auto [ib, size] : allocated_since_header_) SetBits(ib, size, false);
+  allocated_since_header_.clear();
+  if (old_pages_unreachable_) {
+    for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
+  }
+  std::uint64_t spans = 0;
+  std::uint64_t used = 0;
+  for (std::uint64_t k = 0; k < amaps_.size(); ++k) {
+    const bool inside = SpanStart(k) < committed_eof_;
+    if (maps_in_doubt_ && inside) span_dirty_[k] = true;
+    if (!inside) {
+      span_dirty_[k] = false;
+      continue;
+    }
+    ++spans;
+    for (std::uint8_t byte : amaps_[k]) used += static_cast<std::uint64_t>(std::popcount(byte));
+  }
+  written_end_ = std::max(written_end_, file_size());  // the file is not to grow now
+  keep(WriteMapPagesAnyway());
+  // The last header again, stating the free space of those maps.
+  Set64(last_header_.data() + 0xC8, (spans * kSlotsPerSpan - used) * format::kSlotSize);
+  Set32(last_header_.data() + 0x04, Crc({last_header_.data() + 8, 471}));
+  Set32(last_header_.data() + 0x20C, Crc({last_header_.data() + 8, 516}));
+  keep(file_->WriteAt(0, last_header_));
+  keep(file_->Truncate(committed_eof_));
+  if (options_.sync) keep(file_->Sync());
+  keep(file_->Close());
+  return result;
+}
+
+Status NdbWriter::WriteMapPagesAnyway() {
+  Status saved = std::move(status_);
+  status_ = Status::OK();
+  Status s = WriteMapPages();
+  status_ = std::move(saved);
+  return s;
+}
+
+Status NdbWriter::WriteMapPages() {
+  // Cleared only once every page went out whole.
+  maps_in_doubt_ = true;
+  std::uint8_t page[format::kPageSize];
+  if (!committed_once_) {
+    // The empty density list, as a new Outlook file has it.
+    std::memset(page, 0, sizeof page);
+    FillPageTrailer(page, format::kPageDList,
+                    ComputeSignature(format::kDListOffset, next_page_bid_), next_page_bid_);
+    Status s = file_->WriteAt(format::kDListOffset, {page, sizeof page});
+    if (!s.ok()) return Fail(s);
+  }
+  bool any_dirty = false;
+  for (std::uint64_t k = 0; k < amaps_.size(); ++k) {
+    if (!span_dirty_[k]) continue;
+    any_dirty = true;
+    std::uint64_t start = SpanStart(k);
+    std::memset(page, 0, sizeof page);
+    std::memcpy(page, amaps_[k].data(), 496);
+    FillPageTrailer(page, format::kPageAMap, 0, start);
+    Status s = file_->WriteAt(start, {page, sizeof page});
+    if (!s.ok()) return Fail(s);
+    if (HasPMap(k)) {
+      std::memset(page, 0xFF, 496);
+      FillPageTrailer(page, format::kPagePMap, 0, start + 0x200);
+      s = file_->WriteAt(start + 0x200, {page, sizeof page});
+      if (!s.ok()) return Fail(s);
+    }
+    if (HasFPMap(k)) {
+      std::memset(page, 0xFF, 496);
+      FillPageTrailer(page, format::kPageFPMap, 0, start + 0x600);
+      s = file_->WriteAt(start + 0x600, {page, sizeof page});
+      if (!s.ok()) return Fail(s);
+    }
+    span_dirty_[k] = false;
+  }
+  if (any_dirty) {
+    // FMap pages: one byte per AMap, the longest run of free slots in it (at most 255).
+    for (std::uint64_t k = 128; k < amaps_.size(); k += 496) {
+      std::memset(page, 0, sizeof page);
+      for (std::uint64_t j = 0; j < 496 && k + j < amaps_.size(); ++j) {
+        const auto& map = amaps_[k + j];
+        unsigned run = 0, best = 0;
+        for (unsigned i = 0; i < kSlotsPerSpan && best < 255; ++i) {
+          if (map[i / 8] & (0x80 >> (i % 8))) {
+            run = 0;
+          } else {
+            best = std::max(best, ++run);
+          }
+        }
+        page[j] = static_cast<std::uint8_t>(std::min(best, 255u));
+      }
+      std::uint64_t ib = SpanStart(k) + 0x400;
+      FillPageTrailer(page, format::kPageFMap, 0, ib);
+      Status s = file_->WriteAt(ib, {page, sizeof page});
+      if (!s.ok()) return Fail(s);
+    }
+  }
+  // The file ends at the end of its last span.
+  std::uint64_t eof = file_size();
+  if (written_end_ < eof) {
+    std::uint8_t zero = 0;
+    Status s = file_->WriteAt(eof - 1, {&zero, 1});
+    if (!s.ok()) return Fail(s);
+    written_end_ = eof;
+  }
+  maps_in_doubt_ = false;
+  return Status::OK();
+}
+
+Status NdbWriter::WriteHeader() {
+  ByteVec h(format::kDListOffset, 0);
+  std::uint8_t* p = h.data();
+  std::memcpy(p, "!BDN", 4);
+  p[8] = 'S';
+  p[9] = 'M';
+  Set16(p + 0x0A, 23);
+  Set16(p + 0x0C, 19);
+  p[0x0E] = 1;
+  p[0x0F] = 1;
+  Set64(p + 0x20, next_page_bid_);
+  Set32(p + 0x28, ++unique_);
+  for (int t = 0; t < 32; ++t) Set32(p + 0x2C + 4 * t, nid_index_[t]);
+  std::uint64_t total_slots = amaps_.size() * kSlotsPerSpan;
+  Set64(p + 0xB8, file_size());
+  Set64(p + 0xC0, SpanStart(amaps_.size() - 1));
+  Set64(p + 0xC8, (total_slots - used_slots_) * format::kSlotSize);
+  Set64(p + 0xD0, 0);
+  Set64(p + 0xD8, nbt_root_.bid);
+  Set64(p + 0xE0, nbt_root_.ib);
+  Set64(p + 0xE8, bbt_root_.bid);
+  Set64(p + 0xF0, bbt_root_.ib);
+  p[0xF8] = 2;
+  std::memset(p + 0x100, 0xFF, 256);
+  p[0x200] = 0x80;
+  p[0x201] = options_.crypt;
+  Set64(p + 0x204, next_bid_);
+  Set32(p + 0x04, Crc({p + 8, 471}));
+  Set32(p + 0x20C, Crc({p + 8, 516}));
+  // The first commit writes the whole reserved area; later ones only the header itself.
+  std::size_t n = committed_once_ ? format::kHeaderSize : h.size();
+  Status s = file_->WriteAt(0, {p, n});
+  if (!s.ok()) return Fail(s);
+  allocated_since_header_.clear();
+  last_header_.assign(p, p + format::kHeaderSize);
+  committed_eof_ = file_size();
+  return Status::OK();
+}
+
+Status NdbWriter::Close() {
+  if (closed_) return Status::InvalidArgument("close", "store already closed");
+  closed_ = true;
+  Status s = file_->Close();
+  if (!s.ok()) return Fail(s);
+  return status_;
+}
+
+}  // namespace pst

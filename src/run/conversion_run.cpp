@@ -1,0 +1,295 @@
+#include "run/conversion_run.h"
+
+#include <algorithm>
+#include <new>
+
+#include "run/message_import.h"
+#include "run/row_source.h"
+#include "run/store_folder_tree.h"
+#include "platform/platform.h"
+
+namespace convert {
+
+namespace {
+
+const QString kFileStem = QStringLiteral("PellimorEMLMessages");
+const QString kFileExtension = QStringLiteral(".pst");
+const QString kDisplayNameStem = QStringLiteral("Pellimor Software");
+const QString kCreated = QStringLiteral(" : Created - ");
+const QString kConverting = QStringLiteral("Details : Converting - (");
+const QString kOf = QStringLiteral(" of ");
+const QString kFilesClose = QStringLiteral(") file(s)");
+const QString kImportingFrom = QStringLiteral("Importing Messages... from (");
+const QString kOutlookError =
+    QStringLiteral("Outlook Session Creation Error !\r\n"
+                   "Check if Outlook is installed and configured.\r\n"
+                   "For more details visit this link : "
+                   "https://support.microsoft.com/office/"
+                   "add-an-email-account-to-outlook-6e27792a-9267-4aa4-8bb6-c84ef146101b");
+const QString kCauseLine = QStringLiteral("\r\nCause: ");
+constexpr int kFailuresListed = 20;
+// Names tried for one run's store: the timestamped one, then " (2)" up to this.
+constexpr int kNamesTried = 10000;
+
+// Why a file the run had got to is not in the store after all.
+struct LostReasons {
+  QString saved;    // saved after the store's last commit
+  QString unreached;
+};
+const LostReasons kLostWithStore{QStringLiteral("lost when writing the store failed"),
+                                 QStringLiteral("not converted: writing the store had failed")};
+const LostReasons kLostWithRun{QStringLiteral("lost when the conversion stopped"),
+                               QStringLiteral("not converted: the conversion had stopped")};
+
+}  // namespace
+
+// How far the per-file stage got.
+struct ConversionRun::Progress {
+  std::vector<std::int32_t> saved;  // rows whose message was saved, in order
+  std::int32_t next = 0;            // the first row not yet gone through
+};
+
+namespace {
+
+// Names every file the store does not hold although the run got to it or meant to: those
+// saved after its last commit (a commit covers the first messages saved), and those never
+// reached.
+void ListFilesLost(RowSource& rows, const std::vector<std::int32_t>& saved, std::int32_t next,
+                   RunOutcome& outcome, const LostReasons& reasons) {
+  const std::vector<QString> texts = rows.PeekRows();
+  const auto text = [&texts](std::int32_t row) {
+    return row >= 0 && static_cast<std::size_t>(row) < texts.size()
+               ? texts[static_cast<std::size_t>(row)]
+               : QStringLiteral("row %1").arg(row + 1);
+  };
+  const auto kept = static_cast<std::size_t>(
+      std::clamp<std::int64_t>(outcome.stored, 0, static_cast<std::int64_t>(saved.size())));
+  for (std::size_t i = kept; i < saved.size(); ++i) {
+    outcome.failures.push_back(FileFailure{text(saved[i]), reasons.saved});
+  }
+  for (std::int32_t row = next; row < outcome.listed; ++row) {
+    outcome.failures.push_back(FileFailure{text(row), reasons.unreached});
+  }
+}
+
+}  // namespace
+
+QString RunTimestamp(const QDateTime& when) {
+  return when.toString(QStringLiteral("d.M.yy H.m.ss"));
+}
+
+RunOutcome ConversionRun::Run(RunState& state, RowSource& rows, ProgressView& view) {
+  RunOutcome outcome;
+  view.SetBarRanges(0.0f, 100.0f);
+  events_.ProcessPendingEvents();
+
+  StoreFolderTree tree(components_, events_);
+  std::shared_ptr<store::Store> newStore;
+  Progress progress;
+  try {
+    QString storeEntryID;
+    try {
+      // Stop-at-first-failure: session, store file and the folder list.
+      state.rdoSession = components_.CreateSession();
+      store::Checked(state.rdoSession, "session")->Logon();
+      newStore = AddStore(state, outcome);
+      storeEntryID = store::Checked(newStore, "store")->EntryID();
+      tree.PrepareFolderList(rows, state.folderList);
+    } catch (const store::StoreError& error) {
+      outcome.outlook_error = true;
+      outcome.cause = error.ToString();
+      return outcome;
+    }
+
+    // From the first folder creation to the end every step is skipped on failure instead.
+    tree.CreateFolders(state.folderList, state.rdoSession, storeEntryID, state.storeDisplayName,
+                       outcome.skipped);
+    ImportFiles(state, rows, view, *newStore, outcome, progress);
+    CloseStore(state, rows, newStore, outcome, progress);
+  } catch (...) {
+    // Nothing below should throw anything but a mail store error, which the steps handle.
+    // Whatever else comes ends the run, and the store is closed at its last commit, so its
+    // file stays a valid store of the messages committed so far.
+    outcome.unexpected = UnexpectedErrorText(std::current_exception());
+    try {
+      components_.ExpectImports({});
+    } catch (...) {
+    }
+    if (newStore) {
+      newStore->Abandon();
+      outcome.stored = newStore->StoredMessages();
+      outcome.files = progress.next;
+      if (!outcome.reached_files) outcome.listed = rows.Rows();
+      ListFilesLost(rows, progress.saved, progress.next, outcome, kLostWithRun);
+    }
+  }
+  return outcome;
+}
+
+std::shared_ptr<store::Store> ConversionRun::AddStore(RunState& state, RunOutcome& outcome) {
+  const QString file_stamp = RunTimestamp(clock_.Now());
+  const QString name_stamp = RunTimestamp(clock_.Now());
+  const std::shared_ptr<store::Stores> stores = store::Checked(state.rdoSession->Stores(), "stores");
+  // Another run of the same second may have the name: the next free one is taken, and the
+  // store is created under it exclusively, so no two runs can end up with one name.
+  for (int n = 1;; ++n) {
+    const QString suffix = n == 1 ? QString() : QStringLiteral(" (%1)").arg(n);
+    outcome.pst_path = state.outputFolder + kFileStem + file_stamp + suffix + kFileExtension;
+    state.storeDisplayName = kDisplayNameStem + kCreated + name_stamp + suffix;
+    try {
+      std::shared_ptr<store::Store> created = stores->AddPSTStore(
+          outcome.pst_path, store::kStoreFormatUnicode, state.storeDisplayName);
+      outcome.store_made = created != nullptr;
+      return created;
+    } catch (const store::StoreError& error) {
+      if (error.number() != wharfline::Status::kNumberAlreadyExists || n >= kNamesTried) throw;
+    }
+  }
+}
+
+void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& view,
+                                store::Store& store, RunOutcome& outcome, Progress& progress) {
+  outcome.reached_files = true;
+  // The files as listed now are worth reading ahead; the run below still goes by the rows.
+  std::vector<QString> upcoming = rows.PeekRows();
+  components_.ExpectImports(upcoming);
+  upcoming = {};
+
+  const std::int32_t n = rows.Rows();
+  outcome.listed = n;
+  QString relative_folder;
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (stop_asked_ && stop_asked_()) {
+      outcome.stopped = true;
+      break;
+    }
+    // Reading the row makes it the grid's current cell, so the highlight follows the run.
+    (void)rows.RowText(i);
+    events_.ProcessPendingEvents();
+    const std::size_t failed_before = outcome.failures.size();
+    relative_folder = ImportMessage(rows, i, state, components_, relative_folder,
+                                    outcome.skipped, outcome.failures, outcome.notes);
+    progress.next = i + 1;
+    if (outcome.failures.size() == failed_before) progress.saved.push_back(i);
+    view.SetConvertEnabled(false);
+    // Rows is read afresh for the texts: the list can change while events are processed.
+    const std::int32_t rows_now = std::max(1, rows.Rows());
+    view.SetFrameCaption(kConverting + QString::number(i + 1) + kOf +
+                         QString::number(rows_now) + kFilesClose);
+    view.SetStatusLine(kImportingFrom + relative_folder + u')');
+    view.SetOverallProgress(static_cast<float>((i + 1) / static_cast<double>(rows_now) * 100.0));
+    // A store whose file failed takes nothing more: the run ends here.
+    if (!store.Failure().isEmpty()) break;
+  }
+  outcome.files = progress.next;
+  components_.ExpectImports({});
+}
+
+void ConversionRun::CloseStore(RunState& state, RowSource& rows,
+                               std::shared_ptr<store::Store>& store, RunOutcome& outcome,
+                               const Progress& progress) {
+  events_.ProcessPendingEvents();
+  // Detaching the store is its final commit. Its failure, like any failure of the file, is
+  // told: the store is then left at its last commit.
+  QString failure;
+  try {
+    store::Checked(store, "store")->Remove();
+  } catch (const store::StoreError& error) {
+    outcome.skipped.Record(QStringLiteral("detach the store"), error);
+    failure = error.ToString();
+    if (store) store->Abandon();
+  }
+  if (store) {
+    // What the store says it holds is what the user is told, checked against what was saved.
+    outcome.stored = store->StoredMessages();
+    if (const QString broke = store->Failure(); !broke.isEmpty()) failure = broke;
+    const auto saved = static_cast<std::int64_t>(progress.saved.size());
+    if (failure.isEmpty() && outcome.stored != saved) {
+      failure = QStringLiteral("the store holds %1 messages where %2 were saved")
+                    .arg(outcome.stored)
+                    .arg(saved);
+    }
+    outcome.store_failure = failure;
+    if (!failure.isEmpty()) {
+      ListFilesLost(rows, progress.saved, progress.next, outcome, kLostWithStore);
+    }
+  }
+  store.reset();
+  events_.ProcessPendingEvents();
+  SkipOnFailure(outcome.skipped, QStringLiteral("log off"),
+                [&] { store::Checked(state.rdoSession, "session")->Logoff(); });
+  state.rdoSession.reset();
+}
+
+QString OutlookErrorText(const QString& cause) { return kOutlookError + kCauseLine + cause; }
+
+QString UnexpectedErrorText(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const std::bad_alloc&) {
+    return QStringLiteral("7:Out of memory");
+  } catch (const store::StoreError& e) {
+    return e.ToString();
+  } catch (const std::exception& e) {
+    return QString::fromUtf8(e.what());
+  } catch (...) {
+    return QStringLiteral("an error of unknown kind");
+  }
+}
+
+QStringList OutcomeHeadLines(const RunOutcome& outcome) {
+  if (outcome.Complete()) {
+    return {QStringLiteral("Imported %1 of %2 files.").arg(outcome.stored).arg(outcome.files)};
+  }
+  if (outcome.unexpected.isEmpty() && outcome.store_failure.isEmpty()) {
+    return {QStringLiteral("Stopped: %1 of %2 files imported.")
+                .arg(outcome.stored)
+                .arg(outcome.listed)};
+  }
+  QStringList lines;
+  if (!outcome.unexpected.isEmpty()) {
+    lines << QStringLiteral("The conversion stopped on an unexpected error: ") + outcome.unexpected;
+  }
+  if (!outcome.store_failure.isEmpty()) {
+    lines << QStringLiteral("Writing the store failed: ") + outcome.store_failure;
+  }
+  if (!outcome.store_made) {
+    lines << QStringLiteral("No store was made.");
+  } else if (outcome.stored < outcome.listed) {
+    lines << QStringLiteral("The store is incomplete: it holds %1 of %2 messages.")
+                 .arg(outcome.stored)
+                 .arg(outcome.listed);
+  } else {
+    lines << QStringLiteral("The store holds all %1 messages.").arg(outcome.stored);
+  }
+  return lines;
+}
+
+QString FailureSummaryText(const RunOutcome& outcome) {
+  const QString kBreak = QStringLiteral("\r\n");
+  QString text = OutcomeHeadLines(outcome).join(kBreak);
+  const bool complete = outcome.Complete();
+  if (!complete && outcome.store_made) text += kBreak + outcome.pst_path;
+  const auto list = [&](const std::vector<FileFailure>& files, const QString& one,
+                        const QString& many) {
+    if (files.empty()) return;
+    const auto n = static_cast<std::int32_t>(files.size());
+    text += kBreak + (n == 1 ? one : many);
+    for (int i = 0; i < n && i < kFailuresListed; ++i) {
+      text += kBreak + files[i].path + QStringLiteral(" - ") + files[i].reason;
+    }
+    if (n > kFailuresListed) text += kBreak + QStringLiteral("and %1 more").arg(n - kFailuresListed);
+  };
+  if (complete) {
+    list(outcome.failures, QStringLiteral("This file could not be imported:"),
+         QStringLiteral("These files could not be imported:"));
+  } else {
+    list(outcome.failures, QStringLiteral("This file is not in the store:"),
+         QStringLiteral("These files are not in the store:"));
+  }
+  list(outcome.notes, QStringLiteral("This file was imported, but:"),
+       QStringLiteral("These files were imported, but:"));
+  return text;
+}
+
+}  // namespace convert

@@ -1,0 +1,105 @@
+// The conversion run, from a settled output folder to a new store file: session and store,
+// the folder tree, every listed file imported with progress shown, then the store detached
+// and the session closed. The front end (window or command line) asks for the output folder
+// before and tells the user the outcome after; the run itself shows nothing. Window's thread
+// only; it lets the window process its pending events at fixed points.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "run/run_state.h"
+#include "run/skip_on_failure.h"
+
+namespace platform {
+class Clock;
+class EventPump;
+}  // namespace platform
+
+namespace convert {
+
+class RowSource;
+
+struct RunOutcome {
+  // True when the run stopped at its first failure before any folder was created; cause then
+  // says why ("number:description").
+  bool outlook_error = false;
+  QString cause;
+  QString pst_path;           // the store file the run created (or last tried to)
+  bool store_made = false;    // the store file was created
+  std::int32_t listed = 0;    // rows in the list when the per-file stage began
+  std::int32_t files = 0;     // rows the per-file stage went through
+  // Messages the store file holds at the end, as the store itself reports them: those of its
+  // last commit.
+  std::int64_t stored = 0;
+  QString store_failure;      // why the store file could not be written to its end
+  QString unexpected;         // the text of an unexpected error that ended the run
+  bool stopped = false;       // asked to stop, the run ended after the file in hand
+  // Files not in the store, each with its reason: files that failed on their own, and, when
+  // the store or the run failed, files saved after the last commit and files never reached.
+  std::vector<FileFailure> failures;
+  std::vector<FileFailure> notes;     // files stored with something the user should know
+  FailureLog skipped;         // every step skipped after the first folder creation
+  bool reached_files = false;  // the per-file stage ran
+
+  // The run went through every listed file and the store holds each one that did not fail
+  // on its own.
+  bool Complete() const {
+    return !outlook_error && unexpected.isEmpty() && store_failure.isEmpty() && !stopped &&
+           files == listed;
+  }
+};
+
+// The timestamp both names of a run carry: "d.m.YY H.m.ss" (7.12.26 1.41.31).
+QString RunTimestamp(const QDateTime& when);
+
+class ConversionRun {
+ public:
+  // All three must outlive the object.
+  ConversionRun(store::Components& components, platform::EventPump& events,
+                platform::Clock& clock)
+      : components_(components), events_(events), clock_(clock) {}
+  ConversionRun(const ConversionRun&) = delete;
+  ConversionRun& operator=(const ConversionRun&) = delete;
+
+  // REQUIRES: state.outputFolder is set and ends in a separator.
+  RunOutcome Run(RunState& state, RowSource& rows, ProgressView& view);
+
+  // Asked after every file whether to stop; when it answers yes, the run ends there as after
+  // the last file (the store gets its final commit). The command line stops on a signal.
+  void StopWhen(std::function<bool()> asked) { stop_asked_ = std::move(asked); }
+
+ private:
+  struct Progress;
+  std::shared_ptr<store::Store> AddStore(RunState& state, RunOutcome& outcome);
+  void ImportFiles(RunState& state, RowSource& rows, ProgressView& view, store::Store& store,
+                   RunOutcome& outcome, Progress& progress);
+  void CloseStore(RunState& state, RowSource& rows, std::shared_ptr<store::Store>& store,
+                  RunOutcome& outcome, const Progress& progress);
+
+  store::Components& components_;
+  platform::EventPump& events_;
+  platform::Clock& clock_;
+  std::function<bool()> stop_asked_;
+};
+
+// The texts of a run's end, as the front ends show them.
+QString OutlookErrorText(const QString& cause);
+// The text of an error nobody expected, for a box or a summary: its own text, or "7:Out of
+// memory" when memory ran out.
+QString UnexpectedErrorText(std::exception_ptr error);
+// The lines that open a run's report: "Imported 8 of 10 files." for a run that went to its
+// end; "Stopped: 8 of 10 files imported." for one asked to stop; otherwise what failed and how
+// many messages the store holds.
+QStringList OutcomeHeadLines(const RunOutcome& outcome);
+// The head lines, the store's path when it is incomplete, the files not in the store (the
+// first 20, then "and N more"), then the files imported with a note, listed the same way.
+QString FailureSummaryText(const RunOutcome& outcome);
+
+}  // namespace convert

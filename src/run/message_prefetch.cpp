@@ -1,0 +1,269 @@
+#include "run/message_prefetch.h"
+
+#include <algorithm>
+#include <exception>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#define WHARFLINE_HAVE_FADVISE 1
+#endif
+
+namespace convert {
+
+namespace {
+
+// How far past the expected position Read looks for its path: the run passes over a file
+// whose earlier steps failed, but never over many in a row without reading one.
+constexpr std::size_t kSearchAhead = 256;
+
+int ThreadCount(int requested) {
+  if (requested > 0) return requested;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp(cores, 1u, 4u));
+}
+
+#ifdef WHARFLINE_HAVE_FADVISE
+// Whether the start of an open file is in memory: a read that must not wait for the disk.
+// Where the system cannot tell, the file counts as on disk.
+bool InMemory(int fd) {
+#if defined(__linux__) && defined(RWF_NOWAIT)
+  char byte = 0;
+  struct iovec one {&byte, 1};
+  return ::preadv2(fd, &one, 1, 0, RWF_NOWAIT) >= 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+#endif
+
+}  // namespace
+
+MessagePrefetcher::MessagePrefetcher(FileReader reader, PrefetchOptions options)
+    : reader_(std::move(reader)), options_(options), thread_count_(ThreadCount(options.threads)) {}
+
+MessagePrefetcher::~MessagePrefetcher() {
+  {
+    std::lock_guard lock(mu_);
+    stop_ = true;
+  }
+  work_ready_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+  if (warmer_.joinable()) warmer_.join();
+}
+
+void MessagePrefetcher::Expect(std::vector<std::string> paths) {
+  {
+    std::lock_guard lock(mu_);
+    ++generation_;  // results still being read for the old list are dropped on arrival
+    slots_.clear();
+    slots_.shrink_to_fit();
+    slots_.resize(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) slots_[i].path = std::move(paths[i]);
+    cursor_ = claimed_ = warmed_ = 0;
+    bytes_ahead_ = warm_bytes_ = 0;
+    if (!slots_.empty() && workers_.empty()) {
+      for (int i = 0; i < thread_count_; ++i) workers_.emplace_back([this] { Work(); });
+#ifdef WHARFLINE_HAVE_FADVISE
+      if (options_.warm_files_ahead > 0) warmer_ = std::thread([this] { Warm(); });
+#endif
+    }
+  }
+  work_ready_.notify_all();
+}
+
+bool MessagePrefetcher::CanClaim() const {
+  if (claimed_ >= slots_.size()) return false;
+  if (claimed_ - cursor_ >= options_.max_files_ahead) return false;
+  // The next file the run needs is always read, however large.
+  return claimed_ == cursor_ || bytes_ahead_ < options_.max_bytes_ahead;
+}
+
+bool MessagePrefetcher::CanWarm() const {
+  // Only past what the workers have started: those files are being read already.
+  const std::size_t from = std::max(warmed_, claimed_);
+  return from < slots_.size() && from - claimed_ < options_.warm_files_ahead &&
+         warm_bytes_ < options_.warm_bytes_ahead;
+}
+
+void MessagePrefetcher::Claimed(std::size_t index) {
+  Slot& slot = slots_[index];
+  warm_bytes_ -= std::min(warm_bytes_, slot.warm_bytes);
+  slot.warm_bytes = 0;
+}
+
+// Tells the system which files will be read soon, so it fetches them from disk while the
+// workers parse: a cold cache then costs little more than a warm one. Opening a file and
+// asking once is all; nothing is read into this process.
+void MessagePrefetcher::Warm() {
+#ifdef WHARFLINE_HAVE_FADVISE
+  // Files already in memory need no telling, and asking costs calls into the system. After a
+  // run of files found in memory (the input was just copied, say) only every sixteenth file
+  // is looked at, until one is found on disk again.
+  constexpr std::size_t kInMemoryRun = 64;
+  constexpr std::size_t kLookEvery = 16;
+  std::size_t in_memory_run = 0;
+  std::unique_lock lock(mu_);
+  for (;;) {
+    if (!WaitForWork(lock, [this] { return CanWarm(); })) return;
+    const std::size_t index = std::max(warmed_, claimed_);
+    warmed_ = index + 1;
+    if (in_memory_run >= kInMemoryRun && index % kLookEvery != 0) continue;
+    const std::uint64_t generation = generation_;
+    const std::string path = slots_[index].path;
+    lock.unlock();
+
+    std::uint64_t size = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+      struct stat st {};
+      if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        size = static_cast<std::uint64_t>(st.st_size);
+        if (InMemory(fd)) {
+          ++in_memory_run;
+        } else {
+          in_memory_run = 0;
+#ifdef POSIX_FADV_WILLNEED
+          (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+#endif
+        }
+      }
+      ::close(fd);
+    }
+
+    lock.lock();
+    if (generation != generation_ || index < claimed_) continue;
+    slots_[index].warm_bytes = size;
+    warm_bytes_ += size;
+  }
+#endif
+}
+
+void MessagePrefetcher::Release(Slot& slot) {
+  bytes_ahead_ -= std::min(bytes_ahead_, slot.bytes);
+  slot.bytes = 0;
+  slot.result.reset();
+}
+
+FileReading MessagePrefetcher::ReadNow(const std::string& path) const {
+  try {
+    return reader_(path);
+  } catch (const std::exception& e) {
+    const wharfline::Status failed = wharfline::Status::IOError(path, e.what());
+    return FileReading{failed, failed};
+  }
+}
+
+std::size_t MessagePrefetcher::Find(const std::string& path) const {
+  const std::size_t end = std::min(slots_.size(), cursor_ + kSearchAhead);
+  for (std::size_t i = cursor_; i < end; ++i) {
+    if (slots_[i].path == path) return i;
+  }
+  return slots_.size();
+}
+
+std::optional<wharfline::Result<FileFacts>> MessagePrefetcher::Facts(const std::string& path) {
+  std::unique_lock lock(mu_);
+  const std::size_t found = Find(path);
+  if (found >= slots_.size() || found >= claimed_) return std::nullopt;
+  const std::uint64_t generation = generation_;
+  ++consumers_waiting_;
+  slot_done_.wait(lock, [&] {
+    return generation != generation_ || slots_[found].state != SlotState::kReading;
+  });
+  --consumers_waiting_;
+  if (generation != generation_ || slots_[found].state != SlotState::kDone) return std::nullopt;
+  return slots_[found].result->facts;
+}
+
+void MessagePrefetcher::Work() {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    if (!WaitForWork(lock, [this] { return CanClaim(); })) return;
+    const std::size_t index = claimed_++;
+    Claimed(index);
+    const std::uint64_t generation = generation_;
+    Slot& claimed = slots_[index];
+    claimed.state = SlotState::kReading;
+    const std::string path = claimed.path;
+    lock.unlock();
+
+    auto result = std::make_unique<FileReading>(ReadNow(path));
+
+    lock.lock();
+    if (generation != generation_) continue;
+    Slot& slot = slots_[index];
+    // Counted once read: the workers together go past the limit by at most a file each.
+    slot.bytes = result->facts ? static_cast<std::uint64_t>(result->facts->size) : 0;
+    bytes_ahead_ += slot.bytes;
+    if (slot.state == SlotState::kDropped) {
+      Release(slot);  // the run passed over it while it was read
+      if (idle_ > 0) work_ready_.notify_all();
+      continue;
+    }
+    slot.result = std::move(result);
+    slot.state = SlotState::kDone;
+    if (consumers_waiting_ > 0) slot_done_.notify_all();
+  }
+}
+
+wharfline::Result<store::ReadMessage> MessagePrefetcher::Read(const std::string& path) {
+  std::unique_lock lock(mu_);
+  const std::size_t found = Find(path);
+  if (found >= slots_.size()) {
+    lock.unlock();
+    return ReadNow(path).message;
+  }
+  // The files before it were passed over: nobody will ask for them.
+  for (std::size_t i = cursor_; i < found; ++i) {
+    Slot& skipped = slots_[i];
+    if (skipped.state == SlotState::kReading) {
+      skipped.state = SlotState::kDropped;  // its worker releases it
+    } else {
+      Release(skipped);
+      skipped.state = SlotState::kDropped;
+    }
+  }
+  cursor_ = found;
+  if (found >= claimed_) {
+    // Not started yet: read it here, and let the workers go on after it.
+    for (std::size_t i = claimed_; i <= found; ++i) Claimed(i);
+    claimed_ = found + 1;
+    cursor_ = found + 1;
+    slots_[found].state = SlotState::kDropped;
+    const bool wake = idle_ > 0;
+    lock.unlock();
+    if (wake) work_ready_.notify_all();
+    return ReadNow(path).message;
+  }
+  const std::uint64_t generation = generation_;
+  ++consumers_waiting_;
+  slot_done_.wait(lock, [&] {
+    return generation != generation_ || slots_[found].state == SlotState::kDone;
+  });
+  --consumers_waiting_;
+  if (generation != generation_) {
+    lock.unlock();
+    return ReadNow(path).message;
+  }
+  Slot& slot = slots_[found];
+  wharfline::Result<store::ReadMessage> result = std::move(slot.result->message);
+  Release(slot);
+  slot.state = SlotState::kDropped;
+  cursor_ = found + 1;
+  ++served_ahead_;
+  const bool wake = idle_ > 0;
+  lock.unlock();
+  if (wake) work_ready_.notify_all();
+  return result;
+}
+
+std::uint64_t MessagePrefetcher::served_ahead() const {
+  std::lock_guard lock(mu_);
+  return served_ahead_;
+}
+
+}  // namespace convert

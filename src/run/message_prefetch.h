@@ -1,0 +1,125 @@
+// Reading message files ahead of the run. Parsing a message costs several times what writing
+// it into the store does, so while the window's thread writes one message, worker threads
+// read and parse the next ones on the other cores. The run itself is unchanged: it still
+// imports and saves one file after the other in list order, and Read gives for a path exactly
+// what the reader gives; the look-ahead only moves the reading earlier.
+//
+// Read is for one thread (the window's); Expect too. The reader runs on the worker threads, so
+// it must be safe to call on several threads at once (the MIME importer is).
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/pst_backend.h"
+
+namespace convert {
+
+// What reading a message file found beside the message: its size, and whether it is framed
+// as an Apple Mail .emlx file (a byte-count line first).
+struct FileFacts {
+  std::int64_t size = 0;
+  bool framed = false;
+};
+
+// One reading of a message file: the facts (an error when it could not be opened or read) and
+// the message made of it.
+struct FileReading {
+  wharfline::Result<FileFacts> facts = FileFacts{};
+  wharfline::Result<store::ReadMessage> message = store::ReadMessage{};
+};
+using FileReader = std::function<FileReading(const std::string& path)>;
+
+struct PrefetchOptions {
+  int threads = 0;                          // 0: one per core, at most four
+  std::size_t max_files_ahead = 64;          // parsed or being parsed, not yet taken
+  std::uint64_t max_bytes_ahead = 48u << 20;  // sizes of the files read; the next always goes
+  // Beyond those, files whose reading from disk is started in the background (the system is
+  // told they will be needed), so a cold cache costs the workers no waiting. 0 files: none.
+  std::size_t warm_files_ahead = 256;
+  std::uint64_t warm_bytes_ahead = 64u << 20;
+};
+
+class MessagePrefetcher {
+ public:
+  explicit MessagePrefetcher(FileReader reader, PrefetchOptions options = {});
+  ~MessagePrefetcher();
+  MessagePrefetcher(const MessagePrefetcher&) = delete;
+  MessagePrefetcher& operator=(const MessagePrefetcher&) = delete;
+
+  // The files to read ahead, in the order they will be asked for; replaces any earlier list
+  // (what was read for it is dropped). An empty list stops the look-ahead.
+  void Expect(std::vector<std::string> paths);
+
+  // The message at path. When path is among the next expected files, the files expected
+  // before it are passed over (the run skipped them) and its read-ahead result is used;
+  // otherwise the file is read here and now.
+  wharfline::Result<store::ReadMessage> Read(const std::string& path);
+
+  // The facts of the file at path when it is among the next expected files and a worker has
+  // started on it (waiting for that reading to end); nothing otherwise, and the caller looks
+  // at the file itself. Moves nothing: the Read for the path still follows.
+  std::optional<wharfline::Result<FileFacts>> Facts(const std::string& path);
+
+  // For tests: how many Read calls were served from the look-ahead.
+  std::uint64_t served_ahead() const;
+
+ private:
+  enum class SlotState : std::uint8_t { kWaiting, kReading, kDone, kDropped };
+  struct Slot {
+    std::string path;
+    SlotState state = SlotState::kWaiting;
+    std::uint64_t bytes = 0;
+    std::uint64_t warm_bytes = 0;  // counted in warm_bytes_ until a worker claims it
+    std::unique_ptr<FileReading> result;
+  };
+
+  void Work();
+  void Warm();
+  // Waits, counted as idle, until ready() holds or the prefetcher stops; false when it stops.
+  template <class Ready>
+  bool WaitForWork(std::unique_lock<std::mutex>& lock, Ready ready) {
+    ++idle_;
+    work_ready_.wait(lock, [&] { return stop_ || ready(); });
+    --idle_;
+    return !stop_;
+  }
+  bool CanClaim() const;  // with mu_ held
+  bool CanWarm() const;   // with mu_ held
+  void Claimed(std::size_t index);  // with mu_ held: slot index is leaving the warmed stretch
+  void Release(Slot& slot);  // with mu_ held: forget a slot's result and its bytes
+  FileReading ReadNow(const std::string& path) const;
+  // The slot of path among the next expected ones, or slots_.size(); with mu_ held.
+  std::size_t Find(const std::string& path) const;
+
+  const FileReader reader_;
+  const PrefetchOptions options_;
+  const int thread_count_;
+
+  mutable std::mutex mu_;
+  std::condition_variable work_ready_;   // workers wait for room or a new list
+  std::condition_variable slot_done_;    // Read waits for its slot
+  std::vector<Slot> slots_;
+  std::size_t cursor_ = 0;   // the first slot not yet taken or passed over
+  std::size_t claimed_ = 0;  // the first slot no worker has started
+  std::size_t warmed_ = 0;   // the first slot not yet announced to the system
+  std::uint64_t bytes_ahead_ = 0;
+  std::uint64_t warm_bytes_ = 0;
+  std::uint64_t generation_ = 0;  // changes with every Expect
+  std::uint64_t served_ahead_ = 0;
+  int idle_ = 0;                // threads waiting on work_ready_
+  int consumers_waiting_ = 0;  // Read or Facts waiting on slot_done_
+  bool stop_ = false;
+  std::vector<std::thread> workers_;
+  std::thread warmer_;
+};
+
+}  // namespace convert

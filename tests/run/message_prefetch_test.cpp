@@ -1,0 +1,308 @@
+// Reading ahead must never change what a read gives: every path yields exactly what the reader
+// gives for it, whatever the run skips, repeats or asks for out of the announced order, and
+// the look-ahead stays within its limits and stops cleanly.
+#include "run/message_prefetch.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "run/mail_components.h"
+#include "mime/message_file.h"
+#include "base/native_path.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using convert::MessagePrefetcher;
+using convert::PrefetchOptions;
+
+// A reader that answers with the path as the message subject, counts reads per path, and can
+// be made slow, failing or throwing for given paths.
+class FakeReader {
+ public:
+  convert::FileReader reader() {
+    return [this](const std::string& path) {
+      convert::FileReading reading;
+      reading.message = Message(path);
+      if (reading.message) {
+        // The size of the file when there is one, else the length of its name.
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(path, ec);
+        reading.facts = convert::FileFacts{static_cast<std::int64_t>(ec ? path.size() : size),
+                                           path.ends_with(".emlx")};
+      } else {
+        reading.facts = reading.message.error();
+      }
+      return reading;
+    };
+  }
+  wharfline::Result<store::ReadMessage> Message(const std::string& path) {
+    {
+      const int now = ++in_flight_;
+      int seen = max_in_flight_.load();
+      while (now > seen && !max_in_flight_.compare_exchange_weak(seen, now)) {
+      }
+      {
+        std::lock_guard lock(mu_);
+        ++reads_[path];
+      }
+      std::this_thread::sleep_for(delay_);
+      --in_flight_;
+      if (path.find("throw") != std::string::npos) throw std::runtime_error("reader threw");
+      if (path.find("bad") != std::string::npos) return wharfline::Status::IOError(path, "bad file");
+      store::ReadMessage message;
+      message.content.props.push_back(
+          {pst::MakeTag(0x0037, pst::PropType::kString), std::u16string(path.begin(), path.end())});
+      return message;
+    }
+  }
+  int Reads(const std::string& path) {
+    std::lock_guard lock(mu_);
+    return reads_[path];
+  }
+  int TotalReads() {
+    std::lock_guard lock(mu_);
+    int total = 0;
+    for (const auto& [path, n] : reads_) total += n;
+    return total;
+  }
+
+  std::chrono::milliseconds delay_{0};
+  std::atomic<int> in_flight_{0};
+  std::atomic<int> max_in_flight_{0};
+
+ private:
+  std::mutex mu_;
+  std::map<std::string, int> reads_;
+};
+
+std::string SubjectOf(const wharfline::Result<store::ReadMessage>& read) {
+  if (!read) return "error: " + read.error().ToString();
+  const auto& value = read->content.props.at(0).value;
+  const auto& text = std::get<std::u16string>(value);
+  return std::string(text.begin(), text.end());
+}
+
+// Waits (up to two seconds) for the workers to reach a count, then a little longer to see
+// that they stop there.
+int SettledReads(FakeReader& fake, int expected) {
+  for (int i = 0; i < 200 && fake.TotalReads() < expected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  return fake.TotalReads();
+}
+
+std::vector<std::string> Paths(int n, const std::string& stem = "/m/") {
+  std::vector<std::string> paths;
+  for (int i = 0; i < n; ++i) paths.push_back(stem + std::to_string(i) + ".eml");
+  return paths;
+}
+
+TEST(MessagePrefetcher, ReadsInOrderAreServedAheadOnceEach) {
+  FakeReader fake;
+  MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{3, 8, 1u << 20});
+  const std::vector<std::string> paths = Paths(200);
+  prefetcher.Expect(paths);
+  SettledReads(fake, 8);  // the first eight are ready
+  for (const std::string& path : paths) EXPECT_EQ(SubjectOf(prefetcher.Read(path)), path);
+  // Mostly from the look-ahead; a file no worker had started yet is read by the caller.
+  EXPECT_GE(prefetcher.served_ahead(), 8u);
+  for (const std::string& path : paths) EXPECT_EQ(fake.Reads(path), 1) << path;
+}
+
+TEST(MessagePrefetcher, SkippedRepeatedAndUnannouncedPathsStillGetTheirOwnMessage) {
+  FakeReader fake;
+  MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{2, 4, 1u << 20});
+  std::vector<std::string> paths = Paths(20);
+  paths[7] = paths[3];  // the same file listed twice
+  prefetcher.Expect(paths);
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[0])), paths[0]);
+  // The run passed over 1 and 2 (their folder could not be opened, say).
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[3])), paths[3]);
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[3])), paths[3]);  // its second listing
+  // A path never announced, and one far behind the position, are read on the spot.
+  EXPECT_EQ(SubjectOf(prefetcher.Read("/elsewhere/x.eml")), "/elsewhere/x.eml");
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[0])), paths[0]);
+  // Far ahead of what was read so far: read here, the look-ahead carries on after it.
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[15])), paths[15]);
+  for (int i = 16; i < 20; ++i) EXPECT_EQ(SubjectOf(prefetcher.Read(paths[i])), paths[i]);
+  EXPECT_EQ(fake.Reads(paths[15]), 1);
+}
+
+TEST(MessagePrefetcher, FactsComeFromTheReadingWithoutTakingIt) {
+  FakeReader fake;
+  MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{2, 4, 1u << 20});
+  const std::vector<std::string> paths = {"/m/a.eml", "/m/b.emlx", "/m/bad.eml", "/m/d.eml"};
+  prefetcher.Expect(paths);
+  SettledReads(fake, 4);
+  EXPECT_FALSE(prefetcher.Facts("/elsewhere/x.eml").has_value());  // never announced
+  auto facts = prefetcher.Facts(paths[1]);
+  ASSERT_TRUE(facts.has_value() && facts->has_value());
+  EXPECT_TRUE((*facts)->framed);
+  EXPECT_EQ((*facts)->size, static_cast<std::int64_t>(paths[1].size()));
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[1])), paths[1]);
+  EXPECT_FALSE(prefetcher.Facts(paths[1]).has_value());  // taken: behind the position now
+  auto bad = prefetcher.Facts(paths[2]);
+  ASSERT_TRUE(bad.has_value());
+  EXPECT_FALSE(bad->has_value());
+  EXPECT_EQ(fake.TotalReads(), 4);  // nothing was read twice for its facts
+  EXPECT_EQ(prefetcher.served_ahead(), 1u);
+}
+
+TEST(MessagePrefetcher, FailuresComeBackAsTheReaderGaveThem) {
+  FakeReader fake;
+  MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{2, 4, 1u << 20});
+  const std::vector<std::string> paths = {"/m/a.eml", "/m/bad.eml", "/m/throw.eml", "/m/d.eml"};
+  prefetcher.Expect(paths);
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[0])), paths[0]);
+  const auto bad = prefetcher.Read(paths[1]);
+  ASSERT_FALSE(bad);
+  EXPECT_NE(bad.error().ToString().find("bad file"), std::string::npos);
+  const auto thrown = prefetcher.Read(paths[2]);
+  ASSERT_FALSE(thrown);
+  EXPECT_NE(thrown.error().ToString().find("reader threw"), std::string::npos);
+  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[3])), paths[3]);
+}
+
+TEST(MessagePrefetcher, StaysWithinItsLimits) {
+  FakeReader fake;
+  fake.delay_ = std::chrono::milliseconds(2);
+  MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{4, 3, 1u << 20});
+  const std::vector<std::string> paths = Paths(40);
+  prefetcher.Expect(paths);
+  // Nobody has asked yet: no more than three files are read ahead.
+  EXPECT_EQ(SettledReads(fake, 3), 3);
+  for (const std::string& path : paths) EXPECT_EQ(SubjectOf(prefetcher.Read(path)), path);
+  // Three ahead, and the caller itself when it got to a file before any worker did.
+  EXPECT_LE(fake.max_in_flight_.load(), 3 + 1);
+
+  // The byte limit: with files of 1,000 bytes and room for 2,500, three are read ahead (the
+  // third crosses the limit).
+  const std::string dir = ::testing::TempDir();
+  std::vector<std::string> files;
+  for (int i = 0; i < 10; ++i) {
+    files.push_back(dir + "/prefetch_" + std::to_string(i) + ".eml");
+    std::ofstream(files.back()) << std::string(1000, 'x');
+  }
+  FakeReader sized;
+  MessagePrefetcher by_bytes(sized.reader(), PrefetchOptions{1, 100, 2500});
+  by_bytes.Expect(files);
+  EXPECT_EQ(SettledReads(sized, 3), 3);
+  for (const std::string& file : files) EXPECT_EQ(SubjectOf(by_bytes.Read(file)), file);
+  for (const std::string& file : files) std::remove(file.c_str());
+}
+
+TEST(MessagePrefetcher, ANewListOrAnEmptyOneStopsTheOldLookAhead) {
+  FakeReader fake;
+  fake.delay_ = std::chrono::milliseconds(1);
+  const std::vector<std::string> first = Paths(30, "/first/");
+  const std::vector<std::string> second = Paths(30, "/second/");
+  {
+    MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{2, 6, 1u << 20});
+    prefetcher.Expect(first);
+    EXPECT_EQ(SubjectOf(prefetcher.Read(first[0])), first[0]);
+    prefetcher.Expect(second);
+    EXPECT_EQ(SubjectOf(prefetcher.Read(first[1])), first[1]);  // no longer announced
+    for (const std::string& path : second) EXPECT_EQ(SubjectOf(prefetcher.Read(path)), path);
+    prefetcher.Expect({});
+    EXPECT_EQ(SubjectOf(prefetcher.Read(second[0])), second[0]);
+    // Destroyed with workers idle; a second prefetcher below is destroyed mid-list.
+  }
+  MessagePrefetcher busy(fake.reader(), PrefetchOptions{2, 64, 1u << 20});
+  busy.Expect(Paths(1000, "/busy/"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// The real reading: one pass over the file gives the message and what both MIME steps ask;
+// read ahead or not, the steps answer alike.
+TEST(ReadMessageFile, GivesFactsAndMessageOrTheReason) {
+  const std::string dir = ::testing::TempDir() + "/read_message_file";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string eml = dir + "/a.eml";
+  const std::string emlx = dir + "/b.emlx";
+  const std::string message = "Subject: Hi\r\nFrom: a@example.com\r\n\r\nBody\r\n";
+  std::ofstream(eml, std::ios::binary) << message;
+  std::ofstream(emlx, std::ios::binary) << message.size() << "\n" << message << "<?xml?><plist/>";
+
+  convert::FileReading plain = convert::ReadMessageFile(eml);
+  ASSERT_TRUE(plain.facts) << plain.facts.error().ToString();
+  EXPECT_EQ(plain.facts->size, static_cast<std::int64_t>(message.size()));
+  EXPECT_FALSE(plain.facts->framed);
+  ASSERT_TRUE(plain.message) << plain.message.error().ToString();
+  convert::FileReading framed = convert::ReadMessageFile(emlx);
+  ASSERT_TRUE(framed.facts && framed.message);
+  EXPECT_TRUE(framed.facts->framed);
+
+  // Anything but a regular file is refused at once, before a byte is read: a named pipe
+  // would wait for a writer for ever, a device never ends, a huge file is refused by its size.
+  ASSERT_EQ(::mkfifo((dir + "/pipe.eml").c_str(), 0644), 0);
+  std::filesystem::create_symlink("/dev/zero", dir + "/zero.eml");
+  { std::ofstream(dir + "/huge.eml"); }
+  std::filesystem::resize_file(dir + "/huge.eml", mime::kMaxMessageFileBytes + 1);  // sparse
+  ::alarm(30);  // a wait for a pipe's writer ends the test instead of hanging it
+  struct rusage before {};
+  ::getrusage(RUSAGE_SELF, &before);
+  const std::pair<std::string, const char*> refused[] = {
+      {dir + "/missing.eml", "No such file"}, {dir, "is a folder"},
+      {dir + "/pipe.eml", "is a named pipe"}, {dir + "/zero.eml", "is a device"},
+      {dir + "/huge.eml", "file too large"}};
+  for (const auto& [bad, reason] : refused) {
+    convert::FileReading failed = convert::ReadMessageFile(bad);
+    ASSERT_FALSE(failed.facts);
+    ASSERT_FALSE(failed.message);
+    EXPECT_NE(failed.message.error().message().find(bad + ": " + reason), std::string::npos)
+        << failed.message.error().message();
+    try {
+      (void)convert::FileMimeMessage().MimeFileStep2(QString::fromStdString(bad));
+      ADD_FAILURE() << bad;
+    } catch (const store::StoreError& error) {
+      EXPECT_TRUE(error.description().contains(QString::fromUtf8(reason))) << bad;
+    }
+  }
+  ::alarm(0);
+  struct rusage after {};
+  ::getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "a refused file was read (KiB)";
+  // A name that is not UTF-8 is read by its bytes.
+  const std::string latin1 = dir + "/caf\xe9 .eml";
+  std::ofstream(latin1, std::ios::binary) << message;
+  EXPECT_TRUE(convert::ReadMessageFile(latin1).message);
+  EXPECT_EQ(convert::FileMimeMessage().MimeFileStep1(wharfline::PathFromNative(latin1)),
+            static_cast<std::int32_t>(message.size()));
+
+  MessagePrefetcher prefetcher(convert::ReadMessageFile);
+  convert::FileMimeMessage ahead(&prefetcher);
+  convert::FileMimeMessage direct;
+  prefetcher.Expect({eml, emlx, dir + "/missing.eml"});
+  for (int i = 0; i < 200 && !prefetcher.Facts(dir + "/missing.eml"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // until all three are read
+  }
+  for (const std::string& path : {eml, emlx}) {
+    const QString file = QString::fromStdString(path);
+    EXPECT_EQ(ahead.MimeFileStep1(file), direct.MimeFileStep1(file));
+    EXPECT_EQ(ahead.MimeFileStep2(file), direct.MimeFileStep2(file));
+    EXPECT_TRUE(prefetcher.Read(path));
+  }
+  const QString missing = QString::fromStdString(dir + "/missing.eml");
+  EXPECT_THROW(ahead.MimeFileStep1(missing), store::StoreError);
+  EXPECT_THROW(direct.MimeFileStep1(missing), store::StoreError);
+  EXPECT_EQ(prefetcher.served_ahead(), 2u);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace

@@ -16,9 +16,8 @@
 #include <vector>
 
 #include "run/row_source.h"
-#include "store/mail_profile.h"
-#include "store/memory_store.h"
 #include "run/store_folder_tree.h"
+#include "support/memory_store.h"
 #include "platform/platform.h"
 
 namespace {
@@ -85,11 +84,9 @@ int main(int argc, char** argv) {
   std::shuffle(shuffled.begin(), shuffled.end(), rng);
   const long peak_rows = PeakKiB();
 
-  store::MailProfile profile;
-  store::MemoryBackend backend;
-  store::ProfileComponents components(profile, backend);
+  testing_support::MemoryEngine engine;
   QuietPump pump;
-  convert::StoreFolderTree tree(components, pump);
+  convert::StoreFolderTree tree(pump);
 
   std::printf("folder list preparation: %d rows over %d source folders\n", row_count, folder_count);
   QStringList folder_list;
@@ -112,20 +109,16 @@ int main(int argc, char** argv) {
       "preparation (+%ld KiB)\n",
       peak_start, peak_rows, peak_prepared, peak_prepared - peak_rows);
 
-  std::shared_ptr<store::Session> session = components.CreateSession();
-  session->Logon();
   const QString display_name = QStringLiteral("Pellimor Software : Created - 7.12.26 1.41.31");
-  std::shared_ptr<store::Store> new_store =
-      session->Stores()->AddPSTStore(QStringLiteral("/bench.pst"), 1, display_name);
-  convert::FailureLog skipped;
+  std::unique_ptr<store::Store> new_store =
+      *engine.stores().Create(QStringLiteral("/bench.pst"), display_name);
   const auto start = std::chrono::steady_clock::now();
-  tree.CreateFolders(folder_list, session, new_store->EntryID(), display_name, skipped);
+  tree.CreateFolders(folder_list, *new_store, display_name);
   const double create = Seconds(std::chrono::steady_clock::now() - start);
   std::printf(
-      "folder creation in the in-memory store: %lld folders in %.3f s, %zu skipped, "
-      "%d event yields in all\n",
-      static_cast<long long>(backend.stores().front()->nodes.size() - 1), create,
-      skipped.entries().size(), pump.count);
+      "folder creation in the in-memory store: %lld folders in %.3f s, %d event yields in all\n",
+      static_cast<long long>(engine.stores().stores().front()->nodes.size() - 1), create,
+      pump.count);
   std::printf("peak memory at the end: %ld KiB\n", PeakKiB());
   return 0;
 }

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "store/memory_mail.h"
+#include "support/memory_store.h"
 #include "filelist/file_system.h"
 #include "shell/frmStep1.h"
 #include "shell/qt_platform.h"
@@ -33,10 +33,10 @@ int main(int argc, char** argv) {
   // Scripted dialogs, but the real event pump: the add-folder command yields twice per file.
   testing_support::ScriptedPlatform platform;
   shell::QtEventPump events;
-  store::MemoryMail mail;
+  testing_support::MemoryEngine mail;
   filelist::RealFileSystem file_system;
   frmStep1 window({platform.dialogs, platform.pointer, events, platform.clock, platform.exit},
-                  mail.components(), file_system);
+                  mail.engine(), file_system);
   window.show();
   if (!QTest::qWaitForWindowExposed(&window)) std::fprintf(stderr, "window not exposed\n");
   QCoreApplication::processEvents();

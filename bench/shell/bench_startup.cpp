@@ -11,7 +11,7 @@
 #include <ctime>
 #include <vector>
 
-#include "run/mail_components.h"
+#include "run/engine.h"
 #include "filelist/file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"
@@ -31,9 +31,9 @@ int Child(long long launched_ns) {
   QApplication app(qt_argc, qt_argv);
   shell::SetApplicationIdentity();
   shell::QtPlatform platform;
-  convert::PstMailComponents mail;
+  convert::PstEngine engine;
   filelist::RealFileSystem file_system;
-  frmStep1 window(platform.Seams(), mail.components(), file_system);
+  frmStep1 window(platform.Seams(), engine.engine(), file_system);
   window.show();
   if (!QTest::qWaitForWindowExposed(&window)) return 2;
   std::printf("%lld\n", (NowNs() - launched_ns) / 1000);

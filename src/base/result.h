@@ -26,6 +26,7 @@ class [[nodiscard]] Result {
   const T& value() const& { assert(has_value()); return std::get<0>(v_); }
   T&& value() && { assert(has_value()); return std::get<0>(std::move(v_)); }
   T& operator*() & { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
   const T& operator*() const& { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }

@@ -62,9 +62,6 @@ class [[nodiscard]] Status {
   static Status AlreadyExists(std::string_view context, std::string_view detail = {}) {
     return Status(Code::kAlreadyExists, kNumberAlreadyExists, context, detail);
   }
-  static Status ComponentFailed(std::string_view context, std::string_view detail = {}) {
-    return Status(Code::kComponentFailed, kNumberComponentFailed, context, detail);
-  }
   // A failure with an error number of its own (a control's or a dialog's error code).
   static Status WithNumber(Code code, std::int32_t number, std::string_view description) {
     return Status(code, number, description, {});
@@ -78,7 +75,6 @@ class [[nodiscard]] Status {
   bool IsInvalidArgument() const noexcept { return code() == Code::kInvalidArgument; }
   bool IsNotFound() const noexcept { return code() == Code::kNotFound; }
   bool IsAlreadyExists() const noexcept { return code() == Code::kAlreadyExists; }
-  bool IsComponentFailed() const noexcept { return code() == Code::kComponentFailed; }
 
   // 0 for OK.
   std::int32_t number() const noexcept { return rep_ ? rep_->number : 0; }

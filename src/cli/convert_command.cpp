@@ -104,7 +104,7 @@ class InterruptWatch {
 
 }  // namespace
 
-int RunConvertCommand(int argc, char** argv, store::Components& components, std::FILE* out,
+int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* out,
                       std::FILE* err) {
   CLI::App app{"Converts .eml and .emlx message files into a new Outlook .pst file.", kProgram};
   std::vector<std::string> sources;
@@ -195,7 +195,7 @@ int RunConvertCommand(int argc, char** argv, store::Components& components, std:
   ListRows rows(files);
   NoEvents events;
   SystemClock clock;
-  convert::ConversionRun run(components, events, clock);
+  convert::ConversionRun run(engine, events, clock);
   const auto started = std::chrono::steady_clock::now();
   convert::RunOutcome outcome;
   int signal_number = 0;

@@ -7,9 +7,7 @@
 
 #include <cstdio>
 
-namespace store {
-class Components;
-}
+#include "run/engine.h"
 
 namespace cli {
 
@@ -18,9 +16,9 @@ inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInterrupted = 128;  // plus the signal's number
 
-// Runs the command line. components is what the run converts with; out takes the summary
+// Runs the command line. engine is what the run converts with; out takes the summary
 // and the store's path (its last line), err the progress and the messages.
-int RunConvertCommand(int argc, char** argv, store::Components& components, std::FILE* out,
+int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* out,
                       std::FILE* err);
 
 }  // namespace cli

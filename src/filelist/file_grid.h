@@ -54,7 +54,6 @@ class FileGrid final : public QAbstractTableModel {
   void Clear();
 
   // The most rows the grid accepts (the whole 32-bit range unless lowered).
-  std::int32_t RowLimit() const { return row_limit_; }
   void SetRowLimit(std::int32_t limit) { row_limit_ = limit; }
 
   // QAbstractItemModel

@@ -72,7 +72,9 @@ class pathLogger final {
   void SetCounterLimitForTesting(std::int32_t limit) { counter_limit_ = limit; }
 
  private:
-  // The name stays from the Windows original; it ensures the separator of the path's form.
+  // Ensures the path ends in the separator of its form: "\" for a drive-form path, "/" for a
+  // POSIX one. Its name is the one this walker has always used for the step, from the days it
+  // only met drive-form paths.
   static QString EnsureTrailingBackslash(const QString& p);
   // ++counter, or an overflow failure naming what overflowed.
   wharfline::Status Increase(std::int32_t& counter, const char* name) const;

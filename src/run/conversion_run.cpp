@@ -72,6 +72,12 @@ void ListFilesLost(RowSource& rows, const std::vector<std::int32_t>& saved, std:
   }
 }
 
+// Why the store's file failed, as the user reads it beside the file's name: the system's reason
+// for a failed write ("No space left on device"), the whole message otherwise.
+QString StoreFailureText(const wharfline::Status& status) {
+  return QString::fromStdString(status.IsIOError() ? status.detail() : status.message());
+}
+
 }  // namespace
 
 QString RunTimestamp(const QDateTime& when) {
@@ -83,77 +89,70 @@ RunOutcome ConversionRun::Run(RunState& state, RowSource& rows, ProgressView& vi
   view.SetBarRanges(0.0f, 100.0f);
   events_.ProcessPendingEvents();
 
-  StoreFolderTree tree(components_, events_);
-  std::shared_ptr<store::Store> newStore;
+  StoreFolderTree tree(events_);
   Progress progress;
+  // The last run's store, if it stopped early and left it open, goes now.
+  state.newStore.reset();
   try {
-    QString storeEntryID;
-    try {
-      // Stop-at-first-failure: session, store file and the folder list.
-      state.rdoSession = components_.CreateSession();
-      store::Checked(state.rdoSession, "session")->Logon();
-      newStore = AddStore(state, outcome);
-      storeEntryID = store::Checked(newStore, "store")->EntryID();
-      tree.PrepareFolderList(rows, state.folderList);
-    } catch (const store::StoreError& error) {
+    // Stop-at-first-failure: the store file and the folder list.
+    wharfline::Status ready = AddStore(state, outcome);
+    if (ready.ok()) ready = tree.PrepareFolderList(rows, state.folderList);
+    if (!ready.ok()) {
       outcome.outlook_error = true;
-      outcome.cause = error.ToString();
+      outcome.cause = FailureText(ready);
       return outcome;
     }
 
     // From the first folder creation to the end every step is skipped on failure instead.
-    tree.CreateFolders(state.folderList, state.rdoSession, storeEntryID, state.storeDisplayName,
-                       outcome.skipped);
-    ImportFiles(state, rows, view, *newStore, outcome, progress);
-    CloseStore(state, rows, newStore, outcome, progress);
+    tree.CreateFolders(state.folderList, *state.newStore, state.storeDisplayName);
+    ImportFiles(state, rows, view, outcome, progress);
+    CloseStore(state, rows, outcome, progress);
   } catch (...) {
-    // Nothing below should throw anything but a mail store error, which the steps handle.
-    // Whatever else comes ends the run, and the store is closed at its last commit, so its
-    // file stays a valid store of the messages committed so far.
+    // Nothing below throws for an expected failure: those are values. Whatever is thrown ends
+    // the run, and the store is closed at its last commit, so its file stays a valid store of
+    // the messages committed so far.
     outcome.unexpected = UnexpectedErrorText(std::current_exception());
     try {
-      components_.ExpectImports({});
+      engine_.files.Expect({});
     } catch (...) {
     }
-    if (newStore) {
-      newStore->Abandon();
-      outcome.stored = newStore->StoredMessages();
+    if (state.newStore) {
+      state.newStore->Abandon();
+      outcome.stored = state.newStore->StoredMessages();
       outcome.files = progress.next;
       if (!outcome.reached_files) outcome.listed = rows.Rows();
       ListFilesLost(rows, progress.saved, progress.next, outcome, kLostWithRun);
+      state.newStore.reset();
     }
   }
   return outcome;
 }
 
-std::shared_ptr<store::Store> ConversionRun::AddStore(RunState& state, RunOutcome& outcome) {
+wharfline::Status ConversionRun::AddStore(RunState& state, RunOutcome& outcome) {
   const QString file_stamp = RunTimestamp(clock_.Now());
   const QString name_stamp = RunTimestamp(clock_.Now());
-  const std::shared_ptr<store::Stores> stores = store::Checked(state.rdoSession->Stores(), "stores");
   // Another run of the same second may have the name: the next free one is taken, and the
   // store is created under it exclusively, so no two runs can end up with one name.
   for (int n = 1;; ++n) {
     const QString suffix = n == 1 ? QString() : QStringLiteral(" (%1)").arg(n);
     outcome.pst_path = state.outputFolder + kFileStem + file_stamp + suffix + kFileExtension;
     state.storeDisplayName = kDisplayNameStem + kCreated + name_stamp + suffix;
-    try {
-      std::shared_ptr<store::Store> created = stores->AddPSTStore(
-          outcome.pst_path, store::kStoreFormatUnicode, state.storeDisplayName);
-      outcome.store_made = created != nullptr;
-      return created;
-    } catch (const store::StoreError& error) {
-      if (error.number() != wharfline::Status::kNumberAlreadyExists || n >= kNamesTried) throw;
+    wharfline::Result<std::unique_ptr<store::Store>> created =
+        engine_.stores.Create(outcome.pst_path, state.storeDisplayName);
+    if (created) {
+      state.newStore = std::move(*created);
+      outcome.store_made = true;
+      return wharfline::Status::OK();
     }
+    if (!created.error().IsAlreadyExists() || n >= kNamesTried) return created.error();
   }
 }
 
 void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& view,
-                                store::Store& store, RunOutcome& outcome, Progress& progress) {
+                                RunOutcome& outcome, Progress& progress) {
   outcome.reached_files = true;
   // The files as listed now are worth reading ahead; the run below still goes by the rows.
-  std::vector<QString> upcoming = rows.PeekRows();
-  components_.ExpectImports(upcoming);
-  upcoming = {};
+  engine_.files.Expect(rows.PeekRows());
 
   const std::int32_t n = rows.Rows();
   outcome.listed = n;
@@ -167,8 +166,8 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
     (void)rows.RowText(i);
     events_.ProcessPendingEvents();
     const std::size_t failed_before = outcome.failures.size();
-    relative_folder = ImportMessage(rows, i, state, components_, relative_folder,
-                                    outcome.skipped, outcome.failures, outcome.notes);
+    relative_folder = ImportMessage(rows, i, state, engine_.files, relative_folder,
+                                    outcome.failures, outcome.notes);
     progress.next = i + 1;
     if (outcome.failures.size() == failed_before) progress.saved.push_back(i);
     view.SetConvertEnabled(false);
@@ -179,46 +178,36 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
     view.SetStatusLine(kImportingFrom + relative_folder + u')');
     view.SetOverallProgress(static_cast<float>((i + 1) / static_cast<double>(rows_now) * 100.0));
     // A store whose file failed takes nothing more: the run ends here.
-    if (!store.Failure().isEmpty()) break;
+    if (!state.newStore->Failure().ok()) break;
   }
   outcome.files = progress.next;
-  components_.ExpectImports({});
+  engine_.files.Expect({});
 }
 
-void ConversionRun::CloseStore(RunState& state, RowSource& rows,
-                               std::shared_ptr<store::Store>& store, RunOutcome& outcome,
+void ConversionRun::CloseStore(RunState& state, RowSource& rows, RunOutcome& outcome,
                                const Progress& progress) {
   events_.ProcessPendingEvents();
-  // Detaching the store is its final commit. Its failure, like any failure of the file, is
-  // told: the store is then left at its last commit.
+  store::Store& store = *state.newStore;
+  // Closing the store is its final commit. Its failure, like any failure of the file, is told:
+  // the store is then left at its last commit.
   QString failure;
-  try {
-    store::Checked(store, "store")->Remove();
-  } catch (const store::StoreError& error) {
-    outcome.skipped.Record(QStringLiteral("detach the store"), error);
-    failure = error.ToString();
-    if (store) store->Abandon();
+  if (const wharfline::Status closed = store.Close(); !closed.ok()) {
+    failure = FailureText(closed);
+    store.Abandon();
   }
-  if (store) {
-    // What the store says it holds is what the user is told, checked against what was saved.
-    outcome.stored = store->StoredMessages();
-    if (const QString broke = store->Failure(); !broke.isEmpty()) failure = broke;
-    const auto saved = static_cast<std::int64_t>(progress.saved.size());
-    if (failure.isEmpty() && outcome.stored != saved) {
-      failure = QStringLiteral("the store holds %1 messages where %2 were saved")
-                    .arg(outcome.stored)
-                    .arg(saved);
-    }
-    outcome.store_failure = failure;
-    if (!failure.isEmpty()) {
-      ListFilesLost(rows, progress.saved, progress.next, outcome, kLostWithStore);
-    }
+  // What the store says it holds is what the user is told, checked against what was saved.
+  outcome.stored = store.StoredMessages();
+  if (const wharfline::Status broke = store.Failure(); !broke.ok()) failure = StoreFailureText(broke);
+  const auto saved = static_cast<std::int64_t>(progress.saved.size());
+  if (failure.isEmpty() && outcome.stored != saved) {
+    failure = QStringLiteral("the store holds %1 messages where %2 were saved")
+                  .arg(outcome.stored)
+                  .arg(saved);
   }
-  store.reset();
+  outcome.store_failure = failure;
+  if (!failure.isEmpty()) ListFilesLost(rows, progress.saved, progress.next, outcome, kLostWithStore);
+  state.newStore.reset();
   events_.ProcessPendingEvents();
-  SkipOnFailure(outcome.skipped, QStringLiteral("log off"),
-                [&] { store::Checked(state.rdoSession, "session")->Logoff(); });
-  state.rdoSession.reset();
 }
 
 QString OutlookErrorText(const QString& cause) { return kOutlookError + kCauseLine + cause; }
@@ -228,8 +217,6 @@ QString UnexpectedErrorText(std::exception_ptr error) {
     std::rethrow_exception(std::move(error));
   } catch (const std::bad_alloc&) {
     return QStringLiteral("7:Out of memory");
-  } catch (const store::StoreError& e) {
-    return e.ToString();
   } catch (const std::exception& e) {
     return QString::fromUtf8(e.what());
   } catch (...) {

@@ -1,8 +1,8 @@
-// The conversion run, from a settled output folder to a new store file: session and store,
-// the folder tree, every listed file imported with progress shown, then the store detached
-// and the session closed. The front end (window or command line) asks for the output folder
-// before and tells the user the outcome after; the run itself shows nothing. Window's thread
-// only; it lets the window process its pending events at fixed points.
+// The conversion run, from a settled output folder to a new store file: the store, the folder
+// tree, every listed file imported with progress shown, then the store closed. The front end
+// (window or command line) asks for the output folder before and tells the user the outcome
+// after; the run itself shows nothing. Window's thread only; it lets the window process its
+// pending events at fixed points.
 #pragma once
 
 #include <QDateTime>
@@ -14,8 +14,8 @@
 #include <memory>
 #include <vector>
 
+#include "run/engine.h"
 #include "run/run_state.h"
-#include "run/skip_on_failure.h"
 
 namespace platform {
 class Clock;
@@ -45,7 +45,6 @@ struct RunOutcome {
   // the store or the run failed, files saved after the last commit and files never reached.
   std::vector<FileFailure> failures;
   std::vector<FileFailure> notes;     // files stored with something the user should know
-  FailureLog skipped;         // every step skipped after the first folder creation
   bool reached_files = false;  // the per-file stage ran
 
   // The run went through every listed file and the store holds each one that did not fail
@@ -61,10 +60,9 @@ QString RunTimestamp(const QDateTime& when);
 
 class ConversionRun {
  public:
-  // All three must outlive the object.
-  ConversionRun(store::Components& components, platform::EventPump& events,
-                platform::Clock& clock)
-      : components_(components), events_(events), clock_(clock) {}
+  // What the engine refers to, the pump and the clock must outlive the object.
+  ConversionRun(Engine engine, platform::EventPump& events, platform::Clock& clock)
+      : engine_(engine), events_(events), clock_(clock) {}
   ConversionRun(const ConversionRun&) = delete;
   ConversionRun& operator=(const ConversionRun&) = delete;
 
@@ -77,13 +75,13 @@ class ConversionRun {
 
  private:
   struct Progress;
-  std::shared_ptr<store::Store> AddStore(RunState& state, RunOutcome& outcome);
-  void ImportFiles(RunState& state, RowSource& rows, ProgressView& view, store::Store& store,
-                   RunOutcome& outcome, Progress& progress);
-  void CloseStore(RunState& state, RowSource& rows, std::shared_ptr<store::Store>& store,
-                  RunOutcome& outcome, const Progress& progress);
+  wharfline::Status AddStore(RunState& state, RunOutcome& outcome);
+  void ImportFiles(RunState& state, RowSource& rows, ProgressView& view, RunOutcome& outcome,
+                   Progress& progress);
+  void CloseStore(RunState& state, RowSource& rows, RunOutcome& outcome,
+                  const Progress& progress);
 
-  store::Components& components_;
+  Engine engine_;
   platform::EventPump& events_;
   platform::Clock& clock_;
   std::function<bool()> stop_asked_;

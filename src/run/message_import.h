@@ -1,36 +1,32 @@
-// The import of one listed file: the body of the run's per-file stage. Every step runs under
-// the skip-and-continue regime; a file that does not make it into the store is recorded with
-// its reason. Window's thread only.
+// The import of one listed file: the body of the run's per-file stage. A file that does not
+// make it into the store is recorded with its reason; the run goes on with the next. Window's
+// thread only.
 #pragma once
 
 #include <QString>
 #include <cstdint>
 #include <vector>
 
+#include "run/message_files.h"
 #include "run/run_state.h"
-#include "run/skip_on_failure.h"
 
 namespace convert {
 
 class RowSource;
 
-// The property the import sets on every message, and the value it writes: read. The store keeps
-// the has-attachments bit in step with the message's visible attachments itself.
-inline constexpr std::uint32_t kPrMessageFlags = 0x0E070003;
-inline constexpr std::int32_t kMsgFlagRead = 0x01;
-inline constexpr std::int32_t kMsgFlagHasAttach = 0x10;
-
-// Imports the file of row `row` into the store folder of its source folder, reached through
-// state.rdoSession by "\\" + state.storeDisplayName + "\" + relative folder (a file in a root
-// goes to the store's top folder). The row is read afresh for every use, since the list may
-// change while the run yields. Returns the file's relative folder; when that cannot be worked
-// out, previous_folder comes back, as the run goes on with what it had. Never throws a store
-// error: failed steps go to steps, a file that was not stored goes to failures, and what the
-// import noticed about a stored one goes to notes. An item whose import failed is not saved, so
-// nothing empty is left behind.
-QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state,
-                      store::Components& components, const QString& previous_folder,
-                      FailureLog& steps, std::vector<FileFailure>& failures,
+// Imports the file of row `row` into the store folder of its source folder in state.newStore,
+// found by the path "\\" + state.storeDisplayName + "\" + relative folder (a file in a root goes
+// to the store's top folder). The row is read afresh for every use, since the list may change
+// while the run yields. Returns the file's relative folder; when that cannot be worked out,
+// previous_folder comes back, as the run goes on with what it had. A file that was not stored
+// goes to failures with the first reason, and what the import noticed about a stored one goes
+// to notes. The message is marked read by the store, as every stored message is.
+QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state, MessageFiles& files,
+                      const QString& previous_folder, std::vector<FileFailure>& failures,
                       std::vector<FileFailure>& notes);
+
+// The folder at path ("\"-separated names below the top folder, letter case ignored; "" is the
+// top folder), or NotFound naming the first name missing.
+wharfline::Result<store::FolderRef> FolderAtPath(store::Store& store, const QString& path);
 
 }  // namespace convert

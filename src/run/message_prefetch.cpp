@@ -1,5 +1,7 @@
 #include "run/message_prefetch.h"
 
+#include "base/native_path.h"
+
 #include <algorithm>
 #include <exception>
 
@@ -148,12 +150,11 @@ void MessagePrefetcher::Release(Slot& slot) {
   slot.result.reset();
 }
 
-FileReading MessagePrefetcher::ReadNow(const std::string& path) const {
+wharfline::Result<ReadMessage> MessagePrefetcher::ReadNow(const std::string& path) const {
   try {
     return reader_(path);
   } catch (const std::exception& e) {
-    const wharfline::Status failed = wharfline::Status::IOError(path, e.what());
-    return FileReading{failed, failed};
+    return wharfline::Status::IOError(path, e.what());
   }
 }
 
@@ -163,20 +164,6 @@ std::size_t MessagePrefetcher::Find(const std::string& path) const {
     if (slots_[i].path == path) return i;
   }
   return slots_.size();
-}
-
-std::optional<wharfline::Result<FileFacts>> MessagePrefetcher::Facts(const std::string& path) {
-  std::unique_lock lock(mu_);
-  const std::size_t found = Find(path);
-  if (found >= slots_.size() || found >= claimed_) return std::nullopt;
-  const std::uint64_t generation = generation_;
-  ++consumers_waiting_;
-  slot_done_.wait(lock, [&] {
-    return generation != generation_ || slots_[found].state != SlotState::kReading;
-  });
-  --consumers_waiting_;
-  if (generation != generation_ || slots_[found].state != SlotState::kDone) return std::nullopt;
-  return slots_[found].result->facts;
 }
 
 void MessagePrefetcher::Work() {
@@ -191,13 +178,13 @@ void MessagePrefetcher::Work() {
     const std::string path = claimed.path;
     lock.unlock();
 
-    auto result = std::make_unique<FileReading>(ReadNow(path));
+    auto result = std::make_unique<wharfline::Result<ReadMessage>>(ReadNow(path));
 
     lock.lock();
     if (generation != generation_) continue;
     Slot& slot = slots_[index];
     // Counted once read: the workers together go past the limit by at most a file each.
-    slot.bytes = result->facts ? static_cast<std::uint64_t>(result->facts->size) : 0;
+    slot.bytes = *result ? (*result)->file_bytes : 0;
     bytes_ahead_ += slot.bytes;
     if (slot.state == SlotState::kDropped) {
       Release(slot);  // the run passed over it while it was read
@@ -210,12 +197,12 @@ void MessagePrefetcher::Work() {
   }
 }
 
-wharfline::Result<store::ReadMessage> MessagePrefetcher::Read(const std::string& path) {
+wharfline::Result<ReadMessage> MessagePrefetcher::Read(const std::string& path) {
   std::unique_lock lock(mu_);
   const std::size_t found = Find(path);
   if (found >= slots_.size()) {
     lock.unlock();
-    return ReadNow(path).message;
+    return ReadNow(path);
   }
   // The files before it were passed over: nobody will ask for them.
   for (std::size_t i = cursor_; i < found; ++i) {
@@ -237,7 +224,7 @@ wharfline::Result<store::ReadMessage> MessagePrefetcher::Read(const std::string&
     const bool wake = idle_ > 0;
     lock.unlock();
     if (wake) work_ready_.notify_all();
-    return ReadNow(path).message;
+    return ReadNow(path);
   }
   const std::uint64_t generation = generation_;
   ++consumers_waiting_;
@@ -247,10 +234,10 @@ wharfline::Result<store::ReadMessage> MessagePrefetcher::Read(const std::string&
   --consumers_waiting_;
   if (generation != generation_) {
     lock.unlock();
-    return ReadNow(path).message;
+    return ReadNow(path);
   }
   Slot& slot = slots_[found];
-  wharfline::Result<store::ReadMessage> result = std::move(slot.result->message);
+  wharfline::Result<ReadMessage> result = std::move(*slot.result);
   Release(slot);
   slot.state = SlotState::kDropped;
   cursor_ = found + 1;
@@ -259,6 +246,17 @@ wharfline::Result<store::ReadMessage> MessagePrefetcher::Read(const std::string&
   lock.unlock();
   if (wake) work_ready_.notify_all();
   return result;
+}
+
+wharfline::Result<ReadMessage> PrefetchingMessageFiles::Read(const QString& path) {
+  return prefetcher_.Read(wharfline::NativeFromPath(path));
+}
+
+void PrefetchingMessageFiles::Expect(const std::vector<QString>& paths) {
+  std::vector<std::string> files;
+  files.reserve(paths.size());
+  for (const QString& path : paths) files.push_back(wharfline::NativeFromPath(path));
+  prefetcher_.Expect(std::move(files));
 }
 
 std::uint64_t MessagePrefetcher::served_ahead() const {

@@ -19,24 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "store/pst_backend.h"
+#include "run/message_files.h"
 
 namespace convert {
-
-// What reading a message file found beside the message: its size, and whether it is framed
-// as an Apple Mail .emlx file (a byte-count line first).
-struct FileFacts {
-  std::int64_t size = 0;
-  bool framed = false;
-};
-
-// One reading of a message file: the facts (an error when it could not be opened or read) and
-// the message made of it.
-struct FileReading {
-  wharfline::Result<FileFacts> facts = FileFacts{};
-  wharfline::Result<store::ReadMessage> message = store::ReadMessage{};
-};
-using FileReader = std::function<FileReading(const std::string& path)>;
 
 struct PrefetchOptions {
   int threads = 0;                          // 0: one per core, at most four
@@ -62,12 +47,7 @@ class MessagePrefetcher {
   // The message at path. When path is among the next expected files, the files expected
   // before it are passed over (the run skipped them) and its read-ahead result is used;
   // otherwise the file is read here and now.
-  wharfline::Result<store::ReadMessage> Read(const std::string& path);
-
-  // The facts of the file at path when it is among the next expected files and a worker has
-  // started on it (waiting for that reading to end); nothing otherwise, and the caller looks
-  // at the file itself. Moves nothing: the Read for the path still follows.
-  std::optional<wharfline::Result<FileFacts>> Facts(const std::string& path);
+  wharfline::Result<ReadMessage> Read(const std::string& path);
 
   // For tests: how many Read calls were served from the look-ahead.
   std::uint64_t served_ahead() const;
@@ -79,7 +59,7 @@ class MessagePrefetcher {
     SlotState state = SlotState::kWaiting;
     std::uint64_t bytes = 0;
     std::uint64_t warm_bytes = 0;  // counted in warm_bytes_ until a worker claims it
-    std::unique_ptr<FileReading> result;
+    std::unique_ptr<wharfline::Result<ReadMessage>> result;
   };
 
   void Work();
@@ -96,7 +76,7 @@ class MessagePrefetcher {
   bool CanWarm() const;   // with mu_ held
   void Claimed(std::size_t index);  // with mu_ held: slot index is leaving the warmed stretch
   void Release(Slot& slot);  // with mu_ held: forget a slot's result and its bytes
-  FileReading ReadNow(const std::string& path) const;
+  wharfline::Result<ReadMessage> ReadNow(const std::string& path) const;
   // The slot of path among the next expected ones, or slots_.size(); with mu_ held.
   std::size_t Find(const std::string& path) const;
 
@@ -116,10 +96,23 @@ class MessagePrefetcher {
   std::uint64_t generation_ = 0;  // changes with every Expect
   std::uint64_t served_ahead_ = 0;
   int idle_ = 0;                // threads waiting on work_ready_
-  int consumers_waiting_ = 0;  // Read or Facts waiting on slot_done_
+  int consumers_waiting_ = 0;  // Read waiting on slot_done_
   bool stop_ = false;
   std::vector<std::thread> workers_;
   std::thread warmer_;
+};
+
+// The message files of a run, read ahead on worker threads with the MIME importer.
+class PrefetchingMessageFiles final : public MessageFiles {
+ public:
+  explicit PrefetchingMessageFiles(PrefetchOptions options = {})
+      : prefetcher_(ReadMessageFile, options) {}
+
+  wharfline::Result<ReadMessage> Read(const QString& path) override;
+  void Expect(const std::vector<QString>& paths) override;
+
+ private:
+  MessagePrefetcher prefetcher_;
 };
 
 }  // namespace convert

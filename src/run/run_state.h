@@ -1,24 +1,23 @@
-// The conversion run's state and the views it works through. The window holds the state for
+// The conversion run's state and the view it works through. The window holds the state for
 // as long as it lives and each run overwrites it; the command line holds one for its run.
 // Window's thread only.
 #pragma once
 
 #include <QString>
 #include <QStringList>
-#include <cstdint>
 #include <memory>
-#include <vector>
 
-#include "store/mail_store.h"
+#include "store/store.h"
 
 namespace convert {
 
 struct RunState {
   QString outputFolder;      // always ends in a separator
-  QString storeDisplayName;  // the first name of every store folder path the run builds
+  QString storeDisplayName;  // the name of the store's top folder
   QStringList folderList;    // working list of the folder tree
-  std::shared_ptr<store::Session> rdoSession;    // empty after a run that ended normally
-  std::shared_ptr<store::MimeMessage> mimeMessage;  // used and released within one import
+  // The run's store while it is written. A run that stops at its first failure leaves it open
+  // here, as it was, until the next run replaces it or the window goes.
+  std::unique_ptr<store::Store> newStore;
 };
 
 // What the run shows while it works: the window's Details frame, or a terminal.
@@ -39,5 +38,10 @@ struct FileFailure {
   QString path;
   QString reason;  // "number:description" or a sentence
 };
+
+// A failure as the user reads it: its error number and message, "number:description".
+inline QString FailureText(const wharfline::Status& status) {
+  return QString::number(status.number()) + u':' + QString::fromStdString(status.message());
+}
 
 }  // namespace convert

@@ -91,9 +91,9 @@ void SetColours(QWidget* widget, const QColor* background, const QColor& text) {
 
 }  // namespace
 
-frmStep1::frmStep1(platform::Platform platform, store::Components& components,
+frmStep1::frmStep1(platform::Platform platform, convert::Engine engine,
                    filelist::FileSystem& file_system, QWidget* parent)
-    : QWidget(parent), platform_(platform), components_(components), file_system_(file_system) {
+    : QWidget(parent), platform_(platform), engine_(engine), file_system_(file_system) {
   Initialize();
   CreateControls();
   ApplyLayout();
@@ -386,7 +386,7 @@ void frmStep1::CmdExtractDBX_Click() {
     run_in_progress_ = true;
     SetListCommandsEnabled(false);
     CmdExtractDBX->setEnabled(false);
-    convert::ConversionRun run(components_, platform_.events, platform_.clock);
+    convert::ConversionRun run(engine_, platform_.events, platform_.clock);
     const convert::RunOutcome outcome = run.Run(run_state_, *this, *this);
     run_in_progress_ = false;
     SetListCommandsEnabled(true);

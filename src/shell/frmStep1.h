@@ -13,6 +13,7 @@
 #include <QWidget>
 #include <memory>
 
+#include "run/engine.h"
 #include "run/row_source.h"
 #include "run/run_state.h"
 #include "filelist/file_grid.h"
@@ -20,9 +21,6 @@
 #include "platform/platform.h"
 #include "shell/controls.h"
 
-namespace store {
-class Components;
-}
 namespace filelist {
 class FileSystem;
 }
@@ -34,9 +32,9 @@ class frmStep1 final : public QWidget,
   Q_DISABLE_COPY_MOVE(frmStep1)
 
  public:
-  // platform, components (the mail components the run uses) and file_system (what the add-folder
-  // command walks) must outlive the window.
-  frmStep1(platform::Platform platform, store::Components& components,
+  // platform, what engine refers to (the stores and message files the run uses) and
+  // file_system (what the add-folder command walks) must outlive the window.
+  frmStep1(platform::Platform platform, convert::Engine engine,
            filelist::FileSystem& file_system, QWidget* parent = nullptr);
   ~frmStep1() override;
 
@@ -110,7 +108,7 @@ class frmStep1 final : public QWidget,
   void SetConvertEnabled(bool enabled) override;
 
   platform::Platform platform_;
-  store::Components& components_;
+  convert::Engine engine_;
   filelist::FileSystem& file_system_;
   convert::RunState run_state_;
   bool run_in_progress_ = false;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "run/mail_components.h"
+#include "run/engine.h"
 #include "filelist/file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"
@@ -18,9 +18,9 @@ int main(int argc, char** argv) {
     shell::KeepNoSettings();
 
     shell::QtPlatform platform;
-    convert::PstMailComponents mail;
+    convert::PstEngine engine;
     filelist::RealFileSystem file_system;
-    frmStep1 window(platform.Seams(), mail.components(), file_system);
+    frmStep1 window(platform.Seams(), engine.engine(), file_system);
     platform.dialogs.SetOwner(&window);
     window.show();
     return app.exec();

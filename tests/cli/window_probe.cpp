@@ -1,4 +1,4 @@
-// Drives the real window over the real mail components, for the end-to-end tests: lists the
+// Drives the real window over the real engine, for the end-to-end tests: lists the
 // message files of the given sources, answers the output-folder question with OUTDIR, presses
 // "Convert Messages" and, when asked to, closes the window after the n-th yield of the run (which
 // ends the process at once, as it does for a user). Prints the new store's path when the run
@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "run/mail_components.h"
+#include "run/engine.h"
 #include "filelist/KeyedList.h"
 #include "filelist/add_folder_command.h"
 #include "filelist/file_system.h"
@@ -52,9 +52,9 @@ int main(int argc, char** argv) {
   shell::QtClock clock;
   shell::QtProcessExit exit;
   platform::Platform seams{dialogs, pointer, events, clock, exit};
-  convert::PstMailComponents mail;
+  convert::PstEngine engine;
   filelist::RealFileSystem file_system;
-  frmStep1 window(seams, mail.components(), file_system);
+  frmStep1 window(seams, engine.engine(), file_system);
   events.window = &window;
   events.close_after = std::atoi(argv[2]);
   window.show();

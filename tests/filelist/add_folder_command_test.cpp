@@ -22,7 +22,7 @@ class AddFolderCommandTest : public ::testing::Test {
         [this](const QString& path) {
           p_.log << QStringLiteral("add ") + path;
           if (fail_add_at_ == rows_.size() + 1) {
-            return wharfline::Status::ComponentFailed("AddFileToList", "grid refused the row");
+            return wharfline::Status::OutOfRange("AddFileToList", "grid refused the row");
           }
           rows_ << path;
           return wharfline::Status::OK();

@@ -1,5 +1,5 @@
-// The conversion run and the import of one file on the in-memory mail store: progress texts
-// and values, the two error regimes, and what a failed file leaves behind and reports.
+// The conversion run and the import of one file on the engine in memory: progress texts and
+// values, the two error regimes, and what a failed file leaves behind and reports.
 #include "run/conversion_run.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "run/message_import.h"
-#include "store/memory_mail.h"
+#include "support/memory_store.h"
 #include "support/scripted_platform.h"
 #include "test_helpers.h"
 
@@ -41,17 +41,17 @@ class ConversionRunTest : public ::testing::Test {
     state_.outputFolder = QStringLiteral("/out/");
     return run_.Run(state_, source, view_);
   }
-  store::MemoryStoreData& Store() { return *mail_.backend().stores().front(); }
-  const store::MemoryFolderNode& Folder(const QString& path) {
+  testing_support::MemoryStoreData& Store() { return *engine_.stores().stores().front(); }
+  const testing_support::MemoryFolderNode& Folder(const QString& path) {
     const int node = Store().Find(path);
     EXPECT_GE(node, 0) << path.toStdString();
     return Store().nodes.at(node);
   }
 
-  store::MemoryMail mail_;
+  testing_support::MemoryEngine engine_;
   CountingPump pump_;
   testing_support::FixedClock clock_;
-  convert::ConversionRun run_{mail_.components(), pump_, clock_};
+  convert::ConversionRun run_{engine_.engine(), pump_, clock_};
   convert::RunState state_;
   RecordingView view_;
 };
@@ -63,7 +63,7 @@ TEST(RunTimestamp, HasNoLeadingZerosButTwoDigitSecondsAndYear) {
             QStringLiteral("1.3.11 9.5.03"));
 }
 
-TEST_F(ConversionRunTest, ThreeFilesShowTheirProgressAndEndDetached) {
+TEST_F(ConversionRunTest, ThreeFilesShowTheirProgressAndEndClosed) {
   clock_.step_seconds = 1;  // the two names may fall on either side of a second
   const convert::RunOutcome outcome = Run({QStringLiteral("/home/ann/Mail/a.eml"),
                                            QStringLiteral("/home/ann/Mail/2010/b.emlx"),
@@ -74,9 +74,8 @@ TEST_F(ConversionRunTest, ThreeFilesShowTheirProgressAndEndDetached) {
   EXPECT_EQ(Store().path, outcome.pst_path);
   EXPECT_EQ(Store().display_name, QStringLiteral("Pellimor Software : Created - 7.12.26 1.41.32"));
   EXPECT_TRUE(Store().closed);
-  EXPECT_EQ(mail_.recorder().Count(QStringLiteral("Session.Logoff")), 1);
-  EXPECT_FALSE(state_.rdoSession);
-  EXPECT_FALSE(state_.mimeMessage);
+  EXPECT_FALSE(Store().abandoned);
+  EXPECT_FALSE(state_.newStore);
 
   EXPECT_EQ(view_.ranges, (std::vector<std::pair<float, float>>{{0.0f, 100.0f}}));
   EXPECT_EQ(view_.captions, (QStringList{"Details : Converting - (1 of 3) file(s)",
@@ -89,97 +88,78 @@ TEST_F(ConversionRunTest, ThreeFilesShowTheirProgressAndEndDetached) {
   EXPECT_EQ(view_.values, (std::vector<float>{33.333332f, 66.666664f, 100.0f}));
   EXPECT_EQ(view_.convert_states, (std::vector<bool>{false, false, false}));
 
-  for (const char* name : {R"(home\ann\Mail)", R"(home\ann\Mail\2010)", R"(home\ann)"}) {
-    const QString folder = QString::fromUtf8(name);
-    ASSERT_EQ(Folder(folder).items.size(), 1u) << folder.toStdString();
-    const store::MemoryItem& item = Folder(folder).items[0];
-    EXPECT_EQ(item.saves, 1);
-    EXPECT_EQ(item.import_format, 1024);
-    EXPECT_EQ(std::get<std::int32_t>(item.props.at(0x0E070003)), 1);  // read
-  }
-  EXPECT_EQ(Folder(R"(home\ann\Mail\2010)").items[0].imported_path,
-            QStringLiteral("/home/ann/Mail/2010/b.emlx"));
+  EXPECT_EQ(Store().Subjects(R"(home\ann\Mail)"), QStringList{"/home/ann/Mail/a.eml"});
+  EXPECT_EQ(Store().Subjects(R"(home\ann\Mail\2010)"), QStringList{"/home/ann/Mail/2010/b.emlx"});
+  EXPECT_EQ(Store().Subjects(R"(home\ann)"), QStringList{"/home/ann/c.eml"});
 }
 
-TEST_F(ConversionRunTest, EachFileIsImportedThenFlaggedThenSaved) {
+TEST_F(ConversionRunTest, EachFileIsReadThenStored) {
   // Blanks at either end of a name are part of it: the path is used as listed.
   Run({QStringLiteral("/m/ a.eml "), QStringLiteral("/m/b.eml")});
   QStringList order;
-  for (const store::RecordedCall& call : mail_.recorder().calls()) {
-    if (call.op == "Item.Import" || call.op == "MapiUtils.HrSetOneProp" || call.op == "Item.Save")
-      order << call.op;
+  for (const testing_support::RecordedCall& call : engine_.recorder().calls()) {
     // The files are announced for reading ahead once, as the import spells them, and the
     // announcement is withdrawn when the last one is done.
-    if (call.op == "Components.ExpectImports") order << call.op + "(" + call.args + ")";
+    if (call.op == "Files.Read" || call.op == "Store.AddMessage" || call.op == "Files.Expect") {
+      order << call.op + "(" + call.args + ")";
+    }
   }
-  EXPECT_EQ(order, (QStringList{"Components.ExpectImports(/m/ a.eml , /m/b.eml)", "Item.Import",
-                                "MapiUtils.HrSetOneProp", "Item.Save", "Item.Import",
-                                "MapiUtils.HrSetOneProp", "Item.Save",
-                                "Components.ExpectImports()"}));
-  EXPECT_EQ(Folder("m").items.at(0).imported_path, QStringLiteral("/m/ a.eml "));
-  // A fresh MIME component for each of its two steps, released after the file.
-  EXPECT_EQ(mail_.recorder().Count(QStringLiteral("Components.CreateMimeMessage")), 2);
+  EXPECT_EQ(order, (QStringList{"Files.Expect(/m/ a.eml , /m/b.eml)", "Files.Read(/m/ a.eml )",
+                                "Store.AddMessage(m)", "Files.Read(/m/b.eml)",
+                                "Store.AddMessage(m)", "Files.Expect()"}));
+  EXPECT_EQ(Store().Subjects("m"), (QStringList{"/m/ a.eml ", "/m/b.eml"}));
 }
 
 TEST_F(ConversionRunTest, AFailedImportLeavesNothingAndIsReported) {
-  mail_.recorder().FailNth(QStringLiteral("Item.Import"), 2);
+  engine_.recorder().FailNth(QStringLiteral("Files.Read"), 2);
   const convert::RunOutcome outcome =
       Run({QStringLiteral("/m/a.eml"), QStringLiteral("/m/bad.eml"), QStringLiteral("/m/c.eml")});
   EXPECT_EQ(view_.values.size(), 3u);  // the bar still advances for it
   ASSERT_EQ(outcome.failures.size(), 1u);
   EXPECT_EQ(outcome.failures[0].path, QStringLiteral("/m/bad.eml"));
-  EXPECT_EQ(outcome.failures[0].reason, QStringLiteral("-2147467259:Injected fault"));
-  const auto& items = Folder("m").items;
-  ASSERT_EQ(items.size(), 3u);  // added, but the failed one was never saved or flagged
-  EXPECT_EQ(items[1].saves, 0);
-  EXPECT_TRUE(items[1].props.empty());
-  EXPECT_EQ(items[2].saves, 1);
+  EXPECT_EQ(outcome.failures[0].reason, QStringLiteral("57:store: Injected fault"));
+  EXPECT_EQ(Store().Subjects("m"), (QStringList{"/m/a.eml", "/m/c.eml"}));  // nothing left of it
   EXPECT_EQ(convert::FailureSummaryText(outcome),
             QStringLiteral("Imported 2 of 3 files.\r\nThis file could not be imported:\r\n"
-                           "/m/bad.eml - -2147467259:Injected fault"));
+                           "/m/bad.eml - 57:store: Injected fault"));
 }
 
 TEST_F(ConversionRunTest, AFolderThatCouldNotBeCreatedFailsItsFilesOnly) {
-  mail_.recorder().FailAlways(QStringLiteral("Folders.Add"), QStringLiteral("y, 6"));
+  engine_.recorder().FailAlways(QStringLiteral("Store.AddFolder"), QStringLiteral("y"));
   const convert::RunOutcome outcome =
       Run({QStringLiteral("/x/a.eml"), QStringLiteral("/y/b.eml"), QStringLiteral("/a.eml")});
   EXPECT_FALSE(outcome.outlook_error);
   ASSERT_EQ(outcome.failures.size(), 1u);
   EXPECT_EQ(outcome.failures[0].path, QStringLiteral("/y/b.eml"));
-  EXPECT_EQ(Folder("x").items.size(), 1u);
+  EXPECT_EQ(Folder("x").messages.size(), 1u);
   // A file directly in the root goes to the store's top folder.
-  EXPECT_EQ(Folder("").items.size(), 1u);
+  EXPECT_EQ(Folder("").messages.size(), 1u);
   EXPECT_EQ(view_.status.back(), QStringLiteral("Importing Messages... from ()"));
 }
 
 TEST_F(ConversionRunTest, FailuresBeforeTheFirstFolderStopTheRun) {
-  struct Case {
-    const char* op;
-    bool store_created;
-  };
-  for (const Case c : {Case{"Components.CreateSession", false}, Case{"Session.Logon", false},
-                       Case{"Stores.AddPSTStore", false}}) {
-    store::MemoryMail mail;
-    mail.recorder().FailAlways(QString::fromLatin1(c.op));
-    convert::ConversionRun run(mail.components(), pump_, clock_);
+  {
+    testing_support::MemoryEngine engine;
+    engine.recorder().FailAlways(QStringLiteral("Stores.Create"));
+    convert::ConversionRun run(engine.engine(), pump_, clock_);
     VectorRows rows({QStringLiteral("/m/a.eml")});
     convert::RunState state;
     state.outputFolder = QStringLiteral("/out/");
     RecordingView view;
     const convert::RunOutcome outcome = run.Run(state, rows, view);
-    EXPECT_TRUE(outcome.outlook_error) << c.op;
-    EXPECT_EQ(outcome.cause, QStringLiteral("-2147467259:Injected fault"));
-    EXPECT_EQ(mail.backend().stores().empty(), !c.store_created);
+    EXPECT_TRUE(outcome.outlook_error);
+    EXPECT_EQ(outcome.cause, QStringLiteral("57:store: Injected fault"));
+    EXPECT_TRUE(engine.stores().stores().empty());
     EXPECT_TRUE(view.captions.isEmpty());
     EXPECT_FALSE(outcome.reached_files);
   }
 
-  // The empty row of an empty list: the store exists and stays in the profile.
+  // The empty row of an empty list: the store exists and stays open, as it was.
   const convert::RunOutcome outcome = Run({QString()});
   EXPECT_TRUE(outcome.outlook_error);
-  ASSERT_EQ(mail_.backend().stores().size(), 1u);
+  ASSERT_EQ(engine_.stores().stores().size(), 1u);
   EXPECT_FALSE(Store().closed);
-  EXPECT_TRUE(state_.rdoSession);
+  EXPECT_TRUE(state_.newStore);
   EXPECT_TRUE(Store().FolderPaths().empty());
   EXPECT_TRUE(convert::OutlookErrorText(outcome.cause)
                   .startsWith("Outlook Session Creation Error !\r\nCheck if Outlook is installed "
@@ -215,7 +195,7 @@ TEST_F(ConversionRunTest, ProgressUsesTheListAsItIsWhenEventsRun) {
   state_.outputFolder = QStringLiteral("/out/");
   const convert::RunOutcome outcome = run_.Run(state_, rows, view_);
   EXPECT_EQ(outcome.files, 2);
-  EXPECT_EQ(Folder("m").items.size(), 2u);
+  EXPECT_EQ(Folder("m").messages.size(), 2u);
   EXPECT_EQ(view_.captions, (QStringList{"Details : Converting - (1 of 2) file(s)",
                                          "Details : Converting - (2 of 3) file(s)"}));
   EXPECT_EQ(view_.values, (std::vector<float>{50.0f, 66.666664f}));
@@ -228,12 +208,12 @@ TEST_F(ConversionRunTest, ATakenNameGivesTheNextFreeOneAndTheDisplayNameFollows)
     EXPECT_TRUE(outcome.Complete());
     EXPECT_EQ(outcome.pst_path,
               QStringLiteral("/out/PellimorEMLMessages7.12.26 1.41.31%1.pst").arg(suffix));
-    EXPECT_EQ(mail_.backend().stores().back()->display_name,
+    EXPECT_EQ(engine_.stores().stores().back()->display_name,
               QStringLiteral("Pellimor Software : Created - 7.12.26 1.41.31%1").arg(suffix));
-    EXPECT_EQ(mail_.backend().stores().back()->SavedItems(), 1);
+    EXPECT_EQ(engine_.stores().stores().back()->Messages(), 1);
   }
   // Any other failure to create the store is still the end of the run.
-  mail_.recorder().FailAlways(QStringLiteral("Stores.AddPSTStore"));
+  engine_.recorder().FailAlways(QStringLiteral("Stores.Create"));
   EXPECT_TRUE(Run({QStringLiteral("/m/a.eml")}).outlook_error);
 }
 
@@ -241,7 +221,7 @@ TEST_F(ConversionRunTest, ATakenNameGivesTheNextFreeOneAndTheDisplayNameFollows)
 TEST_F(ConversionRunTest, ARunThatEndsEarlySaysWhatTheStoreHolds) {
   struct Case {
     const char* what;
-    std::function<void(store::MemoryMail&, int files_done)> fault;  // before the run, after each file
+    std::function<void(testing_support::MemoryEngine&, int files_done)> fault;  // before the run, after each file
     QString head;          // the report's first line
     std::int64_t stored;   // what the store holds
     bool abandoned;        // closed without its final commit
@@ -249,28 +229,31 @@ TEST_F(ConversionRunTest, ARunThatEndsEarlySaysWhatTheStoreHolds) {
   };
   const QStringList files = {"/m/a.eml", "/m/b.eml", "/m/c.eml", "/m/d.eml"};
   const std::vector<Case> cases = {
-      {"a write fails", [](store::MemoryMail& mail, int done) {
-         if (done == 2) mail.backend().stores().front()->failure = "/out/x.pst: No space left on device";
+      {"a write fails", [](testing_support::MemoryEngine& mail, int done) {
+         if (done == 2) {
+           mail.stores().stores().front()->failure =
+               wharfline::Status::IOError("/out/x.pst", "No space left on device");
+         }
        },
-       "Writing the store failed: /out/x.pst: No space left on device", 2, false,
+       "Writing the store failed: No space left on device", 2, false,
        {"/m/c.eml - 57:/out/x.pst: No space left on device",
         "/m/d.eml - not converted: writing the store had failed"}},
-      {"the final commit fails", [](store::MemoryMail& mail, int done) {
-         if (done == 0) mail.recorder().FailNth(QStringLiteral("Store.Remove"), 1);
+      {"the final commit fails", [](testing_support::MemoryEngine& mail, int done) {
+         if (done == 0) mail.recorder().FailNth(QStringLiteral("Store.Close"), 1);
        },
-       "Writing the store failed: -2147467259:Injected fault", 4, true, {}},
-      {"an unexpected error", [](store::MemoryMail& mail, int done) {
+       "Writing the store failed: 57:store: Injected fault", 4, true, {}},
+      {"an unexpected error", [](testing_support::MemoryEngine& mail, int done) {
          if (done != 0) return;
          mail.recorder().SetFaultException(std::make_exception_ptr(std::runtime_error("Kaputt ✗")));
-         mail.recorder().FailNth(QStringLiteral("Item.Import"), 3);
+         mail.recorder().FailNth(QStringLiteral("Files.Read"), 3);
        },
        "The conversion stopped on an unexpected error: Kaputt ✗", 2, true,
        {"/m/c.eml - not converted: the conversion had stopped",
         "/m/d.eml - not converted: the conversion had stopped"}},
-      {"memory runs out", [](store::MemoryMail& mail, int done) {
+      {"memory runs out", [](testing_support::MemoryEngine& mail, int done) {
          if (done != 0) return;
          mail.recorder().SetFaultException(std::make_exception_ptr(std::bad_alloc()));
-         mail.recorder().FailNth(QStringLiteral("Item.Save"), 2);
+         mail.recorder().FailNth(QStringLiteral("Store.AddMessage"), 2);
        },
        "The conversion stopped on an unexpected error: 7:Out of memory", 1, true,
        {"/m/b.eml - not converted: the conversion had stopped",
@@ -279,8 +262,8 @@ TEST_F(ConversionRunTest, ARunThatEndsEarlySaysWhatTheStoreHolds) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    store::MemoryMail mail;
-    convert::ConversionRun run(mail.components(), pump_, clock_);
+    testing_support::MemoryEngine mail;
+    convert::ConversionRun run(mail.engine(), pump_, clock_);
     VectorRows rows(files);
     convert::RunState state;
     state.outputFolder = QStringLiteral("/out/");
@@ -293,10 +276,10 @@ TEST_F(ConversionRunTest, ARunThatEndsEarlySaysWhatTheStoreHolds) {
     });
     const convert::RunOutcome outcome = run.Run(state, rows, view);
     pump_.OnYield({});
-    const store::MemoryStoreData& data = *mail.backend().stores().front();
+    const testing_support::MemoryStoreData& data = *mail.stores().stores().front();
     EXPECT_FALSE(outcome.Complete());
     EXPECT_EQ(outcome.stored, c.stored);
-    EXPECT_EQ(data.SavedItems(), c.stored);
+    EXPECT_EQ(data.Messages(), c.stored);
     EXPECT_TRUE(data.closed);
     EXPECT_EQ(data.abandoned, c.abandoned);
     QStringList lost;

@@ -10,7 +10,7 @@
 
 #include <filesystem>
 
-#include "run/mail_components.h"
+#include "run/message_files.h"
 #include "mime/message_file.h"
 #include "base/native_path.h"
 
@@ -35,21 +35,17 @@ class FakeReader {
  public:
   convert::FileReader reader() {
     return [this](const std::string& path) {
-      convert::FileReading reading;
-      reading.message = Message(path);
-      if (reading.message) {
+      wharfline::Result<convert::ReadMessage> read = Message(path);
+      if (read) {
         // The size of the file when there is one, else the length of its name.
         std::error_code ec;
         const auto size = std::filesystem::file_size(path, ec);
-        reading.facts = convert::FileFacts{static_cast<std::int64_t>(ec ? path.size() : size),
-                                           path.ends_with(".emlx")};
-      } else {
-        reading.facts = reading.message.error();
+        read->file_bytes = ec ? path.size() : size;
       }
-      return reading;
+      return read;
     };
   }
-  wharfline::Result<store::ReadMessage> Message(const std::string& path) {
+  wharfline::Result<convert::ReadMessage> Message(const std::string& path) {
     {
       const int now = ++in_flight_;
       int seen = max_in_flight_.load();
@@ -63,9 +59,9 @@ class FakeReader {
       --in_flight_;
       if (path.find("throw") != std::string::npos) throw std::runtime_error("reader threw");
       if (path.find("bad") != std::string::npos) return wharfline::Status::IOError(path, "bad file");
-      store::ReadMessage message;
+      convert::ReadMessage message;
       message.content.props.push_back(
-          {pst::MakeTag(0x0037, pst::PropType::kString), std::u16string(path.begin(), path.end())});
+          {mail::MakeTag(0x0037, mail::PropType::kString), std::u16string(path.begin(), path.end())});
       return message;
     }
   }
@@ -89,7 +85,7 @@ class FakeReader {
   std::map<std::string, int> reads_;
 };
 
-std::string SubjectOf(const wharfline::Result<store::ReadMessage>& read) {
+std::string SubjectOf(const wharfline::Result<convert::ReadMessage>& read) {
   if (!read) return "error: " + read.error().ToString();
   const auto& value = read->content.props.at(0).value;
   const auto& text = std::get<std::u16string>(value);
@@ -141,26 +137,6 @@ TEST(MessagePrefetcher, SkippedRepeatedAndUnannouncedPathsStillGetTheirOwnMessag
   EXPECT_EQ(SubjectOf(prefetcher.Read(paths[15])), paths[15]);
   for (int i = 16; i < 20; ++i) EXPECT_EQ(SubjectOf(prefetcher.Read(paths[i])), paths[i]);
   EXPECT_EQ(fake.Reads(paths[15]), 1);
-}
-
-TEST(MessagePrefetcher, FactsComeFromTheReadingWithoutTakingIt) {
-  FakeReader fake;
-  MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{2, 4, 1u << 20});
-  const std::vector<std::string> paths = {"/m/a.eml", "/m/b.emlx", "/m/bad.eml", "/m/d.eml"};
-  prefetcher.Expect(paths);
-  SettledReads(fake, 4);
-  EXPECT_FALSE(prefetcher.Facts("/elsewhere/x.eml").has_value());  // never announced
-  auto facts = prefetcher.Facts(paths[1]);
-  ASSERT_TRUE(facts.has_value() && facts->has_value());
-  EXPECT_TRUE((*facts)->framed);
-  EXPECT_EQ((*facts)->size, static_cast<std::int64_t>(paths[1].size()));
-  EXPECT_EQ(SubjectOf(prefetcher.Read(paths[1])), paths[1]);
-  EXPECT_FALSE(prefetcher.Facts(paths[1]).has_value());  // taken: behind the position now
-  auto bad = prefetcher.Facts(paths[2]);
-  ASSERT_TRUE(bad.has_value());
-  EXPECT_FALSE(bad->has_value());
-  EXPECT_EQ(fake.TotalReads(), 4);  // nothing was read twice for its facts
-  EXPECT_EQ(prefetcher.served_ahead(), 1u);
 }
 
 TEST(MessagePrefetcher, FailuresComeBackAsTheReaderGaveThem) {
@@ -227,9 +203,8 @@ TEST(MessagePrefetcher, ANewListOrAnEmptyOneStopsTheOldLookAhead) {
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
-// The real reading: one pass over the file gives the message and what both MIME steps ask;
-// read ahead or not, the steps answer alike.
-TEST(ReadMessageFile, GivesFactsAndMessageOrTheReason) {
+// The real reading: one pass over the file gives the message, or the reason there is none.
+TEST(ReadMessageFile, GivesTheMessageOrTheReason) {
   const std::string dir = ::testing::TempDir() + "/read_message_file";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
@@ -239,14 +214,11 @@ TEST(ReadMessageFile, GivesFactsAndMessageOrTheReason) {
   std::ofstream(eml, std::ios::binary) << message;
   std::ofstream(emlx, std::ios::binary) << message.size() << "\n" << message << "<?xml?><plist/>";
 
-  convert::FileReading plain = convert::ReadMessageFile(eml);
-  ASSERT_TRUE(plain.facts) << plain.facts.error().ToString();
-  EXPECT_EQ(plain.facts->size, static_cast<std::int64_t>(message.size()));
-  EXPECT_FALSE(plain.facts->framed);
-  ASSERT_TRUE(plain.message) << plain.message.error().ToString();
-  convert::FileReading framed = convert::ReadMessageFile(emlx);
-  ASSERT_TRUE(framed.facts && framed.message);
-  EXPECT_TRUE(framed.facts->framed);
+  for (const std::string& file : {eml, emlx}) {
+    wharfline::Result<convert::ReadMessage> read = convert::ReadMessageFile(file);
+    ASSERT_TRUE(read) << read.error().ToString();
+    EXPECT_EQ(read->file_bytes, std::filesystem::file_size(file));
+  }
 
   // Anything but a regular file is refused at once, before a byte is read: a named pipe
   // would wait for a writer for ever, a device never ends, a huge file is refused by its size.
@@ -262,17 +234,10 @@ TEST(ReadMessageFile, GivesFactsAndMessageOrTheReason) {
       {dir + "/pipe.eml", "is a named pipe"}, {dir + "/zero.eml", "is a device"},
       {dir + "/huge.eml", "file too large"}};
   for (const auto& [bad, reason] : refused) {
-    convert::FileReading failed = convert::ReadMessageFile(bad);
-    ASSERT_FALSE(failed.facts);
-    ASSERT_FALSE(failed.message);
-    EXPECT_NE(failed.message.error().message().find(bad + ": " + reason), std::string::npos)
-        << failed.message.error().message();
-    try {
-      (void)convert::FileMimeMessage().MimeFileStep2(QString::fromStdString(bad));
-      ADD_FAILURE() << bad;
-    } catch (const store::StoreError& error) {
-      EXPECT_TRUE(error.description().contains(QString::fromUtf8(reason))) << bad;
-    }
+    wharfline::Result<convert::ReadMessage> failed = convert::ReadMessageFile(bad);
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.error().message().find(bad + ": " + reason), std::string::npos)
+        << failed.error().message();
   }
   ::alarm(0);
   struct rusage after {};
@@ -281,27 +246,9 @@ TEST(ReadMessageFile, GivesFactsAndMessageOrTheReason) {
   // A name that is not UTF-8 is read by its bytes.
   const std::string latin1 = dir + "/caf\xe9 .eml";
   std::ofstream(latin1, std::ios::binary) << message;
-  EXPECT_TRUE(convert::ReadMessageFile(latin1).message);
-  EXPECT_EQ(convert::FileMimeMessage().MimeFileStep1(wharfline::PathFromNative(latin1)),
-            static_cast<std::int32_t>(message.size()));
-
-  MessagePrefetcher prefetcher(convert::ReadMessageFile);
-  convert::FileMimeMessage ahead(&prefetcher);
-  convert::FileMimeMessage direct;
-  prefetcher.Expect({eml, emlx, dir + "/missing.eml"});
-  for (int i = 0; i < 200 && !prefetcher.Facts(dir + "/missing.eml"); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // until all three are read
-  }
-  for (const std::string& path : {eml, emlx}) {
-    const QString file = QString::fromStdString(path);
-    EXPECT_EQ(ahead.MimeFileStep1(file), direct.MimeFileStep1(file));
-    EXPECT_EQ(ahead.MimeFileStep2(file), direct.MimeFileStep2(file));
-    EXPECT_TRUE(prefetcher.Read(path));
-  }
-  const QString missing = QString::fromStdString(dir + "/missing.eml");
-  EXPECT_THROW(ahead.MimeFileStep1(missing), store::StoreError);
-  EXPECT_THROW(direct.MimeFileStep1(missing), store::StoreError);
-  EXPECT_EQ(prefetcher.served_ahead(), 2u);
+  EXPECT_TRUE(convert::ReadMessageFile(latin1));
+  convert::PrefetchingMessageFiles files;
+  EXPECT_TRUE(files.Read(wharfline::PathFromNative(latin1)));
   std::filesystem::remove_all(dir);
 }
 

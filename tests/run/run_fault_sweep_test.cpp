@@ -19,7 +19,7 @@
 #include <set>
 
 #include "run/conversion_run.h"
-#include "run/mail_components.h"
+#include "run/engine.h"
 #include "support/scripted_platform.h"
 #include "test_helpers.h"
 #include "tests/support/pst_fake_files.h"
@@ -115,14 +115,14 @@ class RunFaultSweep : public ::testing::Test {
   // One run over the corpus through env; commits after every 8 messages, so the run has
   // five commits in all (the empty store, three on the way, the last one).
   convert::RunOutcome RunOnce(pst::FileEnv& env) {
-    store::PstBackendOptions options;
+    store::PstStoreOptions options;
     options.commit_every_messages = 8;
     options.commit_growth_divisor = 1u << 30;
     options.commit_every_time = std::chrono::hours(1);
-    convert::PstMailComponents mail(options, {.threads = 1}, env);
+    convert::PstEngine engine(options, {.threads = 1}, env);
     convert_test::CountingPump pump;
     testing_support::FixedClock clock;
-    convert::ConversionRun run(mail.components(), pump, clock);
+    convert::ConversionRun run(engine.engine(), pump, clock);
     convert_test::VectorRows rows(corpus_->files);
     convert::RunState state;
     state.outputFolder = QStringLiteral("/out/");

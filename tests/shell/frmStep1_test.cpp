@@ -13,7 +13,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "store/memory_mail.h"
+#include "support/memory_store.h"
 #include "memory_file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"
@@ -88,16 +88,16 @@ class FrmStep1Test : public QObject {
   }
 
   std::unique_ptr<testing_support::ScriptedPlatform> platform_;
-  std::unique_ptr<store::MemoryMail> mail_;
+  std::unique_ptr<testing_support::MemoryEngine> mail_;
   std::unique_ptr<wharfline_test::MemoryFileSystem> fs_;
   std::unique_ptr<frmStep1> window_;
 };
 
 void FrmStep1Test::init() {
   platform_ = std::make_unique<testing_support::ScriptedPlatform>();
-  mail_ = std::make_unique<store::MemoryMail>();
+  mail_ = std::make_unique<testing_support::MemoryEngine>();
   fs_ = std::make_unique<wharfline_test::MemoryFileSystem>();
-  window_ = std::make_unique<frmStep1>(platform_->Seams(), mail_->components(), *fs_);
+  window_ = std::make_unique<frmStep1>(platform_->Seams(), mail_->engine(), *fs_);
   window_->show();
   QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   window_->activateWindow();
@@ -400,7 +400,7 @@ void FrmStep1Test::convertRunsOverTheListAndShowsProgress() {
   QCOMPARE(platform_->dialogs.folder_titles, QStringList{"Choose Folder to Save..."});
   QVERIFY(platform_->dialogs.msgboxes.empty());  // everything imported: no closing message
   QCOMPARE(window_->run_state().outputFolder, QStringLiteral("/out/"));
-  const auto& stores = mail_->backend().stores();
+  const auto& stores = mail_->stores().stores();
   QCOMPARE(stores.size(), size_t{1});
   QCOMPARE(stores[0]->path, QStringLiteral("/out/PellimorEMLMessages7.12.26 1.41.31.pst"));
   QVERIFY(stores[0]->closed);
@@ -412,7 +412,7 @@ void FrmStep1Test::convertRunsOverTheListAndShowsProgress() {
   QVERIFY(!window_->CmdExtractDBX->isEnabled());
   QVERIFY(window_->cmdAdd->isEnabled());
   QVERIFY(window_->cmdClear1->isEnabled());
-  QVERIFY(!window_->run_state().rdoSession);
+  QVERIFY(!window_->run_state().newStore);
   // The grid's highlight followed the run to its last row.
   QTRY_COMPARE(window_->grdFiles1->currentIndex().row(), 2);
 
@@ -443,7 +443,7 @@ void FrmStep1Test::convertWithNothingListedCreatesNothing() {
            QStringLiteral("There are no files in the list to convert."));
   QCOMPARE(platform_->dialogs.msgboxes[1].style, 64);
   QVERIFY(platform_->dialogs.folder_titles.isEmpty());
-  QVERIFY(mail_->backend().stores().empty());
+  QVERIFY(mail_->stores().stores().empty());
 }
 
 void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
@@ -452,7 +452,7 @@ void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
   QVERIFY(window_->AddFileToList(QStringLiteral("/m/b.eml")).ok());
   window_->CmdExtractDBX->setEnabled(true);
 
-  mail_->recorder().FailNth(QStringLiteral("Session.Logon"), 1);
+  mail_->recorder().FailNth(QStringLiteral("Stores.Create"), 1);
   platform_->dialogs.folder_answers = {QStringLiteral("/out")};
   QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
   QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{1});
@@ -460,11 +460,11 @@ void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
   QCOMPARE(error.caption, QStringLiteral("Outlook Error"));
   QCOMPARE(error.style, 64);
   QVERIFY(error.text.startsWith(QStringLiteral("Outlook Session Creation Error !\r\n")));
-  QVERIFY(error.text.endsWith(QStringLiteral("\r\nCause: -2147467259:Injected fault")));
+  QVERIFY(error.text.endsWith(QStringLiteral("\r\nCause: 57:store: Injected fault")));
   QVERIFY(window_->CmdExtractDBX->isEnabled());  // a run that stopped early leaves it on
   QVERIFY(window_->cmdAdd->isEnabled());
 
-  mail_->recorder().FailNth(QStringLiteral("Item.Import"), 2);
+  mail_->recorder().FailNth(QStringLiteral("Files.Read"), 2);
   platform_->dialogs.folder_answers = {QStringLiteral("/out")};
   QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
   QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
@@ -472,7 +472,7 @@ void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
   QCOMPARE(summary.style, 48);
   QCOMPARE(summary.caption, QStringLiteral("Pellimor Wharfline"));
   QCOMPARE(summary.text, QStringLiteral("Imported 1 of 2 files.\r\nThis file could not be imported:"
-                                        "\r\n/m/b.eml - -2147467259:Injected fault"));
+                                        "\r\n/m/b.eml - 57:store: Injected fault"));
 
   // A run that cannot end as it should says so, never "Imported": the final write of the
   // store failing, and an error nobody expected, which shows its own text.
@@ -481,11 +481,11 @@ void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
     QString text;
   };
   const std::vector<Case> cases = {
-      {[&] { mail_->recorder().FailNth(QStringLiteral("Store.Remove"), 1); },
-       "Writing the store failed: -2147467259:Injected fault\r\nThe store holds all 2 messages."},
+      {[&] { mail_->recorder().FailNth(QStringLiteral("Store.Close"), 1); },
+       "Writing the store failed: 57:store: Injected fault\r\nThe store holds all 2 messages."},
       {[&] {
          mail_->recorder().SetFaultException(std::make_exception_ptr(std::runtime_error("Kaputt")));
-         mail_->recorder().FailNth(QStringLiteral("Item.Save"), 1);
+         mail_->recorder().FailNth(QStringLiteral("Store.AddMessage"), 1);
        },
        "The conversion stopped on an unexpected error: Kaputt\r\n"
        "The store is incomplete: it holds 0 of 2 messages."},
@@ -497,7 +497,7 @@ void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
     QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
     const auto& box = platform_->dialogs.msgboxes.back();
     QCOMPARE(box.style, 48);
-    QVERIFY2(box.text.startsWith(c.text + "\r\n" + mail_->backend().stores().back()->path),
+    QVERIFY2(box.text.startsWith(c.text + "\r\n" + mail_->stores().stores().back()->path),
              qPrintable(box.text));
     QVERIFY(window_->cmdAdd->isEnabled());
   }
@@ -523,7 +523,7 @@ void FrmStep1Test::oneRunAtATime() {
   };
   QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
   QCOMPARE(seen, QStringList{"00001"});
-  QCOMPARE(mail_->backend().stores().size(), size_t{1});
+  QCOMPARE(mail_->stores().stores().size(), size_t{1});
   QVERIFY(window_->cmdAdd->isEnabled() && window_->CmdAddFolder->isEnabled() &&
           window_->cmdClear1->isEnabled());
 }

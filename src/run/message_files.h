@@ -1,0 +1,42 @@
+// The message files of a run, as the run reads them: each file made into a message by the
+// MIME importer, with what the user should hear about it. The real reading (read ahead on
+// worker threads) is PrefetchingMessageFiles in message_prefetch.h; tests hand in their own.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/message.h"
+#include "base/result.h"
+
+namespace convert {
+
+// A message file as read: its content, what the user should hear about it although it was
+// read (UTF-8 sentences), and how many bytes of the file it holds on to (what the read-ahead
+// counts against its limit).
+struct ReadMessage {
+  mail::MessageContent content;
+  std::vector<std::string> notes;
+  std::uint64_t file_bytes = 0;
+};
+
+class MessageFiles {
+ public:
+  virtual ~MessageFiles() = default;
+  // The message in the file at path (exactly as listed), or why there is none.
+  virtual wharfline::Result<ReadMessage> Read(const QString& path) = 0;
+  // A hint that these files will be read next, in this order, so they may be read ahead.
+  // Nothing depends on it; an empty list ends the look-ahead.
+  virtual void Expect(const std::vector<QString>& paths) { (void)paths; }
+};
+
+// Reads a message file once (never writing it) and imports it with the MIME importer. path is
+// the file's name as the system takes it (bytes; see base/native_path.h). Safe to call on
+// several threads at once.
+wharfline::Result<ReadMessage> ReadMessageFile(const std::string& path);
+using FileReader = std::function<wharfline::Result<ReadMessage>(const std::string& path)>;
+
+}  // namespace convert

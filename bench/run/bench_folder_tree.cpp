@@ -96,7 +96,10 @@ int main(int argc, char** argv) {
     for (int run = 0; run < 5; ++run) {
       ListRows source(*rows);
       const auto start = std::chrono::steady_clock::now();
-      tree.PrepareFolderList(source, folder_list);
+      if (!tree.PrepareFolderList(source, folder_list).ok()) {
+        std::fprintf(stderr, "folder list preparation failed\n");
+        return 1;
+      }
       times.push_back(Seconds(std::chrono::steady_clock::now() - start));
     }
     std::sort(times.begin(), times.end());

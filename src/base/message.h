@@ -151,16 +151,18 @@ inline Bytes ContentBytes(const Attachment& attachment) {
   return out;
 }
 
-// Sets one property of a message, replacing any value it had under the same tag (how a
-// caller applies a single property, such as the message flags, before saving).
+// A property bag: a message's, a recipient's or an attachment's properties, at most one per
+// tag. Setting a tag replaces the value it had.
+const PropValue* FindProperty(const std::vector<Property>& props, PropTag tag);
+void SetProperty(std::vector<Property>& props, PropTag tag, PropValue value);
 inline void SetProperty(MessageContent& message, PropTag tag, PropValue value) {
-  for (auto& p : message.props) {
-    if (p.tag == tag) {
-      p.value = std::move(value);
-      return;
-    }
-  }
-  message.props.push_back({tag, std::move(value)});
+  SetProperty(message.props, tag, std::move(value));
 }
+
+// Whether readers are meant not to list an attachment (a picture shown inside the HTML body).
+bool IsHidden(const Attachment& attachment);
+// The message flags a message is stored with: its own read state (read when it states no
+// flags), has-attachments exactly when a reader sees an attachment, never unsent.
+std::int32_t StoredMessageFlags(const MessageContent& message);
 
 }  // namespace mail

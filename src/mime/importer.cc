@@ -16,6 +16,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/tags.h"
 #include "mime/emlx.h"
 #include "mime/gmime_ptr.h"
 #include "mime/mapi_codec.h"
@@ -28,101 +29,12 @@ namespace {
 
 using mail::Bytes;
 using mail::PropTag;
-
-// Message properties.
-constexpr PropTag kPrImportance = 0x00170003;
-constexpr PropTag kPrMessageClass = 0x001A001F;
-constexpr PropTag kPrPriority = 0x00260003;
-constexpr PropTag kPrReadReceiptRequested = 0x0029000B;
-constexpr PropTag kPrReplyTime = 0x00300040;
-constexpr PropTag kPrSensitivity = 0x00360003;
-constexpr PropTag kPrSubject = 0x0037001F;
-constexpr PropTag kPrClientSubmitTime = 0x00390040;
-constexpr PropTag kPrSentRepresentingSearchKey = 0x003B0102;
-constexpr PropTag kPrSubjectPrefix = 0x003D001F;
-constexpr PropTag kPrSentRepresentingEntryId = 0x00410102;
-constexpr PropTag kPrSentRepresentingName = 0x0042001F;
-constexpr PropTag kPrReplyRecipientEntries = 0x004F0102;
-constexpr PropTag kPrReplyRecipientNames = 0x0050001F;
-constexpr PropTag kPrMessageToMe = 0x0057000B;
-constexpr PropTag kPrMessageCcMe = 0x0058000B;
-constexpr PropTag kPrMessageRecipMe = 0x0059000B;
-constexpr PropTag kPrSentRepresentingAddrType = 0x0064001F;
-constexpr PropTag kPrSentRepresentingEmail = 0x0065001F;
-constexpr PropTag kPrConversationTopic = 0x0070001F;
-constexpr PropTag kPrConversationIndex = 0x00710102;
-constexpr PropTag kPrTransportMessageHeaders = 0x007D001F;
-constexpr PropTag kPrSenderEntryId = 0x0C190102;
-constexpr PropTag kPrSenderName = 0x0C1A001F;
-constexpr PropTag kPrSenderSearchKey = 0x0C1D0102;
-constexpr PropTag kPrSenderAddrType = 0x0C1E001F;
-constexpr PropTag kPrSenderEmail = 0x0C1F001F;
-constexpr PropTag kPrDisplayBcc = 0x0E02001F;
-constexpr PropTag kPrDisplayCc = 0x0E03001F;
-constexpr PropTag kPrDisplayTo = 0x0E04001F;
-constexpr PropTag kPrMessageDeliveryTime = 0x0E060040;
-constexpr PropTag kPrMessageFlags = 0x0E070003;
-constexpr PropTag kPrMessageSize = 0x0E080003;
-constexpr PropTag kPrMessageStatus = 0x0E170003;
-constexpr PropTag kPrNormalizedSubject = 0x0E1D001F;
-constexpr PropTag kPrBody = 0x1000001F;
-constexpr PropTag kPrHtml = 0x10130102;
-constexpr PropTag kPrNativeBody = 0x10160003;
-constexpr PropTag kPrInternetMessageId = 0x1035001F;
-constexpr PropTag kPrInternetReferences = 0x1039001F;
-constexpr PropTag kPrInReplyToId = 0x1042001F;
-constexpr PropTag kPrListHelp = 0x1043001F;
-constexpr PropTag kPrListSubscribe = 0x1044001F;
-constexpr PropTag kPrListUnsubscribe = 0x1045001F;
-constexpr PropTag kPrIconIndex = 0x10800003;
-constexpr PropTag kPrLastVerbExecuted = 0x10810003;
-constexpr PropTag kPrFlagStatus = 0x10900003;
-constexpr PropTag kPrCreationTime = 0x30070040;
-constexpr PropTag kPrLastModificationTime = 0x30080040;
-constexpr PropTag kPrSearchKey = 0x300B0102;
-constexpr PropTag kPrInternetCpid = 0x3FDE0003;
-constexpr PropTag kPrSenderSmtpAddress = 0x5D01001F;
-constexpr PropTag kPrSentRepresentingSmtpAddress = 0x5D02001F;
-
-// Recipient properties.
-constexpr PropTag kPrRecipientType = 0x0C150003;
-constexpr PropTag kPrResponsibility = 0x0E0F000B;
-constexpr PropTag kPrRecordKey = 0x0FF90102;
-constexpr PropTag kPrObjectType = 0x0FFE0003;
-constexpr PropTag kPrEntryId = 0x0FFF0102;
-constexpr PropTag kPrRowId = 0x30000003;
-constexpr PropTag kPrDisplayName = 0x3001001F;
-constexpr PropTag kPrAddrType = 0x3002001F;
-constexpr PropTag kPrEmailAddress = 0x3003001F;
-constexpr PropTag kPrDisplayType = 0x39000003;
-constexpr PropTag kPrSmtpAddress = 0x39FE001F;
-constexpr PropTag kPr7BitDisplayName = 0x39FF001F;
-constexpr PropTag kPrSendRichInfo = 0x3A40000B;
-constexpr PropTag kPrRecipientDisplayName = 0x5FF6001F;
-constexpr PropTag kPrRecipientEntryId = 0x5FF70102;
-constexpr PropTag kPrRecipientFlags = 0x5FFD0003;
-constexpr PropTag kPrRecipientTrackStatus = 0x5FFF0003;
-
-// Attachment properties.
-constexpr PropTag kPrAttachSize = 0x0E200003;
-constexpr PropTag kPrAttachNum = 0x0E210003;
-constexpr PropTag kPrAttachExtension = 0x3703001F;
-constexpr PropTag kPrAttachFilename = 0x3704001F;
-constexpr PropTag kPrAttachMethod = 0x37050003;
-constexpr PropTag kPrAttachLongFilename = 0x3707001F;
-constexpr PropTag kPrRenderingPosition = 0x370B0003;
-constexpr PropTag kPrAttachMimeTag = 0x370E001F;
-constexpr PropTag kPrAttachContentId = 0x3712001F;
-constexpr PropTag kPrAttachContentLocation = 0x3713001F;
-constexpr PropTag kPrAttachFlags = 0x37140003;
-constexpr PropTag kPrTextAttachmentCharset = 0x371B001F;
-constexpr PropTag kPrAttachmentHidden = 0x7FFE000B;
-
-constexpr std::int32_t kAttachByValue = 1;
-constexpr std::int32_t kAttachEmbeddedMessage = 5;
-constexpr std::int32_t kAttRenderedInBody = 0x4;
-constexpr std::int32_t kMsgFlagRead = 0x1;
-constexpr std::int32_t kMsgFlagHasAttach = 0x10;
+namespace tag = mail::tag;
+using mail::kAttachByValue;
+using mail::kAttachEmbeddedMessage;
+using mail::kAttRenderedInBody;
+using mail::kMsgFlagHasAttach;
+using mail::kMsgFlagRead;
 
 constexpr int kMaxMultipartDepth = 64;
 constexpr int kMaxMessageDepth = 8;
@@ -133,31 +45,22 @@ constexpr std::int64_t kEarliestPlausible = 315532800;             // 1980-01-01
 // ---------------------------------------------------------------------------------------------
 // Property bag helpers.
 
-void Set(std::vector<mail::Property>& props, PropTag tag, mail::PropValue value) {
-  for (mail::Property& p : props) {
-    if (p.tag == tag) {
-      p.value = std::move(value);
-      return;
-    }
-  }
-  props.push_back(mail::Property{tag, std::move(value)});
-}
+using mail::SetProperty;
+
 void SetString(std::vector<mail::Property>& props, PropTag tag, std::string_view utf8) {
-  Set(props, tag, Utf8ToUtf16(utf8));
+  SetProperty(props, tag, Utf8ToUtf16(utf8));
 }
-void SetInt(std::vector<mail::Property>& props, PropTag tag, std::int32_t v) { Set(props, tag, v); }
-void SetBool(std::vector<mail::Property>& props, PropTag tag, bool v) { Set(props, tag, v); }
+void SetInt(std::vector<mail::Property>& props, PropTag tag, std::int32_t v) { SetProperty(props, tag, v); }
+void SetBool(std::vector<mail::Property>& props, PropTag tag, bool v) { SetProperty(props, tag, v); }
 void SetTime(std::vector<mail::Property>& props, PropTag tag, std::int64_t unix_seconds) {
-  Set(props, tag, UnixToFileTime(unix_seconds));
+  SetProperty(props, tag, UnixToFileTime(unix_seconds));
 }
 void SetBinary(std::vector<mail::Property>& props, PropTag tag, Bytes v) {
-  Set(props, tag, std::move(v));
+  SetProperty(props, tag, std::move(v));
 }
 
 const mail::PropValue* Find(const std::vector<mail::Property>& props, PropTag tag) {
-  for (const mail::Property& p : props)
-    if (p.tag == tag) return &p.value;
-  return nullptr;
+  return mail::FindProperty(props, tag);
 }
 
 std::size_t ApproxSize(const mail::PropValue& v) {
@@ -707,24 +610,24 @@ mail::Recipient MakeRecipient(std::string_view name, std::string_view address, s
   r.props.reserve(18);
   std::string_view display = name.empty() ? address : name;
   Bytes entry_id = OneOffEntryId(display, "SMTP", address);
-  SetInt(r.props, kPrRecipientType, type);
-  SetBool(r.props, kPrResponsibility, true);
-  SetBinary(r.props, kPrRecordKey, entry_id);
-  SetInt(r.props, kPrObjectType, 6);
-  SetBinary(r.props, kPrEntryId, entry_id);
-  SetString(r.props, kPrDisplayName, display);
-  SetString(r.props, kPrAddrType, "SMTP");
-  SetString(r.props, kPrEmailAddress, address);
-  SetBinary(r.props, kPrSearchKey, SearchKey("SMTP", address));
-  SetInt(r.props, kPrDisplayType, 0);
-  SetString(r.props, kPr7BitDisplayName, IsAscii(display) ? display : address);
-  SetBool(r.props, kPrSendRichInfo, false);
-  SetInt(r.props, kPrRowId, row);
-  SetString(r.props, kPrSmtpAddress, address);
-  SetString(r.props, kPrRecipientDisplayName, display);
-  SetBinary(r.props, kPrRecipientEntryId, std::move(entry_id));
-  SetInt(r.props, kPrRecipientFlags, 1);
-  SetInt(r.props, kPrRecipientTrackStatus, 0);
+  SetInt(r.props, tag::kRecipientType, type);
+  SetBool(r.props, tag::kResponsibility, true);
+  SetBinary(r.props, tag::kRecordKey, entry_id);
+  SetInt(r.props, tag::kObjectType, 6);
+  SetBinary(r.props, tag::kEntryId, entry_id);
+  SetString(r.props, tag::kDisplayName, display);
+  SetString(r.props, tag::kAddrType, "SMTP");
+  SetString(r.props, tag::kEmailAddress, address);
+  SetBinary(r.props, tag::kSearchKey, SearchKey("SMTP", address));
+  SetInt(r.props, tag::kDisplayType, 0);
+  SetString(r.props, tag::k7BitDisplayName, IsAscii(display) ? display : address);
+  SetBool(r.props, tag::kSendRichInfo, false);
+  SetInt(r.props, tag::kRowId, row);
+  SetString(r.props, tag::kSmtpAddress, address);
+  SetString(r.props, tag::kRecipientDisplayName, display);
+  SetBinary(r.props, tag::kRecipientEntryId, std::move(entry_id));
+  SetInt(r.props, tag::kRecipientFlags, 1);
+  SetInt(r.props, tag::kRecipientTrackStatus, 0);
   return r;
 }
 
@@ -1408,18 +1311,18 @@ class Walker {
 
   void FillByValue(PendingAttachment& pending, const std::string& name, PartContent content) {
     auto& props = pending.attachment.props;
-    SetInt(props, kPrAttachMethod, kAttachByValue);
-    SetString(props, kPrAttachLongFilename, name);
-    SetString(props, kPrAttachFilename, ShortFileName(name));
-    SetString(props, kPrAttachExtension, FileExtension(name));
-    SetString(props, kPrDisplayName, name);
-    SetString(props, kPrAttachMimeTag, pending.mime_type);
-    SetInt(props, kPrAttachFlags, 0);
-    SetBool(props, kPrAttachmentHidden, false);
-    SetInt(props, kPrRenderingPosition, -1);
-    SetInt(props, kPrObjectType, 7);
-    SetTime(props, kPrCreationTime, attach_time_);
-    SetTime(props, kPrLastModificationTime, attach_time_);
+    SetInt(props, tag::kAttachMethod, kAttachByValue);
+    SetString(props, tag::kAttachLongFilename, name);
+    SetString(props, tag::kAttachFilename, ShortFileName(name));
+    SetString(props, tag::kAttachExtension, FileExtension(name));
+    SetString(props, tag::kDisplayName, name);
+    SetString(props, tag::kAttachMimeTag, pending.mime_type);
+    SetInt(props, tag::kAttachFlags, 0);
+    SetBool(props, tag::kAttachmentHidden, false);
+    SetInt(props, tag::kRenderingPosition, -1);
+    SetInt(props, tag::kObjectType, 7);
+    SetTime(props, tag::kCreationTime, attach_time_);
+    SetTime(props, tag::kLastModificationTime, attach_time_);
     pending.attachment.data = std::move(content.data);
     pending.attachment.source = std::move(content.source);
   }
@@ -1457,16 +1360,16 @@ class Walker {
     }
     FillByValue(pending, name, std::move(data));
     if (!pending.content_id.empty()) {
-      SetString(pending.attachment.props, kPrAttachContentId, EnsureUtf8(pending.content_id));
+      SetString(pending.attachment.props, tag::kAttachContentId, EnsureUtf8(pending.content_id));
     }
     if (!pending.content_location.empty()) {
-      SetString(pending.attachment.props, kPrAttachContentLocation,
+      SetString(pending.attachment.props, tag::kAttachContentLocation,
                 EnsureUtf8(pending.content_location));
     }
     if (type.starts_with("text/")) {
       std::string charset = TypeParam(object, "charset");
       if (!charset.empty()) {
-        SetString(pending.attachment.props, kPrTextAttachmentCharset, EnsureUtf8(charset));
+        SetString(pending.attachment.props, tag::kTextAttachmentCharset, EnsureUtf8(charset));
       }
     }
     out.attachments.push_back(std::move(pending));
@@ -1487,19 +1390,19 @@ class Walker {
     pending.mime_type = "message/rfc822";
     auto& props = pending.attachment.props;
     std::string subject;
-    if (const auto* v = Find(content.props, kPrSubject)) {
+    if (const auto* v = Find(content.props, tag::kSubject)) {
       subject = Utf16ToUtf8(std::get<std::u16string>(*v));
     }
     std::string display = subject.empty() ? "Untitled" : subject;
-    SetInt(props, kPrAttachMethod, kAttachEmbeddedMessage);
-    SetString(props, kPrDisplayName, display);
-    SetString(props, kPrAttachMimeTag, "message/rfc822");
-    SetInt(props, kPrAttachFlags, 0);
-    SetBool(props, kPrAttachmentHidden, false);
-    SetInt(props, kPrRenderingPosition, -1);
-    SetInt(props, kPrObjectType, 7);
-    SetTime(props, kPrCreationTime, attach_time_);
-    SetTime(props, kPrLastModificationTime, attach_time_);
+    SetInt(props, tag::kAttachMethod, kAttachEmbeddedMessage);
+    SetString(props, tag::kDisplayName, display);
+    SetString(props, tag::kAttachMimeTag, "message/rfc822");
+    SetInt(props, tag::kAttachFlags, 0);
+    SetBool(props, tag::kAttachmentHidden, false);
+    SetInt(props, tag::kRenderingPosition, -1);
+    SetInt(props, tag::kObjectType, 7);
+    SetTime(props, tag::kCreationTime, attach_time_);
+    SetTime(props, tag::kLastModificationTime, attach_time_);
     pending.attachment.embedded = std::make_unique<mail::MessageContent>(std::move(content));
     out.attachments.push_back(std::move(pending));
   }
@@ -1766,16 +1669,16 @@ PendingAttachment SmimeBlob(const char* mime_type, PartContent content) {
   PendingAttachment blob;
   blob.mime_type = mime_type;
   auto& ap = blob.attachment.props;
-  SetInt(ap, kPrAttachMethod, kAttachByValue);
-  SetString(ap, kPrAttachLongFilename, "smime.p7m");
-  SetString(ap, kPrAttachFilename, "smime.p7m");
-  SetString(ap, kPrAttachExtension, ".p7m");
-  SetString(ap, kPrDisplayName, "smime.p7m");
-  SetString(ap, kPrAttachMimeTag, mime_type);
-  SetInt(ap, kPrAttachFlags, 0);
-  SetBool(ap, kPrAttachmentHidden, false);
-  SetInt(ap, kPrRenderingPosition, -1);
-  SetInt(ap, kPrObjectType, 7);
+  SetInt(ap, tag::kAttachMethod, kAttachByValue);
+  SetString(ap, tag::kAttachLongFilename, "smime.p7m");
+  SetString(ap, tag::kAttachFilename, "smime.p7m");
+  SetString(ap, tag::kAttachExtension, ".p7m");
+  SetString(ap, tag::kDisplayName, "smime.p7m");
+  SetString(ap, tag::kAttachMimeTag, mime_type);
+  SetInt(ap, tag::kAttachFlags, 0);
+  SetBool(ap, tag::kAttachmentHidden, false);
+  SetInt(ap, tag::kRenderingPosition, -1);
+  SetInt(ap, tag::kObjectType, 7);
   blob.attachment.data = std::move(content.data);
   blob.attachment.source = std::move(content.source);
   return blob;
@@ -1800,16 +1703,16 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
   }
   if (headers.First("subject") != nullptr) {
     SubjectParts parts = SplitSubject(subject);
-    SetString(props, kPrSubject, subject);
-    SetString(props, kPrSubjectPrefix, parts.prefix);
-    SetString(props, kPrNormalizedSubject, parts.normalized);
+    SetString(props, tag::kSubject, subject);
+    SetString(props, tag::kSubjectPrefix, parts.prefix);
+    SetString(props, tag::kNormalizedSubject, parts.normalized);
   }
   if (GMimeHeader* h = headers.First("thread-topic")) {
     SetString(
-        props, kPrConversationTopic,
+        props, tag::kConversationTopic,
         CleanSubject(DecodeHeaderText(Unfold(CopyString(g_mime_header_get_raw_value(h))), hint)));
   } else if (headers.First("subject") != nullptr) {
-    SetString(props, kPrConversationTopic, SplitSubject(subject).normalized);
+    SetString(props, tag::kConversationTopic, SplitSubject(subject).normalized);
   }
 
   // Originators.
@@ -1825,9 +1728,9 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
     if (from) break;
   }
   if (from) {
-    SetOriginator(props, *from, kPrSentRepresentingName, kPrSentRepresentingAddrType,
-                  kPrSentRepresentingEmail, kPrSentRepresentingEntryId,
-                  kPrSentRepresentingSearchKey, kPrSentRepresentingSmtpAddress);
+    SetOriginator(props, *from, tag::kSentRepresentingName, tag::kSentRepresentingAddrType,
+                  tag::kSentRepresentingEmail, tag::kSentRepresentingEntryId,
+                  tag::kSentRepresentingSearchKey, tag::kSentRepresentingSmtpAddress);
     Mailbox sender = *from;
     if (GMimeHeader* h = headers.First("sender")) {
       auto list = ParseAddresses(CopyString(g_mime_header_get_raw_value(h)), address_options.get());
@@ -1836,8 +1739,8 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
         sender = list.front();
       }
     }
-    SetOriginator(props, sender, kPrSenderName, kPrSenderAddrType, kPrSenderEmail, kPrSenderEntryId,
-                  kPrSenderSearchKey, kPrSenderSmtpAddress);
+    SetOriginator(props, sender, tag::kSenderName, tag::kSenderAddrType, tag::kSenderEmail, tag::kSenderEntryId,
+                  tag::kSenderSearchKey, tag::kSenderSmtpAddress);
   }
   if (GMimeHeader* h = headers.First("reply-to")) {
     std::vector<Bytes> entries;
@@ -1850,13 +1753,13 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
       names += NameOrAddress(m);
     }
     if (!entries.empty()) {
-      SetBinary(props, kPrReplyRecipientEntries, FlatEntryList(entries));
-      SetString(props, kPrReplyRecipientNames, names);
+      SetBinary(props, tag::kReplyRecipientEntries, FlatEntryList(entries));
+      SetString(props, tag::kReplyRecipientNames, names);
     }
   }
-  SetBool(props, kPrMessageToMe, false);
-  SetBool(props, kPrMessageCcMe, false);
-  SetBool(props, kPrMessageRecipMe, false);
+  SetBool(props, tag::kMessageToMe, false);
+  SetBool(props, tag::kMessageCcMe, false);
+  SetBool(props, tag::kMessageRecipMe, false);
 
   // Recipients.
   std::string display[4];
@@ -1882,9 +1785,9 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
     recipients->Shrink();
     content.recipient_source = std::move(recipients);
   }
-  SetString(props, kPrDisplayTo, display[1]);
-  SetString(props, kPrDisplayCc, display[2]);
-  SetString(props, kPrDisplayBcc, display[3]);
+  SetString(props, tag::kDisplayTo, display[1]);
+  SetString(props, tag::kDisplayCc, display[2]);
+  SetString(props, tag::kDisplayBcc, display[3]);
 
   // Dates: the message's own, never the time of the import unless nothing else exists.
   std::optional<std::int64_t> date;
@@ -1911,13 +1814,13 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
   std::int64_t submit = date.value_or(
       emlx_sent.value_or(received.value_or(emlx_received.value_or(file_time.value_or(now)))));
   std::int64_t delivery = emlx_received.value_or(received.value_or(submit));
-  SetTime(props, kPrClientSubmitTime, submit);
-  SetTime(props, kPrMessageDeliveryTime, delivery);
-  SetTime(props, kPrCreationTime, delivery);
-  SetTime(props, kPrLastModificationTime, delivery);
+  SetTime(props, tag::kClientSubmitTime, submit);
+  SetTime(props, tag::kMessageDeliveryTime, delivery);
+  SetTime(props, tag::kCreationTime, delivery);
+  SetTime(props, tag::kLastModificationTime, delivery);
   if (GMimeHeader* h = headers.First("reply-by")) {
     if (auto t = ParseDate(Unfold(CopyString(g_mime_header_get_value(h))), now + 366 * 86400)) {
-      SetTime(props, kPrReplyTime, *t);
+      SetTime(props, tag::kReplyTime, *t);
     }
   }
 
@@ -1928,21 +1831,21 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
     if (message_id.front() != '<' && message_id.find('<') == std::string::npos) {
       message_id = "<" + message_id + ">";
     }
-    SetString(props, kPrInternetMessageId, message_id);
+    SetString(props, tag::kInternetMessageId, message_id);
   }
   std::string in_reply_to = Unfold(headers.RawFirst("in-reply-to"));
   if (!in_reply_to.empty())
-    SetString(props, kPrInReplyToId, EnsureUtf8(FirstAngleToken(in_reply_to)));
+    SetString(props, tag::kInReplyToId, EnsureUtf8(FirstAngleToken(in_reply_to)));
   std::string references = CollapseWhitespace(Unfold(headers.RawFirst("references")));
   if (references.size() > 65536) references.resize(references.rfind(' ', 65536));
-  if (!references.empty()) SetString(props, kPrInternetReferences, EnsureUtf8(references));
+  if (!references.empty()) SetString(props, tag::kInternetReferences, EnsureUtf8(references));
   bool have_index = false;
   if (std::string index = Trim(Unfold(headers.RawFirst("thread-index"))); !index.empty()) {
     gsize len = 0;
     GCharPtr decoded(reinterpret_cast<char*>(g_base64_decode(index.c_str(), &len)));
     if (len >= 22 && (len - 22) % 5 == 0) {
       auto* p = reinterpret_cast<const std::uint8_t*>(decoded.get());
-      SetBinary(props, kPrConversationIndex, Bytes(p, p + len));
+      SetBinary(props, tag::kConversationIndex, Bytes(p, p + len));
       have_index = true;
     }
   }
@@ -1959,29 +1862,29 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
       }
       Bytes digest = Md5(root);
       index.insert(index.end(), digest.begin(), digest.end());
-      SetBinary(props, kPrConversationIndex, std::move(index));
+      SetBinary(props, tag::kConversationIndex, std::move(index));
     }
   }
 
-  SetInt(props, kPrImportance, ImportanceFrom(headers));
-  SetInt(props, kPrPriority, PriorityFrom(headers));
-  SetInt(props, kPrSensitivity, SensitivityFrom(headers));
-  const std::pair<const char*, PropTag> kListHeaders[] = {{"list-help", kPrListHelp},
-                                                          {"list-subscribe", kPrListSubscribe},
-                                                          {"list-unsubscribe", kPrListUnsubscribe}};
+  SetInt(props, tag::kImportance, ImportanceFrom(headers));
+  SetInt(props, tag::kPriority, PriorityFrom(headers));
+  SetInt(props, tag::kSensitivity, SensitivityFrom(headers));
+  const std::pair<const char*, PropTag> kListHeaders[] = {{"list-help", tag::kListHelp},
+                                                          {"list-subscribe", tag::kListSubscribe},
+                                                          {"list-unsubscribe", tag::kListUnsubscribe}};
   for (const auto& [name, tag] : kListHeaders) {
     std::string v = Unfold(headers.RawFirst(name));
     if (!v.empty()) SetString(props, tag, EnsureUtf8(v));
   }
   if (headers.First("disposition-notification-to") != nullptr) {
-    SetBool(props, kPrReadReceiptRequested, true);
+    SetBool(props, tag::kReadReceiptRequested, true);
   }
-  SetString(props, kPrTransportMessageHeaders, HeaderBlockText(raw.header_block));
+  SetString(props, tag::kTransportMessageHeaders, HeaderBlockText(raw.header_block));
 
   // Body and attachments.
   GMimeObject* top = g_mime_message_get_mime_part(message);
   std::string message_class = MessageClassFor(top);
-  SetString(props, kPrMessageClass, message_class);
+  SetString(props, tag::kMessageClass, message_class);
   Walker walker(ctx, raw, message_depth, delivery);
   WalkResult walk;
   if (message_class == "IPM.Note.SMIME.MultipartSigned" && raw.header_block.size() > 0 &&
@@ -2013,16 +1916,16 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
   if (body.plain || body.html) {
     std::u16string text = Utf8ToUtf16Crlf(plain);
     if (std::size_t nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-    Set(props, kPrBody, std::move(text));
+    SetProperty(props, tag::kBody, std::move(text));
   }
   if (body.html) {
     std::string html = DeclareHtmlUtf8(*body.html);
-    SetBinary(props, kPrHtml, Bytes(html.begin(), html.end()));
-    SetInt(props, kPrInternetCpid, 65001);
-    SetInt(props, kPrNativeBody, 3);
+    SetBinary(props, tag::kHtml, Bytes(html.begin(), html.end()));
+    SetInt(props, tag::kInternetCpid, 65001);
+    SetInt(props, tag::kNativeBody, 3);
   } else {
-    SetInt(props, kPrInternetCpid, body.plain ? CodePageForCharset(body.plain_charset) : 65001);
-    if (body.plain) SetInt(props, kPrNativeBody, 1);
+    SetInt(props, tag::kInternetCpid, body.plain ? CodePageForCharset(body.plain_charset) : 65001);
+    if (body.plain) SetInt(props, tag::kNativeBody, 1);
   }
 
   // Parts the HTML shows are rendered in the body; hidden when they are pictures. The cid:
@@ -2049,9 +1952,9 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
       }
     }
     if (referenced) {
-      SetInt(p.attachment.props, kPrAttachFlags, kAttRenderedInBody);
+      SetInt(p.attachment.props, tag::kAttachFlags, kAttRenderedInBody);
       if (IsHiddenInlineType(p.mime_type)) {
-        SetBool(p.attachment.props, kPrAttachmentHidden, true);
+        SetBool(p.attachment.props, tag::kAttachmentHidden, true);
         hidden.push_back(std::move(p));
         continue;
       }
@@ -2062,9 +1965,9 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
   for (auto* group : {&visible, &hidden}) {
     for (PendingAttachment& p : *group) {
       auto& ap = p.attachment.props;
-      SetInt(ap, kPrAttachNum, number++);
+      SetInt(ap, tag::kAttachNum, number++);
       std::size_t inner = p.attachment.embedded ? ApproxSize(p.attachment.embedded->props) : 0;
-      SetInt(ap, kPrAttachSize, ClampInt32(p.attachment.data_size() + inner + ApproxSize(ap) + 8));
+      SetInt(ap, tag::kAttachSize, ClampInt32(p.attachment.data_size() + inner + ApproxSize(ap) + 8));
       content.attachments.push_back(std::move(p.attachment));
     }
   }
@@ -2075,18 +1978,18 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
     std::int64_t flags = *raw.emlx->flags;
     if (flags & 0x4) {
       icon = 0x105;
-      SetInt(props, kPrLastVerbExecuted, 102);
+      SetInt(props, tag::kLastVerbExecuted, 102);
     } else if (flags & 0x100) {
       icon = 0x106;
-      SetInt(props, kPrLastVerbExecuted, 104);
+      SetInt(props, tag::kLastVerbExecuted, 104);
     }
-    if (flags & 0x10) SetInt(props, kPrFlagStatus, 2);
+    if (flags & 0x10) SetInt(props, tag::kFlagStatus, 2);
   }
-  SetInt(props, kPrIconIndex, icon);
-  SetInt(props, kPrMessageStatus, 0);
-  SetInt(props, kPrMessageSize, ClampInt32(raw.bytes.size()));
-  SetBinary(props, kPrSearchKey, Md5(raw.bytes));
-  SetInt(props, kPrMessageFlags, MessageFlagsFor(content));
+  SetInt(props, tag::kIconIndex, icon);
+  SetInt(props, tag::kMessageStatus, 0);
+  SetInt(props, tag::kMessageSize, ClampInt32(raw.bytes.size()));
+  SetBinary(props, tag::kSearchKey, Md5(raw.bytes));
+  SetInt(props, tag::kMessageFlags, mail::StoredMessageFlags(content));
   return content;
 }
 
@@ -2095,55 +1998,55 @@ mail::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) 
   mail::MessageContent content;
   auto& props = content.props;
   std::string subject = EnsureUtf8(PathToUtf8(ctx.options->source_path.stem()));
-  SetString(props, kPrMessageClass, "IPM.Note");
-  SetString(props, kPrSubject, subject);
-  SetString(props, kPrSubjectPrefix, "");
-  SetString(props, kPrNormalizedSubject, subject);
-  SetString(props, kPrConversationTopic, subject);
-  SetString(props, kPrDisplayTo, "");
-  SetString(props, kPrDisplayCc, "");
-  SetString(props, kPrDisplayBcc, "");
-  SetBool(props, kPrMessageToMe, false);
-  SetBool(props, kPrMessageCcMe, false);
-  SetBool(props, kPrMessageRecipMe, false);
+  SetString(props, tag::kMessageClass, "IPM.Note");
+  SetString(props, tag::kSubject, subject);
+  SetString(props, tag::kSubjectPrefix, "");
+  SetString(props, tag::kNormalizedSubject, subject);
+  SetString(props, tag::kConversationTopic, subject);
+  SetString(props, tag::kDisplayTo, "");
+  SetString(props, tag::kDisplayCc, "");
+  SetString(props, tag::kDisplayBcc, "");
+  SetBool(props, tag::kMessageToMe, false);
+  SetBool(props, tag::kMessageCcMe, false);
+  SetBool(props, tag::kMessageRecipMe, false);
   std::int64_t t = ctx.options->file_time && IsPlausible(*ctx.options->file_time, ctx.options->now)
                        ? *ctx.options->file_time
                        : ctx.options->now;
-  SetTime(props, kPrClientSubmitTime, t);
-  SetTime(props, kPrMessageDeliveryTime, t);
-  SetTime(props, kPrCreationTime, t);
-  SetTime(props, kPrLastModificationTime, t);
+  SetTime(props, tag::kClientSubmitTime, t);
+  SetTime(props, tag::kMessageDeliveryTime, t);
+  SetTime(props, tag::kCreationTime, t);
+  SetTime(props, tag::kLastModificationTime, t);
   DecodedText text = DecodeToUtf8(bytes, "");
   std::u16string body = Utf8ToUtf16Crlf(text.utf8);
   if (std::size_t nul = body.find(u'\0'); nul != std::u16string::npos) body.resize(nul);
-  Set(props, kPrBody, std::move(body));
-  SetInt(props, kPrInternetCpid, CodePageForCharset(text.charset));
-  SetInt(props, kPrNativeBody, 1);
-  SetInt(props, kPrImportance, 1);
-  SetInt(props, kPrPriority, 0);
-  SetInt(props, kPrSensitivity, 0);
-  SetInt(props, kPrIconIndex, 0x100);
-  SetInt(props, kPrMessageStatus, 0);
-  SetInt(props, kPrMessageSize, ClampInt32(bytes.size()));
-  SetBinary(props, kPrSearchKey, Md5(bytes));
+  SetProperty(props, tag::kBody, std::move(body));
+  SetInt(props, tag::kInternetCpid, CodePageForCharset(text.charset));
+  SetInt(props, tag::kNativeBody, 1);
+  SetInt(props, tag::kImportance, 1);
+  SetInt(props, tag::kPriority, 0);
+  SetInt(props, tag::kSensitivity, 0);
+  SetInt(props, tag::kIconIndex, 0x100);
+  SetInt(props, tag::kMessageStatus, 0);
+  SetInt(props, tag::kMessageSize, ClampInt32(bytes.size()));
+  SetBinary(props, tag::kSearchKey, Md5(bytes));
 
   mail::Attachment original;
   auto& ap = original.props;
-  SetInt(ap, kPrAttachMethod, kAttachByValue);
-  SetString(ap, kPrAttachLongFilename, "original.eml");
-  SetString(ap, kPrAttachFilename, "ORIGINAL.EML");
-  SetString(ap, kPrAttachExtension, ".eml");
-  SetString(ap, kPrDisplayName, "original.eml");
-  SetString(ap, kPrAttachMimeTag, "message/rfc822");
-  SetInt(ap, kPrAttachFlags, 0);
-  SetBool(ap, kPrAttachmentHidden, false);
-  SetInt(ap, kPrRenderingPosition, -1);
-  SetInt(ap, kPrObjectType, 7);
-  SetInt(ap, kPrAttachNum, 0);
-  SetInt(ap, kPrAttachSize, ClampInt32(bytes.size() + ApproxSize(ap)));
+  SetInt(ap, tag::kAttachMethod, kAttachByValue);
+  SetString(ap, tag::kAttachLongFilename, "original.eml");
+  SetString(ap, tag::kAttachFilename, "ORIGINAL.EML");
+  SetString(ap, tag::kAttachExtension, ".eml");
+  SetString(ap, tag::kDisplayName, "original.eml");
+  SetString(ap, tag::kAttachMimeTag, "message/rfc822");
+  SetInt(ap, tag::kAttachFlags, 0);
+  SetBool(ap, tag::kAttachmentHidden, false);
+  SetInt(ap, tag::kRenderingPosition, -1);
+  SetInt(ap, tag::kObjectType, 7);
+  SetInt(ap, tag::kAttachNum, 0);
+  SetInt(ap, tag::kAttachSize, ClampInt32(bytes.size() + ApproxSize(ap)));
   original.data = Bytes(bytes.begin(), bytes.end());
   content.attachments.push_back(std::move(original));
-  SetInt(props, kPrMessageFlags, MessageFlagsFor(content));
+  SetInt(props, tag::kMessageFlags, mail::StoredMessageFlags(content));
   ctx.warnings->push_back("no message headers found; the file is kept as text and attached");
   return content;
 }
@@ -2291,15 +2194,6 @@ bool LooksLikeHeaderLine(std::string_view message) {
 }
 
 }  // namespace
-
-std::int32_t MessageFlagsFor(const mail::MessageContent& content) {
-  bool visible = false;
-  for (const mail::Attachment& a : content.attachments) {
-    const mail::PropValue* hidden = Find(a.props, kPrAttachmentHidden);
-    if (hidden == nullptr || !std::get<bool>(*hidden)) visible = true;
-  }
-  return kMsgFlagRead | (visible ? kMsgFlagHasAttach : 0);
-}
 
 wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte> file,
                                                       const ImportOptions& options) {

@@ -55,8 +55,4 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
 wharfline::Result<ImportedMessage> ImportMessageFile(const std::filesystem::path& path,
                                                      std::int64_t now);
 
-// The message flags to store for a mapped message: read (0x1), plus has-attachments (0x10)
-// when at least one attachment is not hidden.
-std::int32_t MessageFlagsFor(const mail::MessageContent& content);
-
 }  // namespace mime

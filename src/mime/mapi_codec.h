@@ -1,6 +1,7 @@
-// Byte encodings of Outlook message values that do not depend on GMime: UTF-8 to UTF-16,
-// FILETIME, one-off entry IDs, search keys, flat entry lists, the subject prefix split and
-// attachment file names. Plain standard C++, pure functions, any thread.
+// Byte encodings of Outlook message values that do not depend on GMime: FILETIME, the
+// subject prefix split and attachment file names (text conversions and address keys are
+// the base layer's, named here for the importer). Plain standard C++, pure functions, any
+// thread.
 #pragma once
 
 #include <cstdint>
@@ -8,28 +9,23 @@
 #include <string_view>
 #include <vector>
 
+#include "base/entry_ids.h"
 #include "base/message.h"
+#include "base/text.h"
 
 namespace mime {
 
-// UTF-8 to UTF-16; each invalid sequence becomes U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view utf8);
-// The same with every line end (CR LF, bare LF, bare CR) made CR LF on the way, in one pass.
-std::u16string Utf8ToUtf16Crlf(std::string_view utf8);
-std::string Utf16ToUtf8(std::u16string_view utf16);
-bool IsValidUtf8(std::string_view bytes);
+using mail::FlatEntryList;
+using mail::IsValidUtf8;
+using mail::OneOffEntryId;
+using mail::SearchKey;
+using mail::Utf16ToUtf8;
+using mail::Utf8ToUtf16;
+using mail::Utf8ToUtf16Crlf;
 
 // Seconds since 1970-01-01 UTC to a FILETIME.
 mail::FileTime UnixToFileTime(std::int64_t unix_seconds);
 std::int64_t FileTimeToUnix(mail::FileTime time);
-
-// One-off entry ID with the flags word 0x9001 (UTF-16 strings, no lookup, no rich text).
-mail::Bytes OneOffEntryId(std::string_view display_name, std::string_view address_type,
-                         std::string_view address);
-// "TYPE:ADDRESS" with ASCII letters upper-cased, plus one NUL.
-mail::Bytes SearchKey(std::string_view address_type, std::string_view address);
-// Count, total size, then each entry's length, bytes and padding to a multiple of 4.
-mail::Bytes FlatEntryList(const std::vector<mail::Bytes>& entries);
 
 // A subject split into its prefix ("Re: ", with every blank after the colon) and the rest;
 // prefix + normalized always equals the subject.

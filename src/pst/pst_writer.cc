@@ -4,6 +4,9 @@
 #include <chrono>
 #include <random>
 
+#include "base/entry_ids.h"
+#include "base/tags.h"
+#include "base/text.h"
 #include "pst/coding.h"
 #include "pst/crc.h"
 #include "pst/format.h"
@@ -14,6 +17,7 @@ namespace pst {
 namespace {
 
 namespace f = format;
+namespace tag = mail::tag;
 
 // Standard folders, as a new Outlook store has them. Their node ids are the first ones the
 // folder counter hands out, in this order.
@@ -29,55 +33,6 @@ constexpr std::uint32_t kNidSearchRoot = f::MakeNid(f::kNidTypeNormalFolder, 0x4
 constexpr std::uint32_t kNidDeletedItems = f::MakeNid(f::kNidTypeNormalFolder, 0x403);
 constexpr std::uint32_t kNidCommonViews = f::MakeNid(f::kNidTypeNormalFolder, 0x404);
 
-// Property tags the writer itself sets or reads.
-constexpr PropTag kTagMessageClass = 0x001A001F;
-constexpr PropTag kTagSubject = 0x0037001F;
-constexpr PropTag kTagDisplayBcc = 0x0E02001F;
-constexpr PropTag kTagDisplayCc = 0x0E03001F;
-constexpr PropTag kTagDisplayTo = 0x0E04001F;
-constexpr PropTag kTagMessageFlags = 0x0E070003;
-constexpr PropTag kTagMessageSize = 0x0E080003;
-constexpr PropTag kTagMessageStatus = 0x0E170003;
-constexpr PropTag kTagHasAttachments = 0x0E1B000B;
-constexpr PropTag kTagAttachSize = 0x0E200003;
-constexpr PropTag kTagRecordKey = 0x0FF90102;
-constexpr PropTag kTagRecipientType = 0x0C150003;
-constexpr PropTag kTagObjectType = 0x0FFE0003;
-constexpr PropTag kTagEntryId = 0x0FFF0102;
-constexpr PropTag kTagDisplayName = 0x3001001F;
-constexpr PropTag kTagAddressType = 0x3002001F;
-constexpr PropTag kTagEmailAddress = 0x3003001F;
-constexpr PropTag kTagCreationTime = 0x30070040;
-constexpr PropTag kTagLastModificationTime = 0x30080040;
-constexpr PropTag kTagSearchKey = 0x300B0102;
-constexpr PropTag kTagContentCount = 0x36020003;
-constexpr PropTag kTagContentUnread = 0x36030003;
-constexpr PropTag kTagSubfolders = 0x360A000B;
-constexpr PropTag kTagContainerClass = 0x3613001F;
-constexpr PropTag kTagAttachDataBinary = 0x37010102;
-constexpr PropTag kTagAttachDataObject = 0x3701000D;
-constexpr PropTag kTagAttachMethod = 0x37050003;
-constexpr PropTag kTagRenderingPosition = 0x370B0003;
-constexpr PropTag kTagDisplayType = 0x39000003;
-constexpr PropTag kTagHiddenCount1 = 0x66350003;
-constexpr PropTag kTagAttachmentHidden = 0x7FFE000B;
-constexpr PropTag kTagHiddenCount2 = 0x66360003;
-
-constexpr std::int32_t kFlagRead = 0x01;
-constexpr std::int32_t kFlagUnsent = 0x08;
-constexpr std::int32_t kFlagHasAttach = 0x10;
-
-bool IsHidden(const Attachment& attachment) {
-  for (const Property& p : attachment.props) {
-    if (p.tag == kTagAttachmentHidden) {
-      const bool* hidden = std::get_if<bool>(&p.value);
-      return hidden && *hidden;
-    }
-  }
-  return false;
-}
-constexpr std::int32_t kAttachByValue = 1;
-constexpr std::int32_t kAttachEmbedded = 5;
 constexpr int kMaxEmbeddingDepth = 32;
 
 // Table columns (row id and row version are added by TableBuilder).
@@ -160,10 +115,6 @@ constexpr Guid kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                           0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 constexpr Guid kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                    0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-// Provider uid of one-off recipient entry ids.
-constexpr std::uint8_t kOneOffUid[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
-                                         0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
-
 EncodedProp Str(PropTag tag, std::u16string_view s) {
   EncodedProp p{tag, {}};
   PutUtf16(p.bytes, s);
@@ -239,6 +190,7 @@ std::u16string StringOf(const EncodedProp& p) {
   for (std::size_t i = 0; i + 1 < p.bytes.size(); i += 2) s.push_back(static_cast<char16_t>(Get16(&p.bytes[i])));
   return s;
 }
+std::string Utf8Of(const EncodedProp& p) { return mail::Utf16ToUtf8(StringOf(p)); }
 
 }  // namespace
 
@@ -475,8 +427,8 @@ Status PstWriter::WriteTable(
 Status PstWriter::WriteFixedNodes() {
   // Message store.
   std::vector<EncodedProp> store = {
-      Bin(kTagRecordKey, record_key_),
-      Str(kTagDisplayName, display_name_),
+      Bin(tag::kRecordKey, record_key_),
+      Str(tag::kDisplayName, display_name_),
       Bin(0x35E00102, EntryId(kNidIpmSubtree)),
       Bin(0x35E30102, EntryId(kNidDeletedItems)),
       Bin(0x35E60102, EntryId(kNidCommonViews)),
@@ -580,13 +532,13 @@ Status PstWriter::WriteFolder(Folder& fo) {
   const bool is_root = fo.nid == f::kNidRootFolder;
   if (fo.dirty_pc) {
     std::vector<EncodedProp> props = {
-        Str(kTagDisplayName, fo.name), I32(kTagContentCount, fo.content_count),
-        I32(kTagContentUnread, fo.unread_count), Bool(kTagSubfolders, !fo.children.empty())};
+        Str(tag::kDisplayName, fo.name), I32(tag::kContentCount, fo.content_count),
+        I32(tag::kContentUnread, fo.unread_count), Bool(tag::kSubfolders, !fo.children.empty())};
     if (!fo.search && !is_root) {
-      props.push_back(I32(kTagHiddenCount1, 0));
-      props.push_back(I32(kTagHiddenCount2, 0));
+      props.push_back(I32(tag::kHiddenCount1, 0));
+      props.push_back(I32(tag::kHiddenCount2, 0));
     }
-    if (!fo.container_class.empty()) props.push_back(Str(kTagContainerClass, fo.container_class));
+    if (!fo.container_class.empty()) props.push_back(Str(tag::kContainerClass, fo.container_class));
     Status s = WritePcNode(fo.nid, fo.parent, std::move(props), &fo.pc_blocks);
     if (!s.ok()) return s;
     fo.dirty_pc = false;
@@ -598,12 +550,12 @@ Status PstWriter::WriteFolder(Folder& fo) {
     for (auto c : fo.children) {
       const Folder& ch = folders_[c];
       std::vector<EncodedProp> cells = {
-          Str(kTagDisplayName, ch.name), I32(kTagContentCount, ch.content_count),
-          I32(kTagContentUnread, ch.unread_count), Bool(kTagSubfolders, !ch.children.empty())};
-      if (!ch.container_class.empty()) cells.push_back(Str(kTagContainerClass, ch.container_class));
+          Str(tag::kDisplayName, ch.name), I32(tag::kContentCount, ch.content_count),
+          I32(tag::kContentUnread, ch.unread_count), Bool(tag::kSubfolders, !ch.children.empty())};
+      if (!ch.container_class.empty()) cells.push_back(Str(tag::kContainerClass, ch.container_class));
       if (!ch.search) {
-        cells.push_back(I32(kTagHiddenCount1, 0));
-        cells.push_back(I32(kTagHiddenCount2, 0));
+        cells.push_back(I32(tag::kHiddenCount1, 0));
+        cells.push_back(I32(tag::kHiddenCount2, 0));
       }
       rows.emplace_back(c, std::move(cells));
     }
@@ -647,7 +599,7 @@ Status PstWriter::WriteFolder(Folder& fo) {
           } else {
             cells[i].bytes.assign(p, p + len);
           }
-          if (cells[i].tag == kTagSubject) subject = &cells[i].bytes;
+          if (cells[i].tag == tag::kSubject) subject = &cells[i].bytes;
           p += len;
         }
         s = t.AddRow(id, cells, sink);
@@ -726,9 +678,9 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
     });
     // The display lists are made only when the message brings none (for a long list they
     // are as large as the table's names).
-    const bool make_to = !FindById(props, TagId(kTagDisplayTo));
-    const bool make_cc = !FindById(props, TagId(kTagDisplayCc));
-    const bool make_bcc = !FindById(props, TagId(kTagDisplayBcc));
+    const bool make_to = !FindById(props, TagId(tag::kDisplayTo));
+    const bool make_cc = !FindById(props, TagId(tag::kDisplayCc));
+    const bool make_bcc = !FindById(props, TagId(tag::kDisplayBcc));
     std::u16string to, cc, bcc;
     std::uint32_t row_id = 0;
     SubnodeSink tsink(*ndb_);
@@ -738,36 +690,21 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
       cells.clear();
       Status st = encode_all(r.props, &cells, "recipient");
       if (!st.ok()) return st;
-      if (!FindProp(cells, kTagRecipientType)) cells.push_back(I32(kTagRecipientType, 1));
-      if (!FindProp(cells, kTagObjectType)) cells.push_back(I32(kTagObjectType, 6));
-      if (!FindProp(cells, kTagDisplayType)) cells.push_back(I32(kTagDisplayType, 0));
-      EncodedProp* email = FindProp(cells, kTagEmailAddress);
-      EncodedProp* name = FindProp(cells, kTagDisplayName);
-      if (email && !FindProp(cells, kTagAddressType)) cells.push_back(Str(kTagAddressType, u"SMTP"));
-      if (email && !FindProp(cells, kTagSearchKey)) {
-        ByteVec key = {'S', 'M', 'T', 'P', ':'};
-        for (char16_t c : StringOf(*email)) {
-          key.push_back(static_cast<std::uint8_t>(c < 0x80 ? (c >= 'a' && c <= 'z' ? c - 32 : c) : '?'));
-        }
-        key.push_back(0);
-        cells.push_back(Bin(kTagSearchKey, key));
+      if (!FindProp(cells, tag::kRecipientType)) cells.push_back(I32(tag::kRecipientType, 1));
+      if (!FindProp(cells, tag::kObjectType)) cells.push_back(I32(tag::kObjectType, 6));
+      if (!FindProp(cells, tag::kDisplayType)) cells.push_back(I32(tag::kDisplayType, 0));
+      EncodedProp* email = FindProp(cells, tag::kEmailAddress);
+      EncodedProp* name = FindProp(cells, tag::kDisplayName);
+      if (email && !FindProp(cells, tag::kAddrType)) cells.push_back(Str(tag::kAddrType, u"SMTP"));
+      if (email && !FindProp(cells, tag::kSearchKey)) {
+        cells.push_back(Bin(tag::kSearchKey, mail::SearchKey("SMTP", Utf8Of(*email))));
       }
-      if (!FindProp(cells, kTagEntryId) && (email || name)) {
-        // A one-off entry id: flags, provider uid, version 0, flags "Unicode, no rich
-        // text", then name, address type and address, each NUL-terminated UTF-16.
-        ByteVec eid(4, 0);
-        eid.insert(eid.end(), kOneOffUid, kOneOffUid + 16);
-        Put16(eid, 0);
-        Put16(eid, 0x9001);
-        PutUtf16(eid, name ? StringOf(*name) : std::u16string());
-        Put16(eid, 0);
-        PutUtf16(eid, u"SMTP");
-        Put16(eid, 0);
-        PutUtf16(eid, email ? StringOf(*email) : std::u16string());
-        Put16(eid, 0);
-        cells.push_back(Bin(kTagEntryId, eid));
+      if (!FindProp(cells, tag::kEntryId) && (email || name)) {
+        cells.push_back(Bin(tag::kEntryId,
+                            mail::OneOffEntryId(name ? Utf8Of(*name) : std::string(), "SMTP",
+                                                email ? Utf8Of(*email) : std::string())));
       }
-      std::uint32_t type = Get32(FindProp(cells, kTagRecipientType)->bytes.data()) & 0xF;
+      std::uint32_t type = Get32(FindProp(cells, tag::kRecipientType)->bytes.data()) & 0xF;
       if (name && (type == 2 ? make_cc : type == 3 ? make_bcc : make_to)) {
         std::u16string& list = type == 2 ? cc : type == 3 ? bcc : to;
         if (!list.empty()) list += u"; ";
@@ -777,9 +714,9 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
       return t.AddRow(++row_id, cells, tsink);
     });
     if (!s.ok()) return s;
-    if (make_to) props.push_back(Str(kTagDisplayTo, to));
-    if (make_cc) props.push_back(Str(kTagDisplayCc, cc));
-    if (make_bcc) props.push_back(Str(kTagDisplayBcc, bcc));
+    if (make_to) props.push_back(Str(tag::kDisplayTo, to));
+    if (make_cc) props.push_back(Str(tag::kDisplayCc, cc));
+    if (make_bcc) props.push_back(Str(tag::kDisplayBcc, bcc));
     auto d = t.Write(tsink);
     if (!d) return d.error();
     sink.Add({f::kNidRecipientTable, d->bid_data, d->bid_sub});
@@ -796,9 +733,9 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
       SubnodeSink asink(*ndb_);
       std::uint64_t asize = 0;
       for (const auto& p : ap) asize += p.bytes.size();
-      std::int32_t method = kAttachByValue;
+      std::int32_t method = mail::kAttachByValue;
       if (a.embedded) {
-        method = kAttachEmbedded;
+        method = mail::kAttachEmbeddedMessage;
         std::uint32_t enid = f::MakeNid(f::kNidTypeNormalMessage, ndb_->NextNidIndex(f::kNidTypeNormalMessage));
         SubnodeSink esink(*ndb_);
         std::vector<EncodedProp> eprops;
@@ -807,18 +744,18 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
         // The last entry of esink is the embedded message's own node.
         SubnodeEntry me = esink.entries().back();
         asink.Add(me);
-        std::uint32_t esize = Get32(FindProp(eprops, kTagMessageSize)->bytes.data());
+        std::uint32_t esize = Get32(FindProp(eprops, tag::kMessageSize)->bytes.data());
         asize += esize;
-        EncodedProp obj{kTagAttachDataObject, {}};
+        EncodedProp obj{tag::kAttachDataObject, {}};
         Put32(obj.bytes, enid);
         Put32(obj.bytes, esize);
         SetProp(ap, std::move(obj));
       } else {
-        if (auto* m5 = FindProp(ap, kTagAttachMethod)) method = static_cast<std::int32_t>(Get32(m5->bytes.data()));
-        if (method == kAttachEmbedded) return Status::InvalidArgument("attachment", "embedded method without a message");
+        if (auto* m5 = FindProp(ap, tag::kAttachMethod)) method = static_cast<std::int32_t>(Get32(m5->bytes.data()));
+        if (method == mail::kAttachEmbeddedMessage) return Status::InvalidArgument("attachment", "embedded method without a message");
         const std::uint64_t data_size = a.data_size();
         asize += data_size;
-        EncodedProp data{kTagAttachDataBinary, {}};
+        EncodedProp data{tag::kAttachDataBinary, {}};
         if (data_size > f::kMaxHeapAllocation) {
           auto sn = a.source ? asink.AddSource(*a.source) : asink.AddStream(a.data);
           if (!sn) return sn.error();
@@ -833,12 +770,12 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
         }
         SetProp(ap, std::move(data));
       }
-      SetProp(ap, I32(kTagAttachMethod, static_cast<std::uint32_t>(method)));
-      if (!FindProp(ap, kTagRenderingPosition)) ap.push_back(I32(kTagRenderingPosition, 0xFFFFFFFF));
+      SetProp(ap, I32(tag::kAttachMethod, static_cast<std::uint32_t>(method)));
+      if (!FindProp(ap, tag::kRenderingPosition)) ap.push_back(I32(tag::kRenderingPosition, 0xFFFFFFFF));
       if (asize > 0x7FFFFFFF) return Status::Overflow("attachment", "attachment too large");
-      SetProp(ap, I32(kTagAttachSize, static_cast<std::uint32_t>(asize)));
-      if (!FindProp(ap, kTagCreationTime)) ap.push_back(Time(kTagCreationTime, Now()));
-      if (!FindProp(ap, kTagLastModificationTime)) ap.push_back(Time(kTagLastModificationTime, Now()));
+      SetProp(ap, I32(tag::kAttachSize, static_cast<std::uint32_t>(asize)));
+      if (!FindProp(ap, tag::kCreationTime)) ap.push_back(Time(tag::kCreationTime, Now()));
+      if (!FindProp(ap, tag::kLastModificationTime)) ap.push_back(Time(tag::kLastModificationTime, Now()));
       std::vector<EncodedProp> cells;
       for (PropTag t : kAttachmentColumns) {
         if (auto* p = FindProp(ap, t)) cells.push_back(*p);
@@ -863,27 +800,23 @@ Status PstWriter::WriteMessageObject(const MessageContent& m, std::uint32_t nid,
   // Properties the store keeps consistent itself.
   // A message shows a paperclip only for attachments the reader sees: pictures shown inside
   // the HTML body are hidden and do not count.
-  const bool has_attach = std::any_of(m.attachments.begin(), m.attachments.end(),
-                                      [](const Attachment& a) { return !IsHidden(a); });
-  std::uint32_t flags = kFlagRead;
-  if (auto* fl = FindById(props, TagId(kTagMessageFlags))) flags = Get32(fl->bytes.data());
-  flags &= ~static_cast<std::uint32_t>(kFlagUnsent);
-  flags = has_attach ? (flags | kFlagHasAttach) : (flags & ~static_cast<std::uint32_t>(kFlagHasAttach));
-  SetProp(props, I32(kTagMessageFlags, flags));
-  SetProp(props, Bool(kTagHasAttachments, has_attach));
-  if (!FindById(props, TagId(kTagMessageClass))) props.push_back(Str(kTagMessageClass, u"IPM.Note"));
-  if (!FindById(props, TagId(kTagMessageStatus))) props.push_back(I32(kTagMessageStatus, 0));
-  if (!FindById(props, TagId(kTagCreationTime))) props.push_back(Time(kTagCreationTime, Now()));
-  if (!FindById(props, TagId(kTagLastModificationTime))) props.push_back(Time(kTagLastModificationTime, Now()));
-  if (!FindById(props, TagId(kTagSearchKey))) {
+  const std::int32_t flags = mail::StoredMessageFlags(m);
+  const bool has_attach = (flags & mail::kMsgFlagHasAttach) != 0;
+  SetProp(props, I32(tag::kMessageFlags, static_cast<std::uint32_t>(flags)));
+  SetProp(props, Bool(tag::kHasAttachments, has_attach));
+  if (!FindById(props, TagId(tag::kMessageClass))) props.push_back(Str(tag::kMessageClass, u"IPM.Note"));
+  if (!FindById(props, TagId(tag::kMessageStatus))) props.push_back(I32(tag::kMessageStatus, 0));
+  if (!FindById(props, TagId(tag::kCreationTime))) props.push_back(Time(tag::kCreationTime, Now()));
+  if (!FindById(props, TagId(tag::kLastModificationTime))) props.push_back(Time(tag::kLastModificationTime, Now()));
+  if (!FindById(props, TagId(tag::kSearchKey))) {
     // Unique within the store and beyond: the store's record key with the node id mixed in.
     Bytes key = record_key_;
     for (int i = 0; i < 4; ++i) key[12 + i] ^= static_cast<std::uint8_t>(nid >> (8 * i));
-    props.push_back(Bin(kTagSearchKey, key));
+    props.push_back(Bin(tag::kSearchKey, key));
   }
   for (const auto& p : props) size += p.bytes.size() + 8;
   size = std::min<std::uint64_t>(size, 0x7FFFFFFF);
-  SetProp(props, I32(kTagMessageSize, static_cast<std::uint32_t>(size)));
+  SetProp(props, I32(tag::kMessageSize, static_cast<std::uint32_t>(size)));
 
   if (final_props != nullptr) {
     final_props->clear();
@@ -931,7 +864,7 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   ByteVec packed;
   Put32(packed, nid);
   Put8(packed, static_cast<std::uint8_t>(row.size()));
-  const EncodedProp* subject = FindProp(row, kTagSubject);
+  const EncodedProp* subject = FindProp(row, tag::kSubject);
   ByteVec utf8;
   for (const auto& c : row) {
     auto col = std::lower_bound(kContentsColumns.begin(), kContentsColumns.end(), c.tag);
@@ -962,8 +895,8 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   }
   PutBytes(fo->row_chunks.back(), packed);
   ++fo->content_count;
-  std::uint32_t flags = Get32(FindProp(row, kTagMessageFlags)->bytes.data());
-  if (!(flags & kFlagRead)) ++fo->unread_count;
+  std::uint32_t flags = Get32(FindProp(row, tag::kMessageFlags)->bytes.data());
+  if (!(flags & mail::kMsgFlagRead)) ++fo->unread_count;
   fo->dirty_pc = true;
   fo->dirty_contents = true;
   if (Folder* p = FindFolderById(fo->parent)) p->dirty_hierarchy = true;

@@ -454,7 +454,7 @@ TEST(Mapping, HasAttachmentsFlagOnlyForVisibleAttachments) {
   EXPECT_EQ(std::get<std::int32_t>(*Message::FindIn(hidden, 0x37140003)), 4);
   EXPECT_EQ(Message::StrIn(hidden, 0x3712001F), "img1@x");
   EXPECT_EQ(Message(inline_only.content).Int(0x0E070003), 0x1);
-  EXPECT_EQ(mime::MessageFlagsFor(inline_only.content), 0x1);
+  EXPECT_EQ(mail::StoredMessageFlags(inline_only.content), 0x1);
   // An unreferenced second picture is an ordinary attachment: paperclip.
   auto with_file = Import(related +
                           "--r\nContent-Type: image/png\nContent-ID: <img2@x>\n"

@@ -603,8 +603,8 @@ def address_list(msg, name):
         except AttributeError:
             continue
         for a in addresses:
-            spec = ensure_text(a.addr_spec or '')
-            out.append(spec.lower() if '@' in spec else '')
+            address = ensure_text(a.addr_spec or '')
+            out.append(address.lower() if '@' in address else '')
     return out
 
 

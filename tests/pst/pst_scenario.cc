@@ -16,7 +16,7 @@ namespace {
 using pst::FolderId;
 using pst::testing::MakeMessage;
 using pst::testing::Manifest;
-using pst::testing::SampleSpec;
+using pst::testing::SampleLayout;
 
 struct Run {
   pst::PstWriter& w;
@@ -31,8 +31,8 @@ struct Run {
     paths[*f] = p;
     return *f;
   }
-  void Message(FolderId folder, const SampleSpec& spec) {
-    auto m = MakeMessage(spec);
+  void Message(FolderId folder, const SampleLayout& layout) {
+    auto m = MakeMessage(layout);
     auto r = w.AddMessage(folder, m);
     if (!r) Die(r.error());
     manifest.AddMessage(paths[folder], m);

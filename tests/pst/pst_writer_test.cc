@@ -288,11 +288,11 @@ TEST_F(PstSourceTest, SourcesStoreWhatValuesWould) {
   const std::vector<std::size_t> sizes = {0, 1, 3580, 3581, 8176, 8177, 8176 * 1021 + 1};
   std::vector<std::pair<std::uint32_t, std::uint32_t>> written;  // by value, through sources
   for (std::size_t i = 0; i < sizes.size(); ++i) {
-    testing::SampleSpec spec{.index = static_cast<int>(i), .recipients = i == 0 ? 3000 : 3,
+    testing::SampleLayout layout{.index = static_cast<int>(i), .recipients = i == 0 ? 3000 : 3,
                              .attachments = 2, .attachment_size = sizes[i]};
-    auto by_value = w->AddMessage(*f, MakeMessage(spec));
-    spec.sourced = true;
-    auto by_source = w->AddMessage(*f, MakeMessage(spec));
+    auto by_value = w->AddMessage(*f, MakeMessage(layout));
+    layout.sourced = true;
+    auto by_source = w->AddMessage(*f, MakeMessage(layout));
     ASSERT_TRUE(by_value.has_value() && by_source.has_value()) << sizes[i];
     written.emplace_back(*by_value, *by_source);
   }

@@ -113,7 +113,7 @@ Bytes PatternBytes(std::uint32_t seed, std::size_t size) {
   return out;
 }
 
-MessageContent MakeMessage(const SampleSpec& s) {
+MessageContent MakeMessage(const SampleLayout& s) {
   MessageContent m;
   auto add = [&](PropTag tag, PropValue v) { m.props.push_back({tag, std::move(v)}); };
   std::u16string n = Num(s.index);
@@ -164,7 +164,7 @@ MessageContent MakeMessage(const SampleSpec& s) {
     m.attachments.push_back(std::move(at));
   }
   if (s.embedded) {
-    SampleSpec inner;
+    SampleLayout inner;
     inner.index = s.index + 500000;
     inner.recipients = 1;
     inner.attachments = 1;

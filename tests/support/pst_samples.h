@@ -1,6 +1,6 @@
 // Generated sample messages for the PST writer's tests and benchmarks, and a JSON manifest
 // of what was written so the reader round-trip scripts can check it. Deterministic: the
-// same spec gives the same message. Attachment bytes follow PatternBytes, which the
+// same layout gives the same message. Attachment bytes follow PatternBytes, which the
 // round-trip scripts reproduce.
 #pragma once
 
@@ -15,7 +15,7 @@
 
 namespace pst::testing {
 
-struct SampleSpec {
+struct SampleLayout {
   int index = 0;            // makes subject, addresses and times distinct
   int recipients = 2;
   int attachments = 0;
@@ -30,7 +30,7 @@ struct SampleSpec {
 std::string ToUtf8(std::u16string_view s);
 // Byte i of the pattern is (seed + i * i) mod 256 over a 251-byte period.
 pst::Bytes PatternBytes(std::uint32_t seed, std::size_t size);
-pst::MessageContent MakeMessage(const SampleSpec& spec);
+pst::MessageContent MakeMessage(const SampleLayout& layout);
 
 // A source of `bytes` that states `size`: reading past what it holds fails.
 std::shared_ptr<const pst::ContentSource> MemorySource(pst::Bytes bytes, std::uint64_t size);

@@ -1,6 +1,7 @@
 #include "mime/text_codec.h"
 
 #include <gmime/gmime.h>
+#include <uchardet.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/text.h"
 #include "mime/mapi_codec.h"
 
 namespace mime {
@@ -232,6 +234,61 @@ std::size_t DecodeEntity(std::string_view html, std::size_t pos, std::string& ou
   return 0;
 }
 
+// UTF-8 with a few stray bytes (a character cut by a careless edit, one byte of another
+// charset pasted in): read as UTF-8 with U+FFFD for each stray byte, rather than every
+// character of the text misread in a single-byte charset.
+std::optional<DecodedText> MostlyUtf8(std::string_view bytes) {
+  constexpr std::size_t kMinimumCharacters = 8;  // multi-byte characters
+  constexpr std::size_t kStrayShare = 20;        // at most one stray byte per this many
+  std::size_t characters = 0;
+  std::size_t stray = 0;
+  for (std::size_t pos = 0; pos < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    std::size_t before = pos;
+    char32_t cp = mail::NextCodePoint(bytes, &pos);
+    (cp == 0xFFFD && pos - before == 1) ? ++stray : ++characters;
+  }
+  if (characters < kMinimumCharacters || stray * kStrayShare > characters) return std::nullopt;
+  std::string out;
+  out.reserve(bytes.size() + 2 * stray);
+  for (std::size_t pos = 0; pos < bytes.size();) mail::AppendUtf8(out, mail::NextCodePoint(bytes, &pos));
+  return DecodedText{std::move(out), "utf-8", true};
+}
+
+// The charset uchardet finds for 8-bit text that is not UTF-8, when its reading converts
+// without error. Single-byte charsets are told apart by letter statistics, which a few
+// characters do not give: short text of that kind is left to the Western fallback.
+std::optional<DecodedText> GuessCharset(std::string_view bytes) {
+  constexpr std::size_t kSingleByteMinimum = 16;  // 8-bit bytes
+  uchardet_t detector = uchardet_new();
+  if (detector == nullptr) return std::nullopt;
+  std::string found;
+  if (uchardet_handle_data(detector, bytes.data(), bytes.size()) == 0) {
+    uchardet_data_end(detector);
+    const char* name = uchardet_get_charset(detector);
+    if (name != nullptr) found = Lower(name);
+  }
+  uchardet_delete(detector);
+  if (found.empty() || found == "ascii" || found == "utf-8") return std::nullopt;
+  const bool multi_byte = found.starts_with("big5") || found.starts_with("gb") ||
+                          found.starts_with("euc-") || found.starts_with("shift_jis") ||
+                          found.starts_with("iso-2022") || found.starts_with("utf-") ||
+                          found == "hz-gb-2312";
+  if (!multi_byte) {
+    auto high = std::count_if(bytes.begin(), bytes.end(),
+                              [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    if (static_cast<std::size_t>(high) < kSingleByteMinimum) return std::nullopt;
+  }
+  std::string iconv_name = IconvNameFor(found);
+  if (iconv_name.empty()) return std::nullopt;
+  auto text = ConvertStrict(bytes, iconv_name);
+  if (!text) return std::nullopt;
+  return DecodedText{std::move(*text), found, true};
+}
+
 }  // namespace
 
 DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_charset) {
@@ -249,7 +306,8 @@ DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_chars
   if ((iconv_name == "utf-8" || iconv_name == "utf8") && IsValidUtf8(bytes)) {
     return {std::string(bytes), declared};
   }
-  if (!iconv_name.empty()) {
+  // An ASCII label says nothing of 8-bit bytes (the label's Western superset would read any).
+  if (!iconv_name.empty() && !ascii_label) {
     if (auto text = ConvertStrict(bytes, iconv_name)) return {std::move(*text), declared};
   }
   if (IsValidUtf8(bytes)) return {std::string(bytes), "utf-8"};
@@ -263,10 +321,12 @@ DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_chars
     }
     if ((lead & 0xC0) != 0x80) break;
   }
-  if (auto text = ConvertStrict(bytes, "CP1252")) return {std::move(*text), "windows-1252"};
+  if (auto mostly = MostlyUtf8(bytes)) return std::move(*mostly);
+  if (auto guessed = GuessCharset(bytes)) return std::move(*guessed);
+  if (auto text = ConvertStrict(bytes, "CP1252")) return {std::move(*text), "windows-1252", true};
   std::string latin1;
   for (char c : bytes) AppendCodePoint(latin1, static_cast<unsigned char>(c));
-  return {std::move(latin1), "iso-8859-1"};
+  return {std::move(latin1), "iso-8859-1", true};
 }
 
 namespace {

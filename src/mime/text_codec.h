@@ -12,12 +12,15 @@ namespace mime {
 struct DecodedText {
   std::string utf8;
   std::string charset;  // lower-case name of the charset that decoded the bytes cleanly
+  // The charset was guessed: the text is neither what its label says nor UTF-8.
+  bool guessed = false;
 };
 
 // Converts bytes to UTF-8: first with the declared charset (mapped to the superset senders
 // really use: iso-8859-1 to windows-1252, gb2312 to gb18030, ...), strictly; when that fails or
-// no usable charset is declared, with the first of UTF-8, windows-1252 and ISO-8859-1 that
-// converts without error. Never drops bytes.
+// no usable charset is declared (an ASCII label declares nothing of 8-bit bytes), with the
+// first that converts without error of UTF-8, the charset the text's statistics point to
+// (Big5, GB18030, Shift-JIS, KOI8-R, ...), windows-1252 and ISO-8859-1. Never drops bytes.
 DecodedText DecodeToUtf8(std::string_view bytes, std::string_view declared_charset);
 
 // Keeps the converters GMime opens most often itself (its fallbacks for 8-bit header text,

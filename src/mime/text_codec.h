@@ -1,11 +1,12 @@
-// Text work for the importer: bytes in a declared charset to UTF-8 without losing or mangling
-// characters, line-end normalisation, a plain rendering of HTML and making an HTML document's
-// declared charset agree with its bytes. GLib-free interface; conversions run on GMime's
-// iconv wrappers. Any thread.
+// Text work for the importer: bytes in a declared (or guessed) charset to UTF-8 without losing
+// or mangling characters, header text and line-end normalisation (HTML bodies: html_text.h).
+// GLib-free interface; conversions run on GMime's iconv wrappers and uchardet. Any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "mime/html_text.h"
 
 namespace mime {
 
@@ -46,16 +47,5 @@ std::string NormalizeEncodedWords(std::string_view raw);
 
 // Every line end (CRLF, bare LF, bare CR) becomes CRLF.
 std::string ToCrlf(std::string_view text);
-
-// The charset named by the first <meta ... charset=...> in the first 8 KiB, or "".
-std::string FindHtmlMetaCharset(std::string_view html);
-
-// Removes the charset declarations of the first 8 KiB and declares UTF-8 right after <head>
-// (or at the start when there is no head).
-std::string DeclareHtmlUtf8(std::string_view html);
-
-// A plain-text rendering of an HTML document: tags dropped, block ends as line breaks,
-// script/style/head content dropped, entities decoded.
-std::string HtmlToText(std::string_view html);
 
 }  // namespace mime

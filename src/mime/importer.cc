@@ -102,7 +102,10 @@ void InitGMimeOnce() {
 }
 
 // Attachments may be read from the bytes the parser reads later on, so whatever holds
-// those is shared with them: the caller's file, or a corrected copy of it.
+// those is shared with them: the caller's file, or a corrected copy of it. A message may be
+// corrected more than once (line ends, header block, hidden recipient lines), and the mapping
+// still reads the earlier copies (the header block, the bytes of the search key, the raw
+// fallback), so every copy stays until the import returns; only the last is shared.
 class SharedBytes {
  public:
   explicit SharedBytes(std::shared_ptr<const void> owner) : owner_(std::move(owner)) {}
@@ -112,12 +115,14 @@ class SharedBytes {
   // Moves `copy` into a shared buffer that from now on stands for the bytes to share.
   std::string_view Hold(std::string& copy) {
     auto held = std::make_shared<const std::string>(std::move(copy));
+    copies_.push_back(held);
     owner_ = held;
     return std::string_view(*held);
   }
 
  private:
   std::shared_ptr<const void> owner_;
+  std::vector<std::shared_ptr<const std::string>> copies_;  // every copy Hold made
 };
 
 // Parses a message that starts with a header line and maps it: its header block repaired when

@@ -571,6 +571,43 @@ TEST(Robustness, BrokenHeaderLinesDoNotHideTheHeadersAfterThem) {
   EXPECT_EQ(m.Str(0x1000001F), "body\r\n");
 }
 
+TEST(Robustness, ASharedFileCorrectedSeveralTimesMapsAsAnUnsharedOne) {
+  // Each correction on the way to the parser (CR-only line ends made LF, a repaired header
+  // block, long recipient lines hidden from GMime) copies the message; when the file's bytes
+  // are shared with its attachments, every copy must stay readable until the message is made.
+  std::string to = "To: ";
+  for (int i = 0; i < 6000; ++i) to += (i ? ", r" : "r") + std::to_string(i) + "@x.test";
+  auto cr_only = [](std::string text) {
+    for (char& c : text)
+      if (c == '\n') c = '\r';
+    return text;
+  };
+  const std::string plain = "From: a@x.test\n" + to + "\nSubject: s\n\nbody\n";
+  const std::string broken = "From: a@x.test\nno header here\n" + to + "\nSubject: s\n\nbody\n";
+  const std::pair<const char*, std::string> cases[] = {
+      {"CR-only", cr_only(plain)},
+      {"repaired", broken},
+      {"CR-only and repaired", cr_only(broken)},
+  };
+  for (const auto& [what, file] : cases) {
+    mime::ImportOptions options;
+    options.now = kNow;
+    auto unshared =
+        mime::ImportMessageBytes(std::as_bytes(std::span(file.data(), file.size())), options);
+    auto owner = std::make_shared<const std::string>(file);
+    options.file_owner = owner;
+    auto shared =
+        mime::ImportMessageBytes(std::as_bytes(std::span(owner->data(), owner->size())), options);
+    ASSERT_TRUE(unshared.has_value() && shared.has_value()) << what;
+    for (PropTag tag : {0x007D001Fu, 0x300B0102u, 0x0037001Fu, 0x0E04001Fu}) {
+      const auto* a = Message::FindIn(unshared->content.props, tag);
+      const auto* b = Message::FindIn(shared->content.props, tag);
+      ASSERT_TRUE(a != nullptr && b != nullptr) << what << " " << std::hex << tag;
+      EXPECT_TRUE(*a == *b) << what << " " << std::hex << tag;
+    }
+  }
+}
+
 TEST(Robustness, DeepNestingIsCapped) {
   std::string multiparts = "Subject: deep\n";
   for (int i = 0; i < 3000; ++i) {

@@ -1,0 +1,215 @@
+// Damaged input: line ends of classic Mac files (CR only), header blocks a MIME parser would
+// cut short (a line that is no header, a line of blanks where an empty line belongs), the test
+// for a file that starts with no header at all, and the message made of a file GMime finds no
+// message in.
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "mime/importer_internal.h"
+
+namespace mime::detail {
+namespace {
+
+using mail::kAttachByValue;
+
+bool IsHeaderOrContinuation(std::string_view line) {
+  if (line.empty()) return true;
+  if (line[0] == ' ' || line[0] == '\t') return true;
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  std::string_view name = line.substr(0, colon);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  if (name.empty()) return false;
+  for (char c : name) {
+    auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7F) return false;
+  }
+  return true;
+}
+
+// A line inside the header block that is no header (a date wrapped without indentation, junk
+// before a name) makes a MIME parser end the headers there. Such lines are joined to the header
+// above them, so the headers after them are still read. Returns "" when nothing needs it.
+std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_length) {
+  std::vector<std::size_t> bad;
+  std::size_t last_header = 0;  // a bad line only counts when a real header follows it
+  std::size_t pos = 0;
+  while (pos < header_length) {
+    std::size_t eol = message.find('\n', pos);
+    std::size_t end = eol == std::string_view::npos ? header_length : std::min(eol, header_length);
+    std::string_view line = message.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (pos > 0 && !IsHeaderOrContinuation(line)) {
+      bad.push_back(pos);
+    } else if (!line.empty() && line[0] != ' ' && line[0] != '\t') {
+      last_header = pos;
+    }
+    if (eol == std::string_view::npos) break;
+    pos = eol + 1;
+  }
+  while (!bad.empty() && bad.back() > last_header) bad.pop_back();
+  if (bad.empty()) return "";
+  std::string out;
+  out.reserve(message.size() + bad.size());
+  std::size_t copied = 0;
+  for (std::size_t at : bad) {
+    out.append(message.substr(copied, at - copied));
+    out += ' ';
+    copied = at;
+  }
+  out.append(message.substr(copied));
+  return out;
+}
+
+// A line of blanks between a header line and a line that is no header ends a header block as
+// an empty line would (some senders write " " there). Returns "" when there is none.
+std::string BlankSeparatorsToEmpty(std::string_view message) {
+  std::vector<std::pair<std::size_t, std::size_t>> blanks;  // [begin, end) of blank runs
+  std::size_t pos = 0;
+  bool previous_header = false;
+  while (pos < message.size()) {
+    std::size_t eol = message.find('\n', pos);
+    std::size_t end = eol == std::string_view::npos ? message.size() : eol;
+    std::string_view line = message.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    bool blank = !line.empty() && line.find_first_not_of(" \t") == std::string_view::npos;
+    if (blank && previous_header && eol != std::string_view::npos) {
+      std::size_t next = eol + 1;
+      std::size_t next_eol = message.find('\n', next);
+      std::string_view next_line = message.substr(
+          next, (next_eol == std::string_view::npos ? message.size() : next_eol) - next);
+      if (!next_line.empty() && next_line.back() == '\r') next_line.remove_suffix(1);
+      if (!next_line.empty() && !IsHeaderOrContinuation(next_line)) {
+        blanks.emplace_back(pos, pos + line.size());
+      }
+    }
+    if (line.empty() || blank || !IsHeaderOrContinuation(line)) {
+      previous_header = false;
+    } else if (line[0] != ' ' && line[0] != '\t') {
+      previous_header = true;
+    }
+    if (eol == std::string_view::npos) break;
+    pos = eol + 1;
+  }
+  if (blanks.empty()) return "";
+  std::string out;
+  out.reserve(message.size());
+  std::size_t copied = 0;
+  for (const auto& [begin, end] : blanks) {
+    out.append(message.substr(copied, begin - copied));
+    copied = end;
+  }
+  out.append(message.substr(copied));
+  return out;
+}
+
+}  // namespace
+
+// Files with CR-only line ends (classic Mac) read as one endless line to a MIME parser.
+std::string_view NormalizeCrOnly(std::string_view message, std::string& storage) {
+  // Most files have no bare CR at all: look for one before counting anything.
+  std::size_t bare_cr = 0;
+  for (std::size_t cr = message.find('\r'); cr != std::string_view::npos;
+       cr = message.find('\r', cr + 1)) {
+    if (cr + 1 == message.size() || message[cr + 1] != '\n') ++bare_cr;
+  }
+  if (bare_cr == 0) return message;
+  auto lf = static_cast<std::size_t>(std::count(message.begin(), message.end(), '\n'));
+  if (bare_cr <= lf) return message;
+  storage.reserve(message.size());
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    char c = message[i];
+    if (c == '\r' && (i + 1 == message.size() || message[i + 1] != '\n')) {
+      storage += '\n';
+    } else {
+      storage += c;
+    }
+  }
+  return storage;
+}
+
+// The message as it should be parsed: blank separator lines first (they decide where header
+// blocks end), then the lines of the top-level header block. Returns "" when nothing changed.
+std::string RepairHeaderBlock(std::string_view message) {
+  std::string blanks = BlankSeparatorsToEmpty(message);
+  std::string_view current = blanks.empty() ? message : std::string_view(blanks);
+  std::string lines = RepairHeaderBlockLines(current, HeaderBlockLength(current));
+  return lines.empty() ? blanks : lines;
+}
+
+bool LooksLikeHeaderLine(std::string_view message) {
+  std::size_t eol = message.find('\n');
+  std::string_view line = message.substr(0, eol);
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  for (char c : line.substr(0, colon)) {
+    auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7F) return false;
+  }
+  return true;
+}
+
+// A file GMime finds no message in: keep its text as the body and the file itself attached.
+mail::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) {
+  mail::MessageContent content;
+  auto& props = content.props;
+  std::string subject = EnsureUtf8(PathToUtf8(ctx.options->source_path.stem()));
+  SetString(props, tag::kMessageClass, "IPM.Note");
+  SetString(props, tag::kSubject, subject);
+  SetString(props, tag::kSubjectPrefix, "");
+  SetString(props, tag::kNormalizedSubject, subject);
+  SetString(props, tag::kConversationTopic, subject);
+  SetString(props, tag::kDisplayTo, "");
+  SetString(props, tag::kDisplayCc, "");
+  SetString(props, tag::kDisplayBcc, "");
+  SetBool(props, tag::kMessageToMe, false);
+  SetBool(props, tag::kMessageCcMe, false);
+  SetBool(props, tag::kMessageRecipMe, false);
+  std::int64_t t = ctx.options->file_time && IsPlausible(*ctx.options->file_time, ctx.options->now)
+                       ? *ctx.options->file_time
+                       : ctx.options->now;
+  SetTime(props, tag::kClientSubmitTime, t);
+  SetTime(props, tag::kMessageDeliveryTime, t);
+  SetTime(props, tag::kCreationTime, t);
+  SetTime(props, tag::kLastModificationTime, t);
+  DecodedText text = DecodeToUtf8(bytes, "");
+  std::u16string body = Utf8ToUtf16Crlf(text.utf8);
+  if (std::size_t nul = body.find(u'\0'); nul != std::u16string::npos) body.resize(nul);
+  SetProperty(props, tag::kBody, std::move(body));
+  SetInt(props, tag::kInternetCpid, CodePageForCharset(text.charset));
+  SetInt(props, tag::kNativeBody, 1);
+  SetInt(props, tag::kImportance, 1);
+  SetInt(props, tag::kPriority, 0);
+  SetInt(props, tag::kSensitivity, 0);
+  SetInt(props, tag::kIconIndex, 0x100);
+  SetInt(props, tag::kMessageStatus, 0);
+  SetInt(props, tag::kMessageSize, ClampInt32(bytes.size()));
+  SetBinary(props, tag::kSearchKey, Md5(bytes));
+
+  mail::Attachment original;
+  auto& ap = original.props;
+  SetInt(ap, tag::kAttachMethod, kAttachByValue);
+  SetString(ap, tag::kAttachLongFilename, "original.eml");
+  SetString(ap, tag::kAttachFilename, "ORIGINAL.EML");
+  SetString(ap, tag::kAttachExtension, ".eml");
+  SetString(ap, tag::kDisplayName, "original.eml");
+  SetString(ap, tag::kAttachMimeTag, "message/rfc822");
+  SetInt(ap, tag::kAttachFlags, 0);
+  SetBool(ap, tag::kAttachmentHidden, false);
+  SetInt(ap, tag::kRenderingPosition, -1);
+  SetInt(ap, tag::kObjectType, 7);
+  SetInt(ap, tag::kAttachNum, 0);
+  SetInt(ap, tag::kAttachSize, ClampInt32(bytes.size() + ApproxSize(ap)));
+  original.data = Bytes(bytes.begin(), bytes.end());
+  content.attachments.push_back(std::move(original));
+  SetInt(props, tag::kMessageFlags, mail::StoredMessageFlags(content));
+  ctx.warnings->push_back("no message headers found; the file is kept as text and attached");
+  return content;
+}
+
+}  // namespace mime::detail

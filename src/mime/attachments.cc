@@ -21,6 +21,17 @@
 namespace mime::detail {
 namespace {
 
+// What every attachment states alike: shown, not rendered at a position, made when the
+// message was.
+void SetCommonAttachmentProps(std::vector<mail::Property>& props, std::int64_t attach_time) {
+  SetInt(props, tag::kAttachFlags, 0);
+  SetBool(props, tag::kAttachmentHidden, false);
+  SetInt(props, tag::kRenderingPosition, -1);
+  SetInt(props, tag::kObjectType, 7);
+  SetTime(props, tag::kCreationTime, attach_time);
+  SetTime(props, tag::kLastModificationTime, attach_time);
+}
+
 using mail::kAttachByValue;
 using mail::kAttachEmbeddedMessage;
 using mail::kAttRenderedInBody;
@@ -274,12 +285,7 @@ void Walker::FillByValue(PendingAttachment& pending, const std::string& name, Pa
   SetString(props, tag::kAttachExtension, FileExtension(name));
   SetString(props, tag::kDisplayName, name);
   SetString(props, tag::kAttachMimeTag, pending.mime_type);
-  SetInt(props, tag::kAttachFlags, 0);
-  SetBool(props, tag::kAttachmentHidden, false);
-  SetInt(props, tag::kRenderingPosition, -1);
-  SetInt(props, tag::kObjectType, 7);
-  SetTime(props, tag::kCreationTime, attach_time_);
-  SetTime(props, tag::kLastModificationTime, attach_time_);
+  SetCommonAttachmentProps(props, attach_time_);
   pending.attachment.data = std::move(content.data);
   pending.attachment.source = std::move(content.source);
 }
@@ -354,12 +360,7 @@ void Walker::AddMessageAttachment(mail::MessageContent content, WalkResult& out)
   SetInt(props, tag::kAttachMethod, kAttachEmbeddedMessage);
   SetString(props, tag::kDisplayName, display);
   SetString(props, tag::kAttachMimeTag, "message/rfc822");
-  SetInt(props, tag::kAttachFlags, 0);
-  SetBool(props, tag::kAttachmentHidden, false);
-  SetInt(props, tag::kRenderingPosition, -1);
-  SetInt(props, tag::kObjectType, 7);
-  SetTime(props, tag::kCreationTime, attach_time_);
-  SetTime(props, tag::kLastModificationTime, attach_time_);
+  SetCommonAttachmentProps(props, attach_time_);
   pending.attachment.embedded = std::make_unique<mail::MessageContent>(std::move(content));
   out.attachments.push_back(std::move(pending));
 }

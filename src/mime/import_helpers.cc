@@ -70,12 +70,7 @@ std::size_t ApproxSize(const std::vector<mail::Property>& props) {
 // ---------------------------------------------------------------------------------------------
 // Small text helpers.
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
+std::string Lower(std::string_view s) { return mail::ToLowerAscii(s); }
 
 std::string Trim(std::string_view s) {
   const char* ws = " \t\r\n";

@@ -17,12 +17,7 @@
 namespace mime {
 namespace {
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
+std::string Lower(std::string_view s) { return mail::ToLowerAscii(s); }
 
 std::string Trimmed(std::string_view s) {
   while (!s.empty() &&

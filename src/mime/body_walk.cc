@@ -5,6 +5,7 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,13 +19,52 @@ namespace {
 
 constexpr int kMaxMultipartDepth = 64;
 
-// Decodes a text part's content to UTF-8 using its charset (or, for HTML, its meta charset).
-DecodedText PartText(GMimePart* part, bool html) {
+// Decodes a text part's content to UTF-8 using its charset (or, for HTML, its meta charset);
+// notes a charset that had to be guessed.
+DecodedText PartText(GMimePart* part, bool html, ImportContext& ctx) {
   Bytes data = DecodedContent(part);
   std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
   std::string charset = TypeParam(GMIME_OBJECT(part), "charset");
   if (charset.empty() && html) charset = FindHtmlMetaCharset(bytes);
-  return DecodeToUtf8(bytes, charset);
+  DecodedText text = DecodeToUtf8(bytes, charset);
+  if (text.guessed) {
+    Note(ctx, "charset guessed: text " +
+                  (charset.empty() ? std::string("declared in no charset") : "declared as " + charset) +
+                  " was read as " + text.charset);
+  }
+  return text;
+}
+
+// Whether content declared base64 plainly is not: its first line holds a blank, or is a
+// quarter or more characters base64 never has, as ordinary text is. Stray junk after real
+// base64 is left to the decoder, which skips it.
+bool PlainlyNotBase64(std::string_view encoded) {
+  std::size_t start = encoded.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos) return false;
+  std::string_view line = encoded.substr(start, encoded.find('\n', start) - start);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+    line.remove_suffix(1);
+  }
+  auto foreign = std::count_if(line.begin(), line.end(), [](char c) {
+    return !std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/' && c != '=';
+  });
+  return line.find_first_of(" \t") != std::string_view::npos ||
+         static_cast<std::size_t>(foreign) * 4 >= line.size();
+}
+
+// A part declared base64 whose content is plainly text is kept as the text it is, not
+// decoded into noise.
+void KeepPlainTextAsWritten(GMimePart* part, ImportContext& ctx) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (content == nullptr ||
+      g_mime_data_wrapper_get_encoding(content) != GMIME_CONTENT_ENCODING_BASE64) {
+    return;
+  }
+  std::optional<std::string_view> window = MemoryWindow(g_mime_data_wrapper_get_stream(content));
+  if (!window || !PlainlyNotBase64(*window)) return;
+  g_mime_data_wrapper_set_encoding(content, GMIME_CONTENT_ENCODING_8BIT);
+  g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_8BIT);
+  Note(ctx, "content declared base64 is plain text and was kept as written");
 }
 
 // Reflows text/plain; format=flowed: soft-broken lines of one quote depth are joined.
@@ -68,8 +108,8 @@ std::string Unflow(std::string_view text, bool delsp) {
   return out;
 }
 
-std::string PlainText(GMimePart* part, std::string* charset) {
-  DecodedText text = PartText(part, false);
+std::string PlainText(GMimePart* part, std::string* charset, ImportContext& ctx) {
+  DecodedText text = PartText(part, false, ctx);
   *charset = text.charset;
   if (EqualsCaseless(TypeParam(GMIME_OBJECT(part), "format"), "flowed")) {
     return Unflow(text.utf8, EqualsCaseless(TypeParam(GMIME_OBJECT(part), "delsp"), "yes"));
@@ -158,15 +198,19 @@ void Walker::Walk(GMimeObject* object, const std::string& path, int depth, bool 
     AddEmbedded(GMIME_MESSAGE_PART(object), out);
   } else if (GMIME_IS_PART(object)) {
     GMimePart* part = GMIME_PART(object);
+    KeepPlainTextAsWritten(part, ctx_);
     std::string type = MimeTypeOf(object);
     bool attachment = IsAttachmentDisposition(object);
-    bool body = IsTextBodyType(type) && !attachment && (top_single || !HasName(object));
+    // Text marked inline is shown as the body even with a file name (a signature, a
+    // forwarded note), unless the message already has one.
+    bool inline_body = !HasName(object) || (IsInlineDisposition(object) && out.segments.empty());
+    bool body = IsTextBodyType(type) && !attachment && (top_single || inline_body);
     if (body && !ApplePartMissing(object)) {
       BodySegment seg;
       if (type == "text/html") {
-        seg.html = PartText(part, true).utf8;
+        seg.html = PartText(part, true, ctx_).utf8;
       } else {
-        seg.plain = TakeUuencoded(PlainText(part, &seg.plain_charset), out);
+        seg.plain = TakeUuencoded(PlainText(part, &seg.plain_charset, ctx_), out);
       }
       out.segments.push_back(std::move(seg));
     } else {
@@ -235,10 +279,13 @@ void Walker::WalkAlternative(GMimeMultipart* multipart, const std::string& path,
   for (int i = 0; i < count; ++i) {
     GMimeObject* child = g_mime_multipart_get_part(multipart, i);
     std::string type = MimeTypeOf(child);
+    if ((i == plain_index || i == html_index) && GMIME_IS_PART(child)) {
+      KeepPlainTextAsWritten(GMIME_PART(child), ctx_);
+    }
     if (i == plain_index) {
-      seg.plain = TakeUuencoded(PlainText(GMIME_PART(child), &seg.plain_charset), out);
+      seg.plain = TakeUuencoded(PlainText(GMIME_PART(child), &seg.plain_charset, ctx_), out);
     } else if (i == html_index && GMIME_IS_PART(child)) {
-      seg.html = PartText(GMIME_PART(child), true).utf8;
+      seg.html = PartText(GMIME_PART(child), true, ctx_).utf8;
     } else if (i == html_index) {
       WalkResult inner;
       Walk(child, ChildPath(path, i), depth + 1, false, inner);

@@ -35,7 +35,8 @@ bool IsHeaderOrContinuation(std::string_view line) {
 // A line inside the header block that is no header (a date wrapped without indentation, junk
 // before a name) makes a MIME parser end the headers there. Such lines are joined to the header
 // above them, so the headers after them are still read. Returns "" when nothing needs it.
-std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_length) {
+std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_length,
+                                   bool* separated) {
   std::vector<std::size_t> bad;
   std::size_t last_header = 0;  // a bad line only counts when a real header follows it
   std::size_t pos = 0;
@@ -44,6 +45,11 @@ std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_
     std::size_t end = eol == std::string_view::npos ? header_length : std::min(eol, header_length);
     std::string_view line = message.substr(pos, end - pos);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (pos > 0 && line.starts_with("--")) {
+      // A boundary line: the headers have ended, whatever follows it.
+      bad.push_back(pos);
+      break;
+    }
     if (pos > 0 && !IsHeaderOrContinuation(line)) {
       bad.push_back(pos);
     } else if (!line.empty() && line[0] != ' ' && line[0] != '\t') {
@@ -52,15 +58,26 @@ std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_
     if (eol == std::string_view::npos) break;
     pos = eol + 1;
   }
-  while (!bad.empty() && bad.back() > last_header) bad.pop_back();
-  if (bad.empty()) return "";
+  // Bad lines after the last header begin the body: the blank line before them is missing.
+  std::size_t body_start = std::string_view::npos;
+  while (!bad.empty() && bad.back() > last_header) {
+    body_start = bad.back();
+    bad.pop_back();
+  }
+  *separated = body_start != std::string_view::npos;
+  if (bad.empty() && !*separated) return "";
   std::string out;
-  out.reserve(message.size() + bad.size());
+  out.reserve(message.size() + bad.size() + 2);
   std::size_t copied = 0;
   for (std::size_t at : bad) {
     out.append(message.substr(copied, at - copied));
     out += ' ';
     copied = at;
+  }
+  if (*separated) {
+    out.append(message.substr(copied, body_start - copied));
+    out += body_start >= 2 && message[body_start - 2] == '\r' ? "\r\n" : "\n";
+    copied = body_start;
   }
   out.append(message.substr(copied));
   return out;
@@ -135,11 +152,21 @@ std::string_view NormalizeCrOnly(std::string_view message, std::string& storage)
 
 // The message as it should be parsed: blank separator lines first (they decide where header
 // blocks end), then the lines of the top-level header block. Returns "" when nothing changed.
-std::string RepairHeaderBlock(std::string_view message) {
+std::string RepairHeaderBlock(std::string_view message, bool* separated) {
   std::string blanks = BlankSeparatorsToEmpty(message);
   std::string_view current = blanks.empty() ? message : std::string_view(blanks);
-  std::string lines = RepairHeaderBlockLines(current, HeaderBlockLength(current));
+  std::string lines = RepairHeaderBlockLines(current, HeaderBlockLength(current), separated);
   return lines.empty() ? blanks : lines;
+}
+
+std::string_view UnindentFirstHeader(std::string_view message) {
+  std::size_t start = message.find_first_not_of(" \t");
+  if (start == 0 || start == std::string_view::npos) return message;
+  std::string_view rest = message.substr(start);
+  std::size_t eol = rest.find('\n');
+  if (eol == std::string_view::npos) return message;
+  // Two header lines in a row: text that merely begins with "Word:" stays text.
+  return LooksLikeHeaderLine(rest) && LooksLikeHeaderLine(rest.substr(eol + 1)) ? rest : message;
 }
 
 bool LooksLikeHeaderLine(std::string_view message) {
@@ -209,6 +236,7 @@ mail::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) 
   content.attachments.push_back(std::move(original));
   SetInt(props, tag::kMessageFlags, mail::StoredMessageFlags(content));
   ctx.warnings->push_back("no message headers found; the file is kept as text and attached");
+  Note(ctx, "no message headers found: the file is kept as the body and attached whole");
   return content;
 }
 

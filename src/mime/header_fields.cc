@@ -185,8 +185,9 @@ void MapSubject(const HeaderValues& headers, const std::string& hint,
 }
 
 // Dates: the message's own, never the time of the import unless nothing else exists.
-MessageTimes MapDates(const HeaderValues& headers, const RawMessage& raw, std::int64_t now,
+MessageTimes MapDates(const HeaderValues& headers, const RawMessage& raw, ImportContext& ctx,
                       std::vector<mail::Property>& props) {
+  const std::int64_t now = ctx.options->now;
   std::optional<std::int64_t> date;
   for (GMimeHeader* h : headers.Each("date")) {
     if ((date = ParseDate(Unfold(CopyString(g_mime_header_get_value(h))), now))) break;
@@ -206,6 +207,14 @@ MessageTimes MapDates(const HeaderValues& headers, const RawMessage& raw, std::i
       raw.file_time && IsPlausible(*raw.file_time, now) ? raw.file_time : std::nullopt;
   std::int64_t submit = date.value_or(
       emlx_sent.value_or(received.value_or(emlx_received.value_or(file_time.value_or(now)))));
+  if (!date) {
+    const char* from = emlx_sent       ? "Apple Mail's date of the message"
+                       : received      ? "the date of the last Received header"
+                       : emlx_received ? "Apple Mail's date of the message"
+                       : file_time     ? "the file's modification time"
+                                       : "the time of the import";
+    Note(ctx, std::string("date guessed: no readable Date header; ") + from + " was used");
+  }
   std::int64_t delivery = emlx_received.value_or(received.value_or(submit));
   SetTime(props, tag::kClientSubmitTime, submit);
   SetTime(props, tag::kMessageDeliveryTime, delivery);

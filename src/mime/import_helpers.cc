@@ -67,6 +67,13 @@ std::size_t ApproxSize(const std::vector<mail::Property>& props) {
   return n;
 }
 
+void Note(ImportContext& ctx, std::string note) {
+  if (ctx.notes == nullptr) return;
+  if (std::find(ctx.notes->begin(), ctx.notes->end(), note) == ctx.notes->end()) {
+    ctx.notes->push_back(std::move(note));
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Small text helpers.
 
@@ -183,6 +190,11 @@ std::string MimeTypeOf(GMimeObject* object) {
 
 std::string TypeParam(GMimeObject* object, const char* name) {
   return CopyString(g_mime_object_get_content_type_parameter(object, name));
+}
+
+bool IsInlineDisposition(GMimeObject* object) {
+  GMimeContentDisposition* d = g_mime_object_get_content_disposition(object);
+  return d != nullptr && !g_mime_content_disposition_is_attachment(d);
 }
 
 bool IsAttachmentDisposition(GMimeObject* object) {

@@ -76,7 +76,7 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
   MapSubject(headers, hint, props);
   MapOriginators(headers, address_options.get(), props);
   MapRecipients(recipient_lines, address_options.get(), content);
-  const MessageTimes times = MapDates(headers, raw, ctx.options->now, props);
+  const MessageTimes times = MapDates(headers, raw, ctx, props);
   MapThreading(headers, times.submit, props);
   MapMarkingsAndTransportHeaders(headers, raw.header_block, props);
 
@@ -132,7 +132,12 @@ mail::MessageContent ParseAndMap(std::string_view message, std::size_t header_le
                                  const MessageFrame& frame, SharedBytes& shared,
                                  ImportContext& ctx) {
   const ImportOptions& options = *ctx.options;
-  std::string repaired = RepairHeaderBlock(message);
+  bool separated = false;
+  std::string repaired = RepairHeaderBlock(message, &separated);
+  if (separated) {
+    Note(ctx, "header block repaired: no blank line after the headers; the body was taken to "
+              "begin at the first line that is not a header");
+  }
   std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
   if (shared.owner() && !repaired.empty()) to_parse = shared.Hold(repaired);
   std::string hidden = HideRecipientLines(to_parse, HeaderBlockLength(to_parse));
@@ -183,12 +188,18 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   ImportContext ctx;
   ctx.options = &options;
   ctx.warnings = &result.warnings;
+  ctx.notes = &result.notes;
   ctx.attachments_missing = &result.attachments_missing;
   FindPartialAttachmentFolder(options.source_path, ctx);
 
   ParserOptionsPtr parser_options = NewParserOptions("");
   ctx.parser_options = parser_options.get();
 
+  if (std::string_view unindented = UnindentFirstHeader(message);
+      unindented.size() != message.size()) {
+    message = unindented;
+    Note(ctx, "header block repaired: the first header line was indented");
+  }
   std::size_t header_length = HeaderBlockLength(message);
   if (message.empty() || header_length == 0 || !LooksLikeHeaderLine(message)) {
     result.content = MapRawFallback(

@@ -41,6 +41,9 @@ struct ImportedMessage {
   // Things the user may want to know about this file (emlx count mismatch, attachments that
   // were never downloaded, headers missing, ...). The message is still complete otherwise.
   std::vector<std::string> warnings;
+  // What the user should be told: where the importer had to guess or repair to keep the
+  // message whole (a charset, a date, a damaged header block, content kept as written).
+  std::vector<std::string> notes;
   bool attachments_missing = false;  // a .partial.emlx part whose data could not be found
 };
 

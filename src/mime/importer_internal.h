@@ -139,6 +139,7 @@ Bytes DecodedContent(GMimePart* part);
 std::string MimeTypeOf(GMimeObject* object);
 std::string TypeParam(GMimeObject* object, const char* name);
 bool IsAttachmentDisposition(GMimeObject* object);
+bool IsInlineDisposition(GMimeObject* object);  // stated, and not "attachment"
 std::string RawHeader(GMimeObject* object, const char* name);
 
 // Length of the header block at the start of a message: up to and including the line end of
@@ -175,6 +176,7 @@ struct ImportContext {
   const ImportOptions* options = nullptr;
   GMimeParserOptions* parser_options = nullptr;
   std::vector<std::string>* warnings = nullptr;
+  std::vector<std::string>* notes = nullptr;  // see ImportedMessage::notes
   bool* attachments_missing = nullptr;
   std::filesystem::path mailbox;       // the folder above the message's own folder
   std::filesystem::path partial_root;  // <mailbox>/Attachments/<N>, when it may exist
@@ -185,6 +187,9 @@ struct ImportContext {
   // Encoded bytes of attachment content still to be decoded now, on the reading thread.
   std::uint64_t decode_now_left = 0;
 };
+
+// Adds a note for the user, once however often it applies to the file.
+void Note(ImportContext& ctx, std::string note);
 
 // An attachment's content: decoded, or a source that decodes it when it is read.
 struct PartContent {
@@ -292,7 +297,7 @@ HeaderValues CollectHeaders(GMimeObject* object);
 void MapSubject(const HeaderValues& headers, const std::string& hint,
                 std::vector<mail::Property>& props);
 // The submit and delivery times (also creation and modification) and the reply-by time.
-MessageTimes MapDates(const HeaderValues& headers, const RawMessage& raw, std::int64_t now,
+MessageTimes MapDates(const HeaderValues& headers, const RawMessage& raw, ImportContext& ctx,
                       std::vector<mail::Property>& props);
 void MapThreading(const HeaderValues& headers, std::int64_t submit,
                   std::vector<mail::Property>& props);
@@ -338,7 +343,13 @@ std::int32_t MapEmlxFlags(const EmlxMetadata* emlx, std::vector<mail::Property>&
 
 // damaged_input.cc
 std::string_view NormalizeCrOnly(std::string_view message, std::string& storage);
-std::string RepairHeaderBlock(std::string_view message);
+// The message with its header block repaired, or "" when it needs no repair. Sets
+// *separated when lines that are not headers followed the last header with no blank line
+// between: a blank line is put before them, and they begin the body.
+std::string RepairHeaderBlock(std::string_view message, bool* separated);
+// The message from its first header line on, when that line is indented (a header block
+// that begins with white space); the message itself otherwise.
+std::string_view UnindentFirstHeader(std::string_view message);
 bool LooksLikeHeaderLine(std::string_view message);
 mail::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx);
 

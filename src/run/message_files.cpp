@@ -12,9 +12,9 @@ namespace convert {
 namespace {
 
 ReadMessage ToReadMessage(mime::ImportedMessage imported, std::uint64_t file_bytes) {
-  ReadMessage read{std::move(imported.content), {}, file_bytes};
-  // Of what the importer noticed, only missing content concerns the user: a byte count that
-  // disagrees with the file, say, changes nothing in the message.
+  ReadMessage read{std::move(imported.content), std::move(imported.notes), file_bytes};
+  // Of what the importer noticed besides its notes, only missing content concerns the user:
+  // a byte count that disagrees with the file, say, changes nothing in the message.
   if (imported.attachments_missing) {
     static constexpr std::string_view kNotDownloaded = "attachment not downloaded: ";
     std::string missing = "attachments missing (Apple Mail had not downloaded them)";

@@ -244,6 +244,14 @@ class Walk:
         if payload is None:
             payload = b''
         cte = str(part.get('Content-Transfer-Encoding') or '').strip().lower()
+        raw = part.get_payload(decode=False)
+        if cte == 'base64' and isinstance(raw, str):
+            first = next((line.rstrip(' \t\r') for line in raw.split('\n') if line.strip()), '')
+            foreign = len(re.findall(r'[^A-Za-z0-9+/=]', first))
+            if re.search(r'[ \t]', first) or (first and foreign * 4 >= len(first)):
+                # Plainly not base64 (a blank or much punctuation in its first line): as written.
+                data = raw.encode('ascii', 'surrogateescape')
+                return data[:-1] if data.endswith(b'\r') else data
         if cte == 'base64' and any(isinstance(d, (email.errors.InvalidBase64PaddingDefect,
                                                   email.errors.InvalidBase64CharactersDefect,
                                                   email.errors.InvalidBase64LengthDefect))
@@ -292,8 +300,11 @@ class Walk:
         elif part.is_multipart() and not ctype.startswith('message/'):
             self.walk_multipart(part, path, depth)
         else:
+            # Text marked inline is the body even with a name, unless a body came before it.
+            inline_body = not self.has_name(part) or (
+                part.get_content_disposition() == 'inline' and not self.segments)
             body = ctype in ('text/plain', 'text/html') and not self.is_attachment(part) and (
-                top_single or not self.has_name(part))
+                top_single or inline_body)
             if body and not (part.get('X-Apple-Content-Length') and not self.part_bytes(part)):
                 if ctype == 'text/html':
                     self.segments.append({'html': self.text(part, True)})

@@ -15,5 +15,5 @@ CASES = [
     # A header wrapped without indentation, with headers after it, is still the header block.
     dict(name='wrapped-line-between-headers', subject='kept',
          message=b'Received: by x;\r\nWed, 19 Nov 2014 00:46:01 -0800\r\nSubject: kept\r\n'
-         b'From: a@example.com\r\n\r\nbody\r\n', body='body', note=None),
+         b'From: a@example.com\r\n\r\nbody\r\n', body='body'),
 ]

@@ -199,7 +199,10 @@ std::optional<DecodedText> GuessCharset(std::string_view bytes) {
   uchardet_t detector = uchardet_new();
   if (detector == nullptr) return std::nullopt;
   std::string found;
-  if (uchardet_handle_data(detector, bytes.data(), bytes.size()) == 0) {
+  // The statistics settle within the first few kilobytes; long text is not read whole.
+  constexpr std::size_t kSample = 16 * 1024;
+  const std::string_view sample = bytes.substr(0, kSample);
+  if (uchardet_handle_data(detector, sample.data(), sample.size()) == 0) {
     uchardet_data_end(detector);
     const char* name = uchardet_get_charset(detector);
     if (name != nullptr) found = Lower(name);

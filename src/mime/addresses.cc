@@ -196,7 +196,7 @@ std::string WithoutComments(std::string_view text) {
 // Calls `f(Mailbox&&)` for each mailbox of an address header's raw value, in order.
 template <typename F>
 void ForEachMailbox(std::string_view raw_value, GMimeParserOptions* options, F&& f) {
-  const std::string text = NormalizeEncodedWords(Unfold(raw_value));
+  const std::string text = RepairMostlyUtf8(NormalizeEncodedWords(Unfold(raw_value)));
   std::vector<Mailbox> found;
   for (std::string_view view : SplitAddressList(text)) {
     const std::string piece(view);

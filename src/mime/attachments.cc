@@ -163,7 +163,7 @@ std::vector<UuBlock> FindUuencodedBlocks(std::string_view text) {
 // A name GMime dropped together with a Content-Type it could not parse ("BINARY;name=x").
 std::string NameFromRawHeaders(GMimeObject* object) {
   for (const char* header : {"Content-Disposition", "Content-Type"}) {
-    std::string raw = Unfold(RawHeader(object, header));
+    std::string raw = RepairMostlyUtf8(Unfold(RawHeader(object, header)));
     std::string lower = Lower(raw);
     for (const char* key : {"filename=", "name="}) {
       std::size_t at = lower.find(key);
@@ -266,7 +266,11 @@ std::string Walker::AttachmentName(GMimeObject* object, const std::string& type)
     if (raw.empty()) raw = CopyString(g_mime_object_get_content_type_parameter(object, "name"));
     name = EnsureUtf8(raw.empty() ? name : raw);
   }
-  if (name.empty()) name = NameFromRawHeaders(object);
+  // GMime reads a raw 8-bit name that is not quite UTF-8 as Latin-1; read it as UTF-8.
+  const std::string disposition = RawHeader(object, "Content-Disposition");
+  if (name.empty() || RepairMostlyUtf8(disposition) != disposition) {
+    if (std::string raw = NameFromRawHeaders(object); !raw.empty() || name.empty()) name = raw;
+  }
   name = SanitizeFileName(name);
   if (name.empty()) {
     if (type == "text/calendar" || type == "application/ics") return "invite.ics";

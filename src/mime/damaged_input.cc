@@ -169,6 +169,66 @@ std::string_view UnindentFirstHeader(std::string_view message) {
   return LooksLikeHeaderLine(rest) && LooksLikeHeaderLine(rest.substr(eol + 1)) ? rest : message;
 }
 
+namespace {
+
+// The headers that decide how a part is read, each with the same-length name a repeat of it
+// is hidden under.
+constexpr std::pair<std::string_view, std::string_view> kReadingHeaders[] = {
+    {"Content-Type", "X-Ignored-CT"},
+    {"Content-Transfer-Encoding", "X-Ignored-Transfer-Encode"},
+};
+
+// Where each of those headers repeats in a header block under `object`: (offset, name).
+void RepeatedReadingHeaders(GMimeObject* object,
+                            std::vector<std::pair<gint64, std::string_view>>& found) {
+  if (object == nullptr) return;
+  GMimeHeaderList* list = g_mime_object_get_header_list(object);
+  // Only the first header block that repeats one counts: hiding a repeat may change how the
+  // rest of the message divides into parts, so the caller parses again before the next.
+  if (!found.empty()) return;
+  int seen[std::size(kReadingHeaders)] = {};
+  for (int i = 0, n = list == nullptr ? 0 : g_mime_header_list_get_count(list); i < n; ++i) {
+    GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+    for (std::size_t k = 0; k < std::size(kReadingHeaders); ++k) {
+      if (g_ascii_strcasecmp(g_mime_header_get_name(header), kReadingHeaders[k].first.data()) ==
+              0 &&
+          seen[k]++ > 0) {
+        found.emplace_back(g_mime_header_get_offset(header), kReadingHeaders[k].first);
+      }
+    }
+  }
+  if (GMIME_IS_MESSAGE(object)) {
+    RepeatedReadingHeaders(g_mime_message_get_mime_part(GMIME_MESSAGE(object)), found);
+  } else if (GMIME_IS_MULTIPART(object)) {
+    GMimeMultipart* multipart = GMIME_MULTIPART(object);
+    for (int i = 0, n = g_mime_multipart_get_count(multipart); i < n; ++i) {
+      RepeatedReadingHeaders(g_mime_multipart_get_part(multipart, i), found);
+    }
+  } else if (GMIME_IS_MESSAGE_PART(object)) {
+    RepeatedReadingHeaders(
+        GMIME_OBJECT(g_mime_message_part_get_message(GMIME_MESSAGE_PART(object))), found);
+  }
+}
+
+}  // namespace
+
+std::string HideRepeatedReadingHeaders(GMimeMessage* parsed, std::string_view message) {
+  std::vector<std::pair<gint64, std::string_view>> found;
+  RepeatedReadingHeaders(GMIME_OBJECT(parsed), found);
+  std::string copy;
+  for (auto [at, name] : found) {
+    if (at < 0 || static_cast<std::size_t>(at) + name.size() > message.size() ||
+        g_ascii_strncasecmp(message.data() + at, name.data(), name.size()) != 0) {
+      continue;
+    }
+    if (copy.empty()) copy = message;
+    for (auto [reading, hidden] : kReadingHeaders) {
+      if (reading == name) copy.replace(static_cast<std::size_t>(at), name.size(), hidden);
+    }
+  }
+  return copy;
+}
+
 bool LooksLikeHeaderLine(std::string_view message) {
   std::size_t eol = message.find('\n');
   std::string_view line = message.substr(0, eol);

@@ -7,9 +7,11 @@
 #include <gmime/gmime.h>
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -154,6 +156,28 @@ mail::MessageContent ParseAndMap(std::string_view message, std::size_t header_le
   GObjectPtr<GMimeMessage> parsed(
       g_mime_parser_construct_message(parser.get(), ctx.parser_options));
   if (!parsed) return MapRawFallback(message, ctx);
+  // Streams the corrected copies are parsed from; they outlive the parts read from them.
+  std::vector<std::unique_ptr<BorrowedStream>> reparsed_from;
+  std::deque<std::string> kept;  // corrected copies when nothing else holds them
+  constexpr int kMostHeaderBlocksRepaired = 8;
+  for (int round = 0; round < kMostHeaderBlocksRepaired; ++round) {
+    std::string renamed = HideRepeatedReadingHeaders(parsed.get(), gmime_view);
+    if (renamed.empty()) break;
+    if (round == 0) {
+      Note(ctx, "a part has two Content-Type or Content-Transfer-Encoding headers; the first "
+                "was used");
+    }
+    gmime_view = shared.owner() ? shared.Hold(renamed)
+                                : std::string_view(kept.emplace_back(std::move(renamed)));
+    if (shared.owner()) ctx.owned = gmime_view;
+    auto& stream_again = *reparsed_from.emplace_back(std::make_unique<BorrowedStream>(gmime_view));
+    GObjectPtr<GMimeParser> reparser(g_mime_parser_new_with_stream(stream_again.get()));
+    g_mime_parser_set_format(reparser.get(), GMIME_FORMAT_MESSAGE);
+    GObjectPtr<GMimeMessage> again(
+        g_mime_parser_construct_message(reparser.get(), ctx.parser_options));
+    if (!again) break;
+    parsed = std::move(again);
+  }
   // Both views agree except for the repaired lines; the header block follows the parsed one.
   std::size_t parsed_header_length = repaired.empty() ? header_length : HeaderBlockLength(to_parse);
   RawMessage raw{to_parse, std::string(to_parse.substr(0, parsed_header_length)), &frame.metadata,

@@ -351,6 +351,11 @@ std::string RepairHeaderBlock(std::string_view message, bool* separated);
 // that begins with white space); the message itself otherwise.
 std::string_view UnindentFirstHeader(std::string_view message);
 bool LooksLikeHeaderLine(std::string_view message);
+// The message with every Content-Type or Content-Transfer-Encoding header after the first of
+// its kind renamed in the first header block that repeats one, so that the parser reads the
+// first, as mail readers do; "" when no header block repeats one. Parse the result and call
+// again for the next block.
+std::string HideRepeatedReadingHeaders(GMimeMessage* parsed, std::string_view message);
 mail::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx);
 
 }  // namespace mime::detail

@@ -450,6 +450,12 @@ std::string EnsureUtf8(std::string_view bytes) {
   return DecodeToUtf8(bytes, "").utf8;
 }
 
+std::string RepairMostlyUtf8(std::string bytes) {
+  if (IsValidUtf8(bytes)) return bytes;
+  if (auto mostly = MostlyUtf8(bytes)) return std::move(mostly->utf8);
+  return bytes;
+}
+
 std::string ToCrlf(std::string_view text) {
   std::string out;
   out.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +

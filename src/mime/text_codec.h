@@ -32,6 +32,9 @@ void KeepCommonConvertersLoaded();
 
 // Text as UTF-8 whatever it was: valid UTF-8 passes, anything else is decoded as above.
 std::string EnsureUtf8(std::string_view bytes);
+// The bytes unchanged unless they are UTF-8 with a few stray bytes; then UTF-8 with each stray
+// byte replaced. For raw header text handed to GMime, whose fallback would read it as Latin-1.
+std::string RepairMostlyUtf8(std::string bytes);
 
 // Decodes an unstructured header value as written (RFC 2047 encoded words, raw 8-bit text).
 // The bytes of adjacent encoded words in one charset are joined before conversion, so a

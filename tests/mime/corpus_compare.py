@@ -423,12 +423,13 @@ class Walk:
 
     def name_of(self, part, ctype):
         name = ensure_text(str(part.get_filename() or ''))
-        if '\ufffd' in name:
+        if '\ufffd' in name or not name:
             # Raw 8-bit name: read the bytes as written, like a header.
             for key, raw in part.raw_items():
                 m = re.search(r'(?:file)?name\s*=\s*"?([^";\r\n]*)', raw, re.I)
-                if key.lower() in ('content-disposition', 'content-type') and m:
-                    data = m.group(1).encode('ascii', 'surrogateescape')
+                if key.lower() in ('content-disposition', 'content-type') and m and m.group(1).strip():
+                    # Also a name the package drops, such as an unquoted encoded word.
+                    data = m.group(1).strip().encode('ascii', 'surrogateescape')
                     text = strict(data, 'utf-8')
                     name = text if text is not None else decode_text(data, '')
                     break
@@ -600,9 +601,16 @@ def header_text(msg, name):
     return text
 
 
+_WORD = r'=\?[^?\s]+\?[bBqQ]\?[^?\s]*\?='
+ENCODED_WORD = re.compile(_WORD + r'(?:\s*' + _WORD + ')*')  # blanks between words are no text
+
+
 def clean_subject(subject):
     if subject is None:
         return None
+    # An encoded word the package left as written is one it could not decode (a charset it
+    # does not know, or bytes that are not in the charset): it matches whatever it stands for.
+    subject = ENCODED_WORD.sub('\ufffd', subject)
     return ''.join(' ' if ord(c) < 0x20 or ord(c) == 0x7f else c for c in subject).strip()
 
 
@@ -671,13 +679,33 @@ def signed_entity(raw):
     return entity + b'\r\n' + crlf(body)
 
 
+# The package's header parser (policy.default) ends an unquoted boundary at its first "=",
+# which Outlook Express writes into every boundary ("----=_NextPart_..."), and then finds no
+# part at all; its older parser, and every mail reader, take the whole token. Quoting such a
+# boundary in the header blocks gives the package the reading its own older parser makes.
+UNQUOTED_BOUNDARY = re.compile(rb'(?i)^((?:content-type:|[ \t])[^\r\n]*?boundary\s*=\s*)([^"\s;][^\s;]*=[^\s;]*)')
+
+
+def quote_boundaries(raw):
+    lines = raw.splitlines(keepends=True)
+    in_headers = True  # the message's header block, or one after a line that may be a boundary
+    for i, line in enumerate(lines):
+        if in_headers and not line.strip():
+            in_headers = False
+        elif in_headers:
+            lines[i] = UNQUOTED_BOUNDARY.sub(rb'\1"\2"', line)
+        elif line.startswith(b'--'):
+            in_headers = True
+    return b''.join(lines)
+
+
 def expected(path):
     """What the product rules give for one file, from Python's own parse."""
     with open(path, 'rb') as f:
         raw = frame(f.read())
     if not raw.strip() or not looks_like_message(raw):
         return None
-    msg = BytesParser(policy=policy.default).parsebytes(raw)
+    msg = BytesParser(policy=policy.default).parsebytes(quote_boundaries(raw))
     name = os.path.basename(path)
     number = name.split('.')[0]
     mailbox = os.path.dirname(os.path.dirname(path))

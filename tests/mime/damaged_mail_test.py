@@ -6,6 +6,7 @@ by its folder (one per case) and compared with its table row.
 
 A row: name, message (bytes), and what the stored message must hold:
   subject        exactly
+  sender         the sender's display name, exactly
   body           text the plain body contains (blanks collapsed); '' for an empty body
   html           text the HTML body contains; None: no HTML body
   attachments    [(name, size)], in order
@@ -55,6 +56,8 @@ def check(case, stored, notes):
 
     if 'subject' in want:
         expect('subject', stored['subject'] == want['subject'], stored['subject'])
+    if 'sender' in want:
+        expect('sender', stored['from_name'] == want['sender'], stored['from_name'])
     if 'body' in want:
         body = collapse(stored['body'])
         expect('body', collapse(want['body']) in body if want['body'] else body == '', body[:200])

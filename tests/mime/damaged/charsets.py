@@ -30,4 +30,14 @@ CASES = [
     dict(name='latin-1-declared', message=message('latin1', 'iso-8859-1', 'Grüße aus Köln',
                                                   'latin-1'),
          body='Grüße aus Köln', note=None),
+    # Raw UTF-8 in a header with one byte cut off: still read as UTF-8, not as Latin-1.
+    dict(name='header-utf-8-with-a-stray-byte',
+         message=(b'From: \xd0\x9a\xd0\xb8\xd1\x80\xd0\xb8\xd0\xbb\xd0\xbb \xd1 <a@example.com>\r\n'
+                  b'To: b@example.com\r\nSubject: raw name\r\nMIME-Version: 1.0\r\n'
+                  b'Content-Type: multipart/mixed; boundary="XX"\r\n\r\n'
+                  b'--XX\r\nContent-Type: text/plain\r\n\r\nbody\r\n'
+                  b'--XX\r\nContent-Type: text/plain\r\n'
+                  b'Content-Disposition: attachment; filename="\xd0\xa4\xd0\xb0\xd0\xb9\xd0\xbb \xd1.txt"\r\n'
+                  b'\r\nattached\r\n--XX--\r\n'),
+         sender='Кирилл �', attachments=[('Файл �.txt', 8)]),
 ]

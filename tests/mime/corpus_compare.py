@@ -1148,7 +1148,8 @@ def main():
     ap.add_argument('--node-modules', default=os.path.join(
         os.path.dirname(os.path.abspath(__file__)), '..', '..', 'node_modules'),
         help='folder holding pst-extractor (store mode)')
-    ap.add_argument('--min-agreement', type=float, default=99.0)
+    ap.add_argument('--min-agreement', type=float, default=99.0, help='for each field')
+    ap.add_argument('--min-overall', type=float, default=0.0, help='for all checks together')
     ap.add_argument('--verbose', action='store_true')
     ap.add_argument('folders', nargs='+')
     args = ap.parse_args()
@@ -1194,6 +1195,13 @@ def main():
             row += ' %13s %7.2f%%' % ('%d/%d' % (agree[f], total[f]), pct)
             row += '*' if pct < limit else ''
         print(row)
+    row = '%-20s' % 'all checks'
+    for _, agree, total, _ in columns:
+        pct = 100.0 * sum(agree.values()) / max(1, sum(total.values()))
+        failed = failed or pct < args.min_overall
+        row += ' %13s %7.2f%%' % ('%d/%d' % (sum(agree.values()), sum(total.values())), pct)
+        row += '*' if pct < args.min_overall else ''
+    print(row)
     if checks:
         print('\nStore readers:')
         for check in dict.fromkeys(c for c, _, _ in checks):
@@ -1214,8 +1222,8 @@ def main():
     for note in notes:
         print('\nNotes:\n' + note[-3000:])
     if failed:
-        print('\nFAILED: a field below %.1f%% (marked *), a missing message or a reader check'
-              % args.min_agreement)
+        print('\nFAILED: a field below %.1f%% or all checks below %.1f%% (marked *), a missing '
+              'message or a reader check' % (args.min_agreement, args.min_overall))
     return 1 if failed else 0
 
 

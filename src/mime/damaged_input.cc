@@ -189,10 +189,10 @@ void RepeatedReadingHeaders(GMimeObject* object,
   int seen[std::size(kReadingHeaders)] = {};
   for (int i = 0, n = list == nullptr ? 0 : g_mime_header_list_get_count(list); i < n; ++i) {
     GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+    const char* name = g_mime_header_get_name(header);
+    if ((name[0] | 0x20) != 'c') continue;  // both begin "Content-"
     for (std::size_t k = 0; k < std::size(kReadingHeaders); ++k) {
-      if (g_ascii_strcasecmp(g_mime_header_get_name(header), kReadingHeaders[k].first.data()) ==
-              0 &&
-          seen[k]++ > 0) {
+      if (g_ascii_strcasecmp(name, kReadingHeaders[k].first.data()) == 0 && seen[k]++ > 0) {
         found.emplace_back(g_mime_header_get_offset(header), kReadingHeaders[k].first);
       }
     }

@@ -196,18 +196,39 @@ std::optional<DecodedText> MostlyUtf8(std::string_view bytes) {
 // characters do not give: short text of that kind is left to the Western fallback.
 std::optional<DecodedText> GuessCharset(std::string_view bytes) {
   constexpr std::size_t kSingleByteMinimum = 16;  // 8-bit bytes
-  uchardet_t detector = uchardet_new();
+  // A detector sets up all its probers when made, which costs more than reading a short
+  // text: each thread keeps one and resets it.
+  struct Detector {
+    uchardet_t handle = uchardet_new();
+    ~Detector() {
+      if (handle != nullptr) uchardet_delete(handle);
+    }
+  };
+  thread_local Detector kept;
+  uchardet_t detector = kept.handle;
   if (detector == nullptr) return std::nullopt;
+  uchardet_reset(detector);
   std::string found;
-  // The statistics settle within the first few kilobytes; long text is not read whole.
-  constexpr std::size_t kSample = 16 * 1024;
-  const std::string_view sample = bytes.substr(0, kSample);
+  // The statistics are about 8-bit bytes and the letters beside them, and they settle within
+  // a kilobyte or two: the detector reads only the words that hold an 8-bit byte, up to 2 KiB
+  // of them. Mail is mostly ASCII; reading all of it made detection a tenth of an import.
+  constexpr std::size_t kSample = 2 * 1024;
+  std::string sample;
+  for (std::size_t pos = 0; pos < bytes.size() && sample.size() < kSample;) {
+    std::size_t end = pos;
+    bool eight_bit = false;
+    while (end < bytes.size() && bytes[end] != ' ' && bytes[end] != '\n' && bytes[end] != '\t') {
+      eight_bit = eight_bit || static_cast<unsigned char>(bytes[end]) >= 0x80;
+      ++end;
+    }
+    if (eight_bit) sample.append(bytes.data() + pos, end - pos).push_back(' ');
+    pos = end + 1;
+  }
   if (uchardet_handle_data(detector, sample.data(), sample.size()) == 0) {
     uchardet_data_end(detector);
     const char* name = uchardet_get_charset(detector);
     if (name != nullptr) found = Lower(name);
   }
-  uchardet_delete(detector);
   if (found.empty() || found == "ascii" || found == "utf-8") return std::nullopt;
   const bool multi_byte = found.starts_with("big5") || found.starts_with("gb") ||
                           found.starts_with("euc-") || found.starts_with("shift_jis") ||

@@ -9,8 +9,12 @@
 namespace pst::testing::check {
 namespace {
 
-std::uint16_t G16(const Bytes& b, std::size_t o) { return static_cast<std::uint16_t>(b[o] | b[o + 1] << 8); }
-std::uint32_t G32(const Bytes& b, std::size_t o) { return G16(b, o) | static_cast<std::uint32_t>(G16(b, o + 2)) << 16; }
+std::uint16_t G16(const Bytes& b, std::size_t o) {
+  return static_cast<std::uint16_t>(b[o] | b[o + 1] << 8);
+}
+std::uint32_t G32(const Bytes& b, std::size_t o) {
+  return G16(b, o) | static_cast<std::uint32_t>(G16(b, o + 2)) << 16;
+}
 
 using Props = std::map<std::uint16_t, StoredValue>;  // by property id
 using Row = std::map<std::uint32_t, StoredValue>;    // present cells by tag
@@ -23,22 +27,52 @@ struct Table {
 // Size of a fixed-size type, 0 for variable ones, -1 for a type that does not exist.
 int FixedSize(std::uint16_t type) {
   switch (type) {
-    case 0x000B: return 1;
-    case 0x0002: return 2;
-    case 0x0003: case 0x0004: case 0x000A: return 4;
-    case 0x0005: case 0x0006: case 0x0007: case 0x0014: case 0x0040: return 8;
-    case 0x0048: return 16;
-    case 0x000D: case 0x001E: case 0x001F: case 0x0102: case 0x00FB: case 0x00FD: case 0x00FE: return 0;
-    case 0x1002: case 0x1003: case 0x1004: case 0x1005: case 0x1006: case 0x1007: case 0x1014:
-    case 0x1040: case 0x1048: case 0x101E: case 0x101F: case 0x1102: return 0;
-    default: return -1;
+    case 0x000B:
+      return 1;
+    case 0x0002:
+      return 2;
+    case 0x0003:
+    case 0x0004:
+    case 0x000A:
+      return 4;
+    case 0x0005:
+    case 0x0006:
+    case 0x0007:
+    case 0x0014:
+    case 0x0040:
+      return 8;
+    case 0x0048:
+      return 16;
+    case 0x000D:
+    case 0x001E:
+    case 0x001F:
+    case 0x0102:
+    case 0x00FB:
+    case 0x00FD:
+    case 0x00FE:
+      return 0;
+    case 0x1002:
+    case 0x1003:
+    case 0x1004:
+    case 0x1005:
+    case 0x1006:
+    case 0x1007:
+    case 0x1014:
+    case 0x1040:
+    case 0x1048:
+    case 0x101E:
+    case 0x101F:
+    case 0x1102:
+      return 0;
+    default:
+      return -1;
   }
 }
 
 // [MS-PST] 2.3.1.2: the fill level of a heap block from its free bytes.
 int FillLevel(std::size_t free) {
   static constexpr std::size_t kAtLeast[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
-                                             512, 256, 128, 64, 32, 16, 8};
+                                             512,  256,  128,  64,   32,   16,   8};
   for (int level = 0; level < 15; ++level) {
     if (free >= kAtLeast[level]) return level;
   }
@@ -53,8 +87,8 @@ struct Heap {
 
   bool Exists(std::uint32_t hid) const {
     const std::size_t page = hid >> 16, index = (hid >> 5) & 0x7FF;
-    return (hid & 0x1F) == 0 && page < offsets.size() && index >= 1 && index < offsets[page].size() &&
-           offsets[page][index] > offsets[page][index - 1];
+    return (hid & 0x1F) == 0 && page < offsets.size() && index >= 1 &&
+           index < offsets[page].size() && offsets[page][index] > offsets[page][index - 1];
   }
   std::optional<Bytes> Get(std::uint32_t hid) {
     if (!Exists(hid)) return std::nullopt;
@@ -132,19 +166,25 @@ class LtpChecker {
       if (map + 4 + 2 * (n + 1) < p.size()) out_.Warn(at + ": bytes after the page map");
       std::size_t empty = 0;
       for (std::size_t k = 0; k <= n; ++k) offs.push_back(G16(p, map + 4 + 2 * k));
-      if (offs[0] != header) out_.Error(at + ": first allocation at " + std::to_string(offs[0]) + ", want " + std::to_string(header));
+      if (offs[0] != header)
+        out_.Error(at + ": first allocation at " + std::to_string(offs[0]) + ", want " +
+                   std::to_string(header));
       for (std::size_t k = 1; k <= n; ++k) {
         if (offs[k] < offs[k - 1] || offs[k] > map) {
-          out_.Error(at + ": allocation " + std::to_string(k) + " ends at " + std::to_string(offs[k]) + ", out of order");
+          out_.Error(at + ": allocation " + std::to_string(k) + " ends at " +
+                     std::to_string(offs[k]) + ", out of order");
           offs.resize(k);
           break;
         }
         if (offs[k] == offs[k - 1]) ++empty;
         if (offs[k] - offs[k - 1] > kMaxAlloc) {
-          out_.Error(at + ": allocation " + std::to_string(k) + " of " + std::to_string(offs[k] - offs[k - 1]) + " bytes exceeds 3580");
+          out_.Error(at + ": allocation " + std::to_string(k) + " of " +
+                     std::to_string(offs[k] - offs[k - 1]) + " bytes exceeds 3580");
         }
       }
-      if (free != empty) out_.Error(at + ": cFree " + std::to_string(free) + ", " + std::to_string(empty) + " allocations are free");
+      if (free != empty)
+        out_.Error(at + ": cFree " + std::to_string(free) + ", " + std::to_string(empty) +
+                   " allocations are free");
       heap.offsets.push_back(std::move(offs));
     }
     FillLevels(heap);
@@ -162,10 +202,13 @@ class LtpChecker {
       for (std::size_t i = 0; i < count; ++i) {
         const std::size_t block = first + i;
         const int stored = (p[at + i / 2] >> ((i % 2) * 4)) & 0xF;
-        const int want = block < n ? FillLevel(kMaxData - std::min(kMaxData, heap.pages[block].size())) : 0;
+        const int want =
+            block < n ? FillLevel(kMaxData - std::min(kMaxData, heap.pages[block].size())) : 0;
         if (stored != want) {
           out_.Error(heap.what + ": heap block " + std::to_string(block) +
-                     (block < n ? " holds " + std::to_string(heap.pages[block].size()) + " bytes, fill level " : " does not exist, fill level ") +
+                     (block < n ? " holds " + std::to_string(heap.pages[block].size()) +
+                                      " bytes, fill level "
+                                : " does not exist, fill level ") +
                      std::to_string(stored) + ", want " + std::to_string(want));
         }
       }
@@ -176,7 +219,8 @@ class LtpChecker {
     for (std::size_t page = 0; page < heap.offsets.size(); ++page) {
       for (std::size_t k = 1; k < heap.offsets[page].size(); ++k) {
         const auto hid = static_cast<std::uint32_t>(page << 16 | k << 5);
-        if (heap.Exists(hid) && !heap.used.count(hid)) out_.Warn(heap.what + ": heap allocation " + Hex(hid) + " is not referenced");
+        if (heap.Exists(hid) && !heap.used.count(hid))
+          out_.Warn(heap.what + ": heap allocation " + Hex(hid) + " is not referenced");
       }
     }
   }
@@ -184,15 +228,16 @@ class LtpChecker {
   // ---- BTH ----
   using Records = std::vector<std::pair<Bytes, Bytes>>;  // key, data
 
-  std::optional<Records> Bth(Heap& heap, std::uint32_t hid, std::size_t key, std::size_t ent, const std::string& what) {
+  std::optional<Records> Bth(Heap& heap, std::uint32_t hid, std::size_t key, std::size_t ent,
+                             const std::string& what) {
     auto h = heap.Get(hid);
     if (!h) {
       out_.Error(what + ": BTH header HID " + Hex(hid) + " names no allocation");
       return std::nullopt;
     }
     if (h->size() != 8 || (*h)[0] != 0xB5 || (*h)[1] != key || (*h)[2] != ent) {
-      out_.Error(what + ": BTH header at " + Hex(hid) + " is not bType 0xB5 with " + std::to_string(key) + "-byte keys and " +
-                 std::to_string(ent) + "-byte data");
+      out_.Error(what + ": BTH header at " + Hex(hid) + " is not bType 0xB5 with " +
+                 std::to_string(key) + "-byte keys and " + std::to_string(ent) + "-byte data");
       return std::nullopt;
     }
     Records out;
@@ -201,7 +246,8 @@ class LtpChecker {
       if ((*h)[3] != 0) out_.Error(what + ": empty BTH with bIdxLevels " + std::to_string((*h)[3]));
       return out;
     }
-    if (!BthLevel(heap, G32(*h, 4), (*h)[3], key, ent, std::nullopt, what, out, last)) return std::nullopt;
+    if (!BthLevel(heap, G32(*h, 4), (*h)[3], key, ent, std::nullopt, what, out, last))
+      return std::nullopt;
     return out;
   }
 
@@ -213,18 +259,22 @@ class LtpChecker {
   }
 
   bool BthLevel(Heap& heap, std::uint32_t hid, int level, std::size_t key, std::size_t ent,
-                std::optional<Bytes> low, const std::string& what, Records& out, std::optional<Bytes>& last) {
+                std::optional<Bytes> low, const std::string& what, Records& out,
+                std::optional<Bytes>& last) {
     auto node = heap.Get(hid);
     const std::size_t rec = key + (level > 0 ? 4 : ent);
     if (!node || node->empty() || node->size() % rec != 0) {
-      out_.Error(what + ": BTH " + (level > 0 ? "index" : "leaf") + " at " + Hex(hid) + " is missing or not whole records");
+      out_.Error(what + ": BTH " + (level > 0 ? "index" : "leaf") + " at " + Hex(hid) +
+                 " is missing or not whole records");
       return false;
     }
     for (std::size_t o = 0; o < node->size(); o += rec) {
       Bytes k(node->begin() + o, node->begin() + o + key);
-      if (o == 0 && low && k != *low) out_.Error(what + ": BTH index key differs from the first key of " + Hex(hid));
+      if (o == 0 && low && k != *low)
+        out_.Error(what + ": BTH index key differs from the first key of " + Hex(hid));
       if (level > 0) {
-        if (!BthLevel(heap, G32(*node, o + key), level - 1, key, ent, k, what, out, last)) return false;
+        if (!BthLevel(heap, G32(*node, o + key), level - 1, key, ent, k, what, out, last))
+          return false;
         continue;
       }
       if (last && !Less(*last, k)) out_.Error(what + ": BTH keys not ascending in " + Hex(hid));
@@ -235,7 +285,8 @@ class LtpChecker {
   }
 
   // ---- values ----
-  std::optional<Bytes> Value(Heap& heap, const Subnodes& subs, std::uint32_t hnid, const std::string& what) {
+  std::optional<Bytes> Value(Heap& heap, const Subnodes& subs, std::uint32_t hnid,
+                             const std::string& what) {
     if (hnid == 0) return Bytes{};
     if ((hnid & 0x1F) == 0) {
       auto v = heap.Get(hnid);
@@ -254,18 +305,21 @@ class LtpChecker {
   void ValueShape(std::uint16_t type, const Bytes& v, const std::string& what) {
     const int fixed = FixedSize(type & 0x0FFF);
     if (type & 0x1000) {
-      if (fixed > 0 && v.size() % fixed != 0) out_.Error(what + ": multi-value of " + std::to_string(v.size()) + " bytes");
+      if (fixed > 0 && v.size() % fixed != 0)
+        out_.Error(what + ": multi-value of " + std::to_string(v.size()) + " bytes");
       if (fixed == 0 && !v.empty()) {
         const std::size_t n = v.size() >= 4 ? G32(v, 0) : 0;
         bool ok = v.size() >= 4 && 4 + 4 * n <= v.size();
         for (std::size_t i = 0; ok && i < n; ++i) {
           const std::size_t at = G32(v, 4 + 4 * i), end = i + 1 < n ? G32(v, 8 + 4 * i) : v.size();
-          ok = at >= 4 + 4 * n && at <= end && end <= v.size() && (type != 0x101F || (end - at) % 2 == 0);
+          ok = at >= 4 + 4 * n && at <= end && end <= v.size() &&
+               (type != 0x101F || (end - at) % 2 == 0);
         }
         if (!ok) out_.Error(what + ": multi-value offsets out of order or range");
       }
     } else if (fixed > 0 && v.size() != static_cast<std::size_t>(fixed)) {
-      out_.Error(what + ": " + std::to_string(v.size()) + " bytes for a " + std::to_string(fixed) + "-byte type");
+      out_.Error(what + ": " + std::to_string(v.size()) + " bytes for a " + std::to_string(fixed) +
+                 "-byte type");
     } else if (type == 0x001F && v.size() % 2 != 0) {
       out_.Error(what + ": string of odd length");
     }
@@ -298,7 +352,8 @@ class LtpChecker {
         if (!bytes) continue;
         sv.bytes = std::move(*bytes);
         if (type == 0x000D) {
-          if (sv.bytes.size() != 8 || !subs.count(G32(sv.bytes, 0))) out_.Error(at + ": object names no subnode");
+          if (sv.bytes.size() != 8 || !subs.count(G32(sv.bytes, 0)))
+            out_.Error(at + ": object names no subnode");
         } else {
           ValueShape(type, sv.bytes, at);
         }
@@ -319,16 +374,22 @@ class LtpChecker {
       return std::nullopt;
     }
     const std::size_t cols = (*info)[1];
-    const std::size_t end4 = G16(*info, 2), end2 = G16(*info, 4), end1 = G16(*info, 6), size = G16(*info, 8);
+    const std::size_t end4 = G16(*info, 2), end2 = G16(*info, 4), end1 = G16(*info, 6),
+                      size = G16(*info, 8);
     bool ok = true;
     if (!(end4 <= end2 && end2 <= end1 && end1 + (cols + 7) / 8 == size && end4 >= 8)) {
-      out_.Error(what + ": rgib " + std::to_string(end4) + "/" + std::to_string(end2) + "/" + std::to_string(end1) + "/" +
-                 std::to_string(size) + " are not the 4/8-, 2-, 1-byte and CEB boundaries of " + std::to_string(cols) + " columns");
+      out_.Error(what + ": rgib " + std::to_string(end4) + "/" + std::to_string(end2) + "/" +
+                 std::to_string(end1) + "/" + std::to_string(size) +
+                 " are not the 4/8-, 2-, 1-byte and CEB boundaries of " + std::to_string(cols) +
+                 " columns");
       ok = false;
     }
     Table table;
     std::vector<bool> bits(cols, false), bytes(size, false);
-    struct Col { std::uint32_t tag; std::size_t ib, cb, bit; };
+    struct Col {
+      std::uint32_t tag;
+      std::size_t ib, cb, bit;
+    };
     std::vector<Col> desc;
     for (std::size_t c = 0; c < cols; ++c) {
       const std::size_t d = 22 + 8 * c;
@@ -339,9 +400,15 @@ class LtpChecker {
       const std::size_t want_cb = fixed > 0 && fixed <= 8 ? fixed : 4;
       if (c > 0 && col.tag <= desc.back().tag) out_.Error(at + " not sorted by tag");
       if (fixed < 0) out_.Error(at + " has unknown type");
-      const std::size_t lo = col.cb >= 4 ? 0 : col.cb == 2 ? end4 : end2, hi = col.cb >= 4 ? end4 : col.cb == 2 ? end2 : end1;
+      const std::size_t lo = col.cb >= 4   ? 0
+                             : col.cb == 2 ? end4
+                                           : end2,
+                        hi = col.cb >= 4   ? end4
+                             : col.cb == 2 ? end2
+                                           : end1;
       if (col.cb != want_cb || col.ib < lo || col.ib + col.cb > hi) {
-        out_.Error(at + ": offset " + std::to_string(col.ib) + " size " + std::to_string(col.cb) + " do not fit its type and group");
+        out_.Error(at + ": offset " + std::to_string(col.ib) + " size " + std::to_string(col.cb) +
+                   " do not fit its type and group");
         ok = false;
       } else {
         for (std::size_t b = col.ib; b < col.ib + col.cb; ++b) {
@@ -362,7 +429,8 @@ class LtpChecker {
       table.tags.push_back(col.tag);
     }
     auto has = [&](std::uint32_t tag, std::size_t ib, std::size_t bit) {
-      return std::any_of(desc.begin(), desc.end(), [&](const Col& c) { return c.tag == tag && c.ib == ib && c.bit == bit; });
+      return std::any_of(desc.begin(), desc.end(),
+                         [&](const Col& c) { return c.tag == tag && c.ib == ib && c.bit == bit; });
     };
     if (!has(0x67F20003, 0, 0) || !has(0x67F30003, 4, 1)) {
       out_.Error(what + ": PidTagLtpRowId/RowVer not at offsets 0/4 with bits 0/1");
@@ -391,29 +459,33 @@ class LtpChecker {
       }
       matrix = std::move(*m);
       if (matrix.size() != n * size) {
-        out_.Error(what + ": row matrix of " + std::to_string(matrix.size()) + " bytes for " + std::to_string(n) + " rows of " +
-                   std::to_string(size));
+        out_.Error(what + ": row matrix of " + std::to_string(matrix.size()) + " bytes for " +
+                   std::to_string(n) + " rows of " + std::to_string(size));
       }
     } else {
       auto s = subs.find(hnid);
       auto blocks = s == subs.end() ? std::nullopt : ndb_.DataBlocks(s->second.bid_data);
-      if (s == subs.end()) out_.Error(what + ": row matrix subnode " + Hex(hnid) + " does not exist");
+      if (s == subs.end())
+        out_.Error(what + ": row matrix subnode " + Hex(hnid) + " does not exist");
       if (!blocks) return std::nullopt;
       const std::size_t per = kMaxData / size;
       for (std::size_t i = 0; i < blocks->size(); ++i) {
         Bytes& b = (*blocks)[i];
         const bool last = i + 1 == blocks->size();
-        if ((!last && b.size() < per * size) || (last && b.size() % size != 0 && b.size() != kMaxData)) {
-          out_.Error(what + ": row block " + std::to_string(i) + " of " + std::to_string(b.size()) + " bytes does not hold whole rows");
+        if ((!last && b.size() < per * size) ||
+            (last && b.size() % size != 0 && b.size() != kMaxData)) {
+          out_.Error(what + ": row block " + std::to_string(i) + " of " + std::to_string(b.size()) +
+                     " bytes does not hold whole rows");
         }
         b.resize(std::min(b.size(), per * size));
         matrix.insert(matrix.end(), b.begin(), b.end());
       }
       const std::size_t rows = matrix.size() / size;
-      const bool spare_empty = std::all_of(matrix.begin() + std::min(matrix.size(), n * size), matrix.end(),
-                                           [](std::uint8_t x) { return x == 0; });
+      const bool spare_empty = std::all_of(matrix.begin() + std::min(matrix.size(), n * size),
+                                           matrix.end(), [](std::uint8_t x) { return x == 0; });
       if (rows < n || !spare_empty) {
-        out_.Error(what + ": row matrix holds " + std::to_string(rows) + " rows, the row index " + std::to_string(n));
+        out_.Error(what + ": row matrix holds " + std::to_string(rows) + " rows, the row index " +
+                   std::to_string(n));
       }
     }
     if (matrix.size() < n * size) return std::nullopt;
@@ -426,19 +498,24 @@ class LtpChecker {
         continue;
       }
       const std::size_t base = r * size;
-      if (G32(matrix, base) != id) out_.Error(at + ": the row index points to row " + std::to_string(r) + " holding RowId " + Hex(G32(matrix, base)));
+      if (G32(matrix, base) != id)
+        out_.Error(at + ": the row index points to row " + std::to_string(r) + " holding RowId " +
+                   Hex(G32(matrix, base)));
       Row row;
       for (std::size_t bit = cols; bit < 8 * (size - end1); ++bit) {
-        if (matrix[base + end1 + bit / 8] & (0x80 >> (bit % 8))) out_.Error(at + ": CEB bit " + std::to_string(bit) + " has no column");
+        if (matrix[base + end1 + bit / 8] & (0x80 >> (bit % 8)))
+          out_.Error(at + ": CEB bit " + std::to_string(bit) + " has no column");
       }
       for (const Col& c : desc) {
         const bool present = matrix[base + end1 + c.bit / 8] & (0x80 >> (c.bit % 8));
         Bytes cell(matrix.begin() + base + c.ib, matrix.begin() + base + c.ib + c.cb);
         if (!present) {
           if (std::any_of(cell.begin(), cell.end(), [](std::uint8_t x) { return x != 0; })) {
-            out_.Error(at + ": CEB bit clear for column " + Hex(c.tag) + " but its cell is not empty");
+            out_.Error(at + ": CEB bit clear for column " + Hex(c.tag) +
+                       " but its cell is not empty");
           }
-          if (c.bit < 2) out_.Error(at + ": CEB bit " + std::to_string(c.bit) + " (RowId/RowVer) clear");
+          if (c.bit < 2)
+            out_.Error(at + ": CEB bit " + std::to_string(c.bit) + " (RowId/RowVer) clear");
           continue;
         }
         const std::uint16_t type = c.tag & 0xFFFF;
@@ -459,7 +536,8 @@ class LtpChecker {
 
   // ---- messages ----
   // `nid` is the NBT NID of a top-level message, 0 for an embedded one.
-  void Message(std::uint32_t nid, const std::string& what, std::uint64_t bid_data, std::uint64_t bid_sub, int depth) {
+  void Message(std::uint32_t nid, const std::string& what, std::uint64_t bid_data,
+               std::uint64_t bid_sub, int depth) {
     auto props = PC(what, bid_data, bid_sub);
     if (props && nid) messages_[nid] = *props;
     const Subnodes& subs = ndb_.SubnodesOf(bid_sub);
@@ -487,14 +565,17 @@ class LtpChecker {
       Agree(what + ": attachment table row " + Hex(anid), row, *att);
       auto method = att->find(0x3705);
       auto object = att->find(0x3701);
-      if (method != att->end() && G32(method->second.bytes, 0) == 5 && object != att->end() && object->second.type == 0x000D &&
-          object->second.bytes.size() == 8 && depth < 16) {
+      if (method != att->end() && G32(method->second.bytes, 0) == 5 && object != att->end() &&
+          object->second.type == 0x000D && object->second.bytes.size() == 8 && depth < 16) {
         const Subnodes& inner = ndb_.SubnodesOf(s.bid_sub);
         auto m = inner.find(G32(object->second.bytes, 0));
-        if (m != inner.end()) Message(0, at + "/" + Hex(m->first), m->second.bid_data, m->second.bid_sub, depth + 1);
+        if (m != inner.end())
+          Message(0, at + "/" + Hex(m->first), m->second.bid_data, m->second.bid_sub, depth + 1);
       }
     }
-    for (std::uint32_t anid : attachments) out_.Error(what + ": attachment subnode " + Hex(anid) + " has no row in the attachment table");
+    for (std::uint32_t anid : attachments)
+      out_.Error(what + ": attachment subnode " + Hex(anid) +
+                 " has no row in the attachment table");
   }
 
   static std::uint32_t RowId(const Row& row) {
@@ -509,7 +590,8 @@ class LtpChecker {
       if (p == props.end() || p->second.type != cell.type) continue;
       if (p->second.bytes == cell.bytes) continue;
       // Outlook itself lets a contents row's message size lag behind the message.
-      const std::string text = what + ": column " + Hex(tag) + " differs from the object's property";
+      const std::string text =
+          what + ": column " + Hex(tag) + " differs from the object's property";
       tag == 0x0E080003 ? out_.Warn(text) : out_.Error(text);
     }
   }
@@ -518,20 +600,21 @@ class LtpChecker {
   bool Has(std::uint32_t nid) const { return ndb_.store.nodes.count(nid) > 0; }
 
   void Required() {
-    for (std::uint32_t nid : {0x21u, 0x61u, 0x122u, 0x12Du, 0x12Eu, 0x12Fu, 0x1E1u, 0x201u, 0x261u, 0x60Du, 0x60Eu, 0x60Fu,
-                              0x610u, 0x62Bu, 0x64Cu, 0x671u, 0x692u}) {
+    for (std::uint32_t nid : {0x21u, 0x61u, 0x122u, 0x12Du, 0x12Eu, 0x12Fu, 0x1E1u, 0x201u, 0x261u,
+                              0x60Du, 0x60Eu, 0x60Fu, 0x610u, 0x62Bu, 0x64Cu, 0x671u, 0x692u}) {
       if (!Has(nid)) out_.Error("required node " + Hex(nid) + " is missing");
     }
     for (std::uint32_t nid : {0x60Du, 0x60Eu, 0x60Fu, 0x610u, 0x671u, 0x692u}) {
-      if (tcs_.count(nid) && !tcs_[nid].rows.empty()) out_.Error("template " + Hex(nid) + " has rows");
+      if (tcs_.count(nid) && !tcs_[nid].rows.empty())
+        out_.Error("template " + Hex(nid) + " has rows");
     }
   }
 
   static std::uint32_t Int(const Props& p, std::uint16_t id, std::uint32_t otherwise = 0) {
     auto it = p.find(id);
     return it == p.end() || it->second.bytes.empty() ? otherwise
-           : it->second.bytes.size() >= 4       ? G32(it->second.bytes, 0)
-                                                : it->second.bytes[0];
+           : it->second.bytes.size() >= 4            ? G32(it->second.bytes, 0)
+                                                     : it->second.bytes[0];
   }
 
   void Folders() {
@@ -541,7 +624,9 @@ class LtpChecker {
       const std::uint32_t type = nid & 0x1F;
       if (type != 2 && type != 3 && type != 4 && type != 8) continue;
       if (nid == 0x122) {
-        if (node.parent != 0x122) out_.Error("node 0x122: the root folder's nidParent " + Hex(node.parent) + " is not itself");
+        if (node.parent != 0x122)
+          out_.Error("node 0x122: the root folder's nidParent " + Hex(node.parent) +
+                     " is not itself");
         continue;
       }
       auto parent = nodes.find(node.parent);
@@ -565,8 +650,8 @@ class LtpChecker {
       }
       Rows(what, "hierarchy", base | 0xD, folder_kids[nid], nid);
       if (Int(pc->second, 0x360A) != (folder_kids[nid].empty() ? 0u : 1u)) {
-        out_.Error(what + ": PidTagSubfolders " + std::to_string(Int(pc->second, 0x360A)) + " but " +
-                   std::to_string(folder_kids[nid].size()) + " subfolders");
+        out_.Error(what + ": PidTagSubfolders " + std::to_string(Int(pc->second, 0x360A)) +
+                   " but " + std::to_string(folder_kids[nid].size()) + " subfolders");
       }
       Rows(what, "contents", base | 0xE, message_kids[nid], nid);
       Rows(what, "FAI contents", base | 0xF, fai_kids[nid], nid);
@@ -579,13 +664,15 @@ class LtpChecker {
                    std::to_string(message_kids[nid].size()) + " messages");
       }
       if (Int(pc->second, 0x3603) != unread) {
-        out_.Error(what + ": unread count " + std::to_string(Int(pc->second, 0x3603)) + " but " + std::to_string(unread) + " unread messages");
+        out_.Error(what + ": unread count " + std::to_string(Int(pc->second, 0x3603)) + " but " +
+                   std::to_string(unread) + " unread messages");
       }
     }
   }
 
   // A folder's table lists exactly the objects whose nidParent is the folder, with their values.
-  void Rows(const std::string& what, const char* kind, std::uint32_t table_nid, std::set<std::uint32_t> kids, std::uint32_t folder) {
+  void Rows(const std::string& what, const char* kind, std::uint32_t table_nid,
+            std::set<std::uint32_t> kids, std::uint32_t folder) {
     auto t = tcs_.find(table_nid);
     if (t == tcs_.end()) return;
     for (const Row& row : t->second.rows) {
@@ -593,16 +680,20 @@ class LtpChecker {
       if (!kids.erase(nid)) {
         auto node = ndb_.store.nodes.find(nid);
         out_.Error(what + ": " + kind + " table row " + Hex(nid) +
-                   (node == ndb_.store.nodes.end() ? " names no node" : " names a node whose nidParent is " + Hex(node->second.parent)));
+                   (node == ndb_.store.nodes.end()
+                        ? " names no node"
+                        : " names a node whose nidParent is " + Hex(node->second.parent)));
         continue;
       }
       auto pc = pcs_.find(nid);
       if (pc != pcs_.end()) Agree(what + ": " + kind + " table row " + Hex(nid), row, pc->second);
       auto m = messages_.find(nid);
-      if (m != messages_.end()) Agree(what + ": " + kind + " table row " + Hex(nid), row, m->second);
+      if (m != messages_.end())
+        Agree(what + ": " + kind + " table row " + Hex(nid), row, m->second);
     }
     for (std::uint32_t nid : kids) {
-      out_.Error("node " + Hex(nid) + ": nidParent is " + Hex(folder) + " but its " + kind + " table has no row for it");
+      out_.Error("node " + Hex(nid) + ": nidParent is " + Hex(folder) + " but its " + kind +
+                 " table has no row for it");
     }
   }
 
@@ -624,7 +715,8 @@ class LtpChecker {
         continue;
       }
       const Bytes& b = e->second.bytes;
-      if (b.size() != 24 || G32(b, 0) != 0 || !std::equal(b.begin() + 4, b.begin() + 20, key->second.bytes.begin()) ||
+      if (b.size() != 24 || G32(b, 0) != 0 ||
+          !std::equal(b.begin() + 4, b.begin() + 20, key->second.bytes.begin()) ||
           !Has(G32(b, 20)) || (G32(b, 20) & 0x1F) != 2) {
         out_.Error("store: entry ID " + Hex(id) + " does not name a folder of this store");
       }
@@ -644,18 +736,23 @@ class LtpChecker {
     }
     auto stream = [&](std::uint16_t id) { return p.count(id) ? p.at(id).bytes : Bytes{}; };
     const Bytes guids = stream(2), entries = stream(3), strings = stream(4);
-    if (!p.count(2) || !p.count(3) || !p.count(4)) out_.Error("name map: a GUID, entry or string stream is missing");
-    if (guids.size() % 16 || entries.size() % 8) out_.Error("name map: GUID or entry stream of a partial length");
+    if (!p.count(2) || !p.count(3) || !p.count(4))
+      out_.Error("name map: a GUID, entry or string stream is missing");
+    if (guids.size() % 16 || entries.size() % 8)
+      out_.Error("name map: GUID or entry stream of a partial length");
     std::map<std::uint32_t, std::vector<Bytes>> want;
     std::set<std::uint16_t> indexes;
     for (std::size_t o = 0; o + 8 <= entries.size(); o += 8) {
       std::uint32_t id = G32(entries, o);
       const std::uint16_t w = G16(entries, o + 4), index = G16(entries, o + 6);
-      const std::string at = "name map: entry " + std::to_string(o / 8) + " (NPID " + Hex(0x8000 + index) + ")";
+      const std::string at =
+          "name map: entry " + std::to_string(o / 8) + " (NPID " + Hex(0x8000 + index) + ")";
       if (!indexes.insert(index).second) out_.Error(at + ": wPropIdx used twice");
-      if ((w >> 1) == 0 || ((w >> 1) >= 3 && (w >> 1) - 3u >= guids.size() / 16)) out_.Error(at + ": GUID index " + std::to_string(w >> 1) + " out of range");
+      if ((w >> 1) == 0 || ((w >> 1) >= 3 && (w >> 1) - 3u >= guids.size() / 16))
+        out_.Error(at + ": GUID index " + std::to_string(w >> 1) + " out of range");
       if (w & 1) {
-        if (id % 4 || id + 4 > strings.size() || id + 4 + G32(strings, id) > strings.size() || G32(strings, id) % 2) {
+        if (id % 4 || id + 4 > strings.size() || id + 4 + G32(strings, id) > strings.size() ||
+            G32(strings, id) % 2) {
           out_.Error(at + ": string offset " + Hex(id) + " out of range");
           continue;
         }
@@ -679,13 +776,15 @@ class LtpChecker {
       std::vector<Bytes> have;
       auto it = p.find(static_cast<std::uint16_t>(0x1000 + b));
       if (it != p.end()) {
-        for (std::size_t o = 0; o + 8 <= it->second.bytes.size(); o += 8) have.emplace_back(it->second.bytes.begin() + o, it->second.bytes.begin() + o + 8);
+        for (std::size_t o = 0; o + 8 <= it->second.bytes.size(); o += 8)
+          have.emplace_back(it->second.bytes.begin() + o, it->second.bytes.begin() + o + 8);
       }
       std::sort(have.begin(), have.end());
       std::sort(recs.begin(), recs.end());
       if (have != recs) {
-        out_.Error("name map: bucket " + Hex(0x1000 + b) + " holds " + std::to_string(have.size()) + " records, the entry stream puts " +
-                   std::to_string(recs.size()) + (have.size() == recs.size() ? " other ones" : "") + " there");
+        out_.Error("name map: bucket " + Hex(0x1000 + b) + " holds " + std::to_string(have.size()) +
+                   " records, the entry stream puts " + std::to_string(recs.size()) +
+                   (have.size() == recs.size() ? " other ones" : "") + " there");
       }
     }
   }
@@ -697,19 +796,27 @@ class LtpChecker {
     for (const auto& [nid, node] : nodes) {
       if ((nid & 0x1F) != 3) continue;
       const std::uint32_t base = nid & ~0x1Fu;
-      if (!Has(base | 6)) out_.Error("search folder " + Hex(nid) + ": update queue " + Hex(base | 6) + " is missing");
-      if (!pcs_.count(base | 7)) out_.Error("search folder " + Hex(nid) + ": criteria " + Hex(base | 7) + " missing or not a property context");
-      if (!tcs_.count(base | 0x10)) out_.Error("search folder " + Hex(nid) + ": contents table " + Hex(base | 0x10) + " missing or not a table");
+      if (!Has(base | 6))
+        out_.Error("search folder " + Hex(nid) + ": update queue " + Hex(base | 6) + " is missing");
+      if (!pcs_.count(base | 7))
+        out_.Error("search folder " + Hex(nid) + ": criteria " + Hex(base | 7) +
+                   " missing or not a property context");
+      if (!tcs_.count(base | 0x10))
+        out_.Error("search folder " + Hex(nid) + ": contents table " + Hex(base | 0x10) +
+                   " missing or not a table");
       auto pc = pcs_.find(nid);
-      if (pc != pcs_.end() && !pc->second.count(0x3001)) out_.Error("search folder " + Hex(nid) + ": no display name");
+      if (pc != pcs_.end() && !pc->second.count(0x3001))
+        out_.Error("search folder " + Hex(nid) + ": no display name");
     }
     auto sal = nodes.find(0x201);
     if (sal == nodes.end()) return;
     auto list = ndb_.Stream(sal->second.bid_data);
     if (!list) return;
-    if (list->size() % 4) out_.Error("search activity list of " + std::to_string(list->size()) + " bytes");
+    if (list->size() % 4)
+      out_.Error("search activity list of " + std::to_string(list->size()) + " bytes");
     for (std::size_t o = 0; o + 4 <= list->size(); o += 4) {
-      if (!Has(G32(*list, o)) || (G32(*list, o) & 0x1F) != 3) out_.Error("search activity list names " + Hex(G32(*list, o)) + ", not a search folder");
+      if (!Has(G32(*list, o)) || (G32(*list, o) & 0x1F) != 3)
+        out_.Error("search activity list names " + Hex(G32(*list, o)) + ", not a search folder");
     }
   }
 

@@ -26,14 +26,22 @@ constexpr std::uint8_t kXBlock = 0x11, kXXBlock = 0x12, kSLBlock = 0x20, kSIBloc
 
 const char* PageName(std::uint8_t ptype) {
   switch (ptype) {
-    case 0x80: return "BBT page";
-    case 0x81: return "NBT page";
-    case 0x82: return "FMap";
-    case 0x83: return "PMap";
-    case 0x84: return "AMap";
-    case 0x85: return "FPMap";
-    case 0x86: return "DList";
-    default: return "page";
+    case 0x80:
+      return "BBT page";
+    case 0x81:
+      return "NBT page";
+    case 0x82:
+      return "FMap";
+    case 0x83:
+      return "PMap";
+    case 0x84:
+      return "AMap";
+    case 0x85:
+      return "FPMap";
+    case 0x86:
+      return "DList";
+    default:
+      return "page";
   }
 }
 
@@ -71,14 +79,16 @@ class NdbChecker {
       out_.Error("header: wVer " + std::to_string(R16(f_, 10)) + ", want 23 (Unicode)");
       return false;
     }
-    if (R16(f_, 12) != 19) out_.Error("header: wVerClient " + std::to_string(R16(f_, 12)) + ", want 19");
+    if (R16(f_, 12) != 19)
+      out_.Error("header: wVerClient " + std::to_string(R16(f_, 12)) + ", want 19");
     if (f_[14] != 1 || f_[15] != 1) out_.Error("header: bPlatformCreate/bPlatformAccess not 0x01");
     if (f_[0x200] != 0x80) out_.Error("header: bSentinel " + Hex(f_[0x200]) + ", want 0x80");
     if (R32(f_, 4) != Crc(f_.subspan(8, 471))) out_.Error("header: dwCRCPartial does not match");
     if (R32(f_, 0x20C) != Crc(f_.subspan(8, 516))) out_.Error("header: dwCRCFull does not match");
     ndb_.store.crypt = f_[0x201];
     if (f_[0x201] > 2) out_.Error("header: bCryptMethod " + Hex(f_[0x201]) + " is not defined");
-    if (f_[0xF8] != 2) out_.Error("header: fAMapValid " + Hex(f_[0xF8]) + ", want 0x2 (VALID_AMAP2)");
+    if (f_[0xF8] != 2)
+      out_.Error("header: fAMapValid " + Hex(f_[0xF8]) + ", want 0x2 (VALID_AMAP2)");
     const std::uint64_t eof = R64(f_, 0xB8);
     if (eof < kFirstAMap + kSpan || (eof - kFirstAMap) % kSpan != 0) {
       out_.Error("header: ibFileEof " + Hex(eof) + " is not 0x4400 plus whole AMap spans");
@@ -108,7 +118,8 @@ class NdbChecker {
     auto next = used_.lower_bound(ib);
     if (next != used_.end() && next->first < ib + size) {
       out_.Error(what + " overlaps " + next->second.second);
-    } else if (next != used_.begin() && std::prev(next)->first + std::prev(next)->second.first > ib) {
+    } else if (next != used_.begin() &&
+               std::prev(next)->first + std::prev(next)->second.first > ib) {
       out_.Error(what + " overlaps " + std::prev(next)->second.second);
     }
     used_.emplace(ib, std::make_pair(size, what));
@@ -128,17 +139,23 @@ class NdbChecker {
     if (!page_bids_.insert(bid).second) out_.Error(what + ": page BID " + Hex(bid) + " used twice");
     max_page_bid_ = std::max(max_page_bid_, bid);
     if (f_[ib + 496] != ptype || f_[ib + 497] != ptype) {
-      out_.Error(what + ": page type " + Hex(f_[ib + 496]) + "/" + Hex(f_[ib + 497]) + ", want " + Hex(ptype));
+      out_.Error(what + ": page type " + Hex(f_[ib + 496]) + "/" + Hex(f_[ib + 497]) + ", want " +
+                 Hex(ptype));
       return;
     }
     if (R64(f_, ib + 504) != bid) {
-      out_.Error(what + ": trailer BID " + Hex(R64(f_, ib + 504)) + " differs from its reference " + Hex(bid));
+      out_.Error(what + ": trailer BID " + Hex(R64(f_, ib + 504)) + " differs from its reference " +
+                 Hex(bid));
     }
-    if (R16(f_, ib + 498) != Sig(ib, bid)) out_.Error(what + ": wSig " + Hex(R16(f_, ib + 498)) + ", want " + Hex(Sig(ib, bid)));
-    if (R32(f_, ib + 500) != Crc(f_.subspan(ib, 496))) out_.Error(what + ": page CRC does not match");
-    const std::uint8_t cent = f_[ib + 488], cmax = f_[ib + 489], cb = f_[ib + 490], level = f_[ib + 491];
+    if (R16(f_, ib + 498) != Sig(ib, bid))
+      out_.Error(what + ": wSig " + Hex(R16(f_, ib + 498)) + ", want " + Hex(Sig(ib, bid)));
+    if (R32(f_, ib + 500) != Crc(f_.subspan(ib, 496)))
+      out_.Error(what + ": page CRC does not match");
+    const std::uint8_t cent = f_[ib + 488], cmax = f_[ib + 489], cb = f_[ib + 490],
+                       level = f_[ib + 491];
     if (want_level >= 0 && level != want_level) {
-      out_.Error(what + ": cLevel " + std::to_string(level) + ", want " + std::to_string(want_level));
+      out_.Error(what + ": cLevel " + std::to_string(level) + ", want " +
+                 std::to_string(want_level));
       return;
     }
     if (level > 8 || depth > 8) {
@@ -147,8 +164,8 @@ class NdbChecker {
     }
     const std::uint8_t want_cb = level == 0 && nbt ? 32 : 24;
     if (cb != want_cb || cmax != 488 / want_cb) {
-      out_.Error(what + ": cbEnt " + std::to_string(cb) + " cEntMax " + std::to_string(cmax) + ", want " +
-                 std::to_string(want_cb) + " and " + std::to_string(488 / want_cb));
+      out_.Error(what + ": cbEnt " + std::to_string(cb) + " cEntMax " + std::to_string(cmax) +
+                 ", want " + std::to_string(want_cb) + " and " + std::to_string(488 / want_cb));
       return;
     }
     if (cent > cmax || (cent == 0 && depth > 0)) {
@@ -159,27 +176,40 @@ class NdbChecker {
     std::optional<std::uint64_t> prev;
     for (int i = 0; i < cent; ++i) {
       const std::uint64_t e = ib + i * cb, key = R64(f_, e);
-      if (prev && key <= *prev) out_.Error(what + ": key " + Hex(key) + " of entry " + std::to_string(i) + " not above " + Hex(*prev));
-      if (i == 0 && low && key != *low) out_.Error(what + ": first key " + Hex(key) + " differs from the parent's key " + Hex(*low));
-      if ((low && key < *low) || (high && key >= *high)) out_.Error(what + ": key " + Hex(key) + " outside the parent's range");
+      if (prev && key <= *prev)
+        out_.Error(what + ": key " + Hex(key) + " of entry " + std::to_string(i) + " not above " +
+                   Hex(*prev));
+      if (i == 0 && low && key != *low)
+        out_.Error(what + ": first key " + Hex(key) + " differs from the parent's key " +
+                   Hex(*low));
+      if ((low && key < *low) || (high && key >= *high))
+        out_.Error(what + ": key " + Hex(key) + " outside the parent's range");
       prev = key;
       if (level > 0) {
-        std::optional<std::uint64_t> next_high = i + 1 < cent ? std::optional(R64(f_, e + cb)) : high;
+        std::optional<std::uint64_t> next_high =
+            i + 1 < cent ? std::optional(R64(f_, e + cb)) : high;
         TreePage(nbt, R64(f_, e + 16), R64(f_, e + 8), level - 1, key, next_high, depth + 1);
         continue;
       }
       if (key == 0) out_.Error(what + ": key 0 in a leaf");
-      if (last_key_ && key <= *last_key_) out_.Error(what + ": key " + Hex(key) + " not above the previous leaf's " + Hex(*last_key_));
+      if (last_key_ && key <= *last_key_)
+        out_.Error(what + ": key " + Hex(key) + " not above the previous leaf's " +
+                   Hex(*last_key_));
       last_key_ = key;
       if (nbt) {
-        if (key < 0x21 || key > 0xFFFFFFFFu) out_.Error(what + ": NID " + Hex(key) + " out of range");
+        if (key < 0x21 || key > 0xFFFFFFFFu)
+          out_.Error(what + ": NID " + Hex(key) + " out of range");
         const auto nid = static_cast<std::uint32_t>(key);
-        if (!ndb_.store.nodes.emplace(nid, VerifiedNode{R64(f_, e + 8), R64(f_, e + 16), R32(f_, e + 24)}).second) {
+        if (!ndb_.store.nodes
+                 .emplace(nid, VerifiedNode{R64(f_, e + 8), R64(f_, e + 16), R32(f_, e + 24)})
+                 .second) {
           out_.Error("NID " + Hex(nid) + " is in the NBT twice");
         }
       } else {
         if (key & 1) out_.Error(what + ": BID " + Hex(key) + " has the reserved bit set");
-        if (!ndb_.store.blocks.emplace(key, VerifiedBlock{R64(f_, e + 8), R16(f_, e + 16), R16(f_, e + 18)}).second) {
+        if (!ndb_.store.blocks
+                 .emplace(key, VerifiedBlock{R64(f_, e + 8), R16(f_, e + 16), R16(f_, e + 18)})
+                 .second) {
           out_.Error("BID " + Hex(key) + " is in the BBT twice");
         }
       }
@@ -192,7 +222,8 @@ class NdbChecker {
       const std::string what = "block " + Hex(bid) + " at " + Hex(b.ib);
       const std::uint64_t size = (b.cb + 16 + 63) / 64 * 64;
       if (b.ib % 64 != 0 || b.ib < kFirstAMap || b.ib + size > f_.size() || size > 8192) {
-        out_.Error(what + " (cb " + std::to_string(b.cb) + ") lies outside the file or off a 64-byte boundary");
+        out_.Error(what + " (cb " + std::to_string(b.cb) +
+                   ") lies outside the file or off a 64-byte boundary");
         ndb_.unreadable.insert(bid);
         continue;
       }
@@ -203,14 +234,16 @@ class NdbChecker {
       const std::uint64_t t = b.ib + size - 16;
       bool ok = true;
       if (R16(f_, t) != b.cb) {
-        out_.Error(what + ": trailer cb " + std::to_string(R16(f_, t)) + ", BBT says " + std::to_string(b.cb));
+        out_.Error(what + ": trailer cb " + std::to_string(R16(f_, t)) + ", BBT says " +
+                   std::to_string(b.cb));
         ok = false;
       }
       if (R64(f_, t + 8) != bid) {
         out_.Error(what + ": trailer BID " + Hex(R64(f_, t + 8)));
         ok = false;
       }
-      if (R16(f_, t + 2) != Sig(b.ib, bid)) out_.Error(what + ": wSig " + Hex(R16(f_, t + 2)) + ", want " + Hex(Sig(b.ib, bid)));
+      if (R16(f_, t + 2) != Sig(b.ib, bid))
+        out_.Error(what + ": wSig " + Hex(R16(f_, t + 2)) + ", want " + Hex(Sig(b.ib, bid)));
       if (R32(f_, t + 4) != Crc(f_.subspan(b.ib, b.cb))) {
         out_.Error(what + ": block CRC does not match");
         ok = false;
@@ -271,11 +304,16 @@ class NdbChecker {
     const std::uint8_t kind = k == kinds_.end() ? 0 : k->second;
     const bool internal = bid & 2;
     switch (want) {
-      case 'd': return !internal;
-      case 'x': return kind == kXBlock;
-      case 'D': return !internal || kind == kXBlock || kind == kXXBlock;
-      case 's': return kind == kSLBlock || kind == kSIBlock;
-      case 'l': return kind == kSLBlock;
+      case 'd':
+        return !internal;
+      case 'x':
+        return kind == kXBlock;
+      case 'D':
+        return !internal || kind == kXBlock || kind == kXXBlock;
+      case 's':
+        return kind == kSLBlock || kind == kSIBlock;
+      case 'l':
+        return kind == kSLBlock;
     }
     return false;
   }
@@ -308,8 +346,8 @@ class NdbChecker {
       if (n == 0) {
         out_.Error("block " + Hex(bid) + " is not referenced");
       } else if (b.refs != n + 1) {
-        out_.Error("block " + Hex(bid) + ": cRef " + std::to_string(b.refs) + ", want " + std::to_string(n + 1) +
-                   " (1 + " + std::to_string(n) + " references)");
+        out_.Error("block " + Hex(bid) + ": cRef " + std::to_string(b.refs) + ", want " +
+                   std::to_string(n + 1) + " (1 + " + std::to_string(n) + " references)");
       }
     }
     StreamTotals();
@@ -338,7 +376,8 @@ class NdbChecker {
         }
         totals[bid] = R32(f_, b.ib + 4);
         if (known && sum != R32(f_, b.ib + 4)) {
-          out_.Error("block " + Hex(bid) + ": lcbTotal " + std::to_string(R32(f_, b.ib + 4)) + ", children hold " + std::to_string(sum));
+          out_.Error("block " + Hex(bid) + ": lcbTotal " + std::to_string(R32(f_, b.ib + 4)) +
+                     ", children hold " + std::to_string(sum));
         }
       }
     }
@@ -354,7 +393,8 @@ class NdbChecker {
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint64_t e = b.ib + 8 + (leaf ? 24 : 16) * i;
       const auto nid = static_cast<std::uint32_t>(R64(f_, e));
-      if (prev && nid <= *prev) out_.Error("block " + Hex(bid) + ": subnode NID " + Hex(nid) + " not above " + Hex(*prev));
+      if (prev && nid <= *prev)
+        out_.Error("block " + Hex(bid) + ": subnode NID " + Hex(nid) + " not above " + Hex(*prev));
       prev = nid;
       if (leaf) {
         out[nid] = {R64(f_, e + 8), R64(f_, e + 16)};
@@ -364,7 +404,8 @@ class NdbChecker {
       if (!ndb_.Readable(child) || kinds_[child] != kSLBlock) continue;
       const VerifiedBlock& c = ndb_.store.blocks.at(child);
       if (static_cast<std::uint32_t>(R64(f_, c.ib + 8)) != nid) {
-        out_.Error("block " + Hex(bid) + ": SIENTRY key " + Hex(nid) + " is not the first NID of " + Hex(child));
+        out_.Error("block " + Hex(bid) + ": SIENTRY key " + Hex(nid) + " is not the first NID of " +
+                   Hex(child));
       }
       if (!ndb_.subnode_trees.count(child)) SubnodeTree(child);
       const Subnodes& below = ndb_.subnode_trees[child];
@@ -375,10 +416,14 @@ class NdbChecker {
   // ---- counters ----
   void Counters() {
     std::uint64_t max_bid = 0;
-    for (const auto& [bid, b] : ndb_.store.blocks) max_bid = std::max(max_bid, bid & ~std::uint64_t{3});
+    for (const auto& [bid, b] : ndb_.store.blocks)
+      max_bid = std::max(max_bid, bid & ~std::uint64_t{3});
     const std::uint64_t next_b = R64(f_, 0x204), next_p = R64(f_, 0x20);
-    if (next_b <= max_bid) out_.Error("header: bidNextB " + Hex(next_b) + " is not above block " + Hex(max_bid));
-    if (next_p <= max_page_bid_) out_.Error("header: bidNextP " + Hex(next_p) + " is not above page BID " + Hex(max_page_bid_));
+    if (next_b <= max_bid)
+      out_.Error("header: bidNextB " + Hex(next_b) + " is not above block " + Hex(max_bid));
+    if (next_p <= max_page_bid_)
+      out_.Error("header: bidNextP " + Hex(next_p) + " is not above page BID " +
+                 Hex(max_page_bid_));
     std::set<std::uint32_t> nids;
     for (const auto& [nid, n] : ndb_.store.nodes) nids.insert(nid);
     for (const auto& [bid, tree] : ndb_.subnode_trees) {
@@ -387,7 +432,8 @@ class NdbChecker {
     for (std::uint32_t nid : nids) {
       const std::uint32_t last = R32(f_, 0x2C + 4 * (nid & 0x1F));
       if ((nid >> 5) > last) {
-        out_.Error("NID " + Hex(nid) + " has an index above rgnid[" + Hex(nid & 0x1F) + "] " + Hex(last));
+        out_.Error("NID " + Hex(nid) + " has an index above rgnid[" + Hex(nid & 0x1F) + "] " +
+                   Hex(last));
       }
     }
   }
@@ -402,7 +448,8 @@ class NdbChecker {
       out_.Error(what + ": page type " + Hex(f_[ib + 496]) + ", want " + Hex(ptype));
       ok = false;
     }
-    if (R64(f_, ib + 504) != ib) out_.Error(what + ": trailer BID " + Hex(R64(f_, ib + 504)) + " is not its offset");
+    if (R64(f_, ib + 504) != ib)
+      out_.Error(what + ": trailer BID " + Hex(R64(f_, ib + 504)) + " is not its offset");
     if (R16(f_, ib + 498) != 0) out_.Error(what + ": wSig is not 0");
     if (R32(f_, ib + 500) != Crc(f_.subspan(ib, 496))) {
       out_.Error(what + ": page CRC does not match");
@@ -422,7 +469,8 @@ class NdbChecker {
       const std::uint64_t start = kFirstAMap + k * kSpan;
       MapPage(start, 0x84);
       if (k % 8 == 0 && MapPage(start + 0x200, 0x83)) pmaps.push_back(start + 0x200);
-      if (k >= 128 && (k - 128) % 496 == 0 && MapPage(start + 0x400, 0x82)) fmaps.push_back(start + 0x400);
+      if (k >= 128 && (k - 128) % 496 == 0 && MapPage(start + 0x400, 0x82))
+        fmaps.push_back(start + 0x400);
       if (k >= 8192 && (k - 8192) % 31744 == 0) MapPage(start + 0x600, 0x85);
     }
     // Pages the PMaps mark free are reserved for pages: older Outlook marks them used in
@@ -442,21 +490,25 @@ class NdbChecker {
       const std::uint64_t start = kFirstAMap + k * kSpan;
       std::vector<bool> used(3968, false);
       for (; it != used_.end() && it->first < start + kSpan; ++it) {
-        for (std::uint64_t s = (it->first - start) / 64; s < (it->first + it->second.first - start + 63) / 64 && s < 3968; ++s) used[s] = true;
+        for (std::uint64_t s = (it->first - start) / 64;
+             s < (it->first + it->second.first - start + 63) / 64 && s < 3968; ++s)
+          used[s] = true;
       }
       std::uint64_t run = 0;
       std::optional<std::uint64_t> stray;  // first slot of a run marked used that nothing uses
       for (std::uint64_t s = 0; s <= 3968; ++s) {
         const bool set = s < 3968 && Bit(f_, start, s);
         if (s < 3968 && used[s] && !set) {
-          out_.Error("AMap at " + Hex(start) + ": slot at " + Hex(start + 64 * s) + " is used but marked free");
+          out_.Error("AMap at " + Hex(start) + ": slot at " + Hex(start + 64 * s) +
+                     " is used but marked free");
         }
-        const bool extra = s < 3968 && set && !used[s] && !reserved.count((start + 64 * s) & ~std::uint64_t{511});
+        const bool extra =
+            s < 3968 && set && !used[s] && !reserved.count((start + 64 * s) & ~std::uint64_t{511});
         if (extra && !stray) stray = s;
         if (!extra && stray) {
           if (!o_.allow_tail) {
-            out_.Error("AMap at " + Hex(start) + ": " + Hex(start + 64 * *stray) + ".." + Hex(start + 64 * s) +
-                       " marked used but nothing is there");
+            out_.Error("AMap at " + Hex(start) + ": " + Hex(start + 64 * *stray) + ".." +
+                       Hex(start + 64 * s) + " marked used but nothing is there");
           }
           stray.reset();
         }
@@ -467,7 +519,8 @@ class NdbChecker {
       }
     }
     if (R64(f_, 0xC8) != free_slots * 64 && !o_.allow_tail) {
-      out_.Error("header: cbAMapFree " + Hex(R64(f_, 0xC8)) + ", the AMaps hold " + Hex(free_slots * 64) + " free bytes");
+      out_.Error("header: cbAMapFree " + Hex(R64(f_, 0xC8)) + ", the AMaps hold " +
+                 Hex(free_slots * 64) + " free bytes");
     }
     // PMaps: one bit per page, every page in use marked; cbPMapFree counts the pages marked
     // free inside the file.
@@ -483,11 +536,14 @@ class NdbChecker {
           out_.Error("PMap at " + Hex(pmap) + ": " + u->second.second + " is marked free");
         }
       }
-      if (here) out_.Warn("PMap at " + Hex(pmap) + " marks " + std::to_string(here) + " pages free (Outlook fills PMaps)");
+      if (here)
+        out_.Warn("PMap at " + Hex(pmap) + " marks " + std::to_string(here) +
+                  " pages free (Outlook fills PMaps)");
       free_pages += here;
     }
     if (R64(f_, 0xD0) != free_pages * 512) {
-      out_.Error("header: cbPMapFree " + Hex(R64(f_, 0xD0)) + ", the PMaps mark " + Hex(free_pages * 512) + " bytes free");
+      out_.Error("header: cbPMapFree " + Hex(R64(f_, 0xD0)) + ", the PMaps mark " +
+                 Hex(free_pages * 512) + " bytes free");
     }
     // FMaps: the longest free run of each AMap they cover.
     for (std::uint64_t fmap : fmaps) {
@@ -495,8 +551,9 @@ class NdbChecker {
       for (std::uint64_t i = 0; i < 496 && first + i < spans_; ++i) {
         const std::uint64_t want = std::min<std::uint64_t>(255, longest[first + i]);
         if (f_[fmap + i] != want) {
-          out_.Error("FMap at " + Hex(fmap) + ": entry for the AMap at " + Hex(kFirstAMap + (first + i) * kSpan) + " is " +
-                     std::to_string(f_[fmap + i]) + ", its longest free run is " + std::to_string(want));
+          out_.Error("FMap at " + Hex(fmap) + ": entry for the AMap at " +
+                     Hex(kFirstAMap + (first + i) * kSpan) + " is " + std::to_string(f_[fmap + i]) +
+                     ", its longest free run is " + std::to_string(want));
         }
       }
     }
@@ -516,7 +573,8 @@ class NdbChecker {
     }
     const std::uint64_t bid = R64(f_, 0x4200 + 504);
     if (R16(f_, 0x4200 + 498) != Sig(0x4200, bid)) out_.Error(what + ": wSig does not match");
-    if (R32(f_, 0x4200 + 500) != Crc(f_.subspan(0x4200, 496))) out_.Error(what + ": page CRC does not match");
+    if (R32(f_, 0x4200 + 500) != Crc(f_.subspan(0x4200, 496)))
+      out_.Error(what + ": page CRC does not match");
     if (bid > R64(f_, 0x20)) out_.Error(what + ": BID " + Hex(bid) + " is above bidNextP");
   }
 
@@ -528,14 +586,17 @@ class NdbChecker {
       out_.Error("DList: cEntDList " + std::to_string(n) + " above 119");
       return;
     }
-    if (R32(f_, 0x4204) >= spans_ && n > 0) out_.Error("DList: ulCurrentPage " + Hex(R32(f_, 0x4204)) + " past the last AMap");
+    if (R32(f_, 0x4204) >= spans_ && n > 0)
+      out_.Error("DList: ulCurrentPage " + Hex(R32(f_, 0x4204)) + " past the last AMap");
     for (int i = 0; i < n; ++i) {
       const std::uint32_t e = R32(f_, 0x4208 + 4 * i), page = e & 0xFFFFF, slots = e >> 20;
       if (page >= spans_) {
-        out_.Error("DList: entry " + std::to_string(i) + " names AMap page " + std::to_string(page) + " past the file");
+        out_.Error("DList: entry " + std::to_string(i) + " names AMap page " +
+                   std::to_string(page) + " past the file");
       } else if (slots != free_per_span_[page]) {
-        out_.Error("DList: entry " + std::to_string(i) + " gives " + std::to_string(slots) + " free slots to AMap page " +
-                   std::to_string(page) + ", which has " + std::to_string(free_per_span_[page]));
+        out_.Error("DList: entry " + std::to_string(i) + " gives " + std::to_string(slots) +
+                   " free slots to AMap page " + std::to_string(page) + ", which has " +
+                   std::to_string(free_per_span_[page]));
       }
     }
   }
@@ -579,7 +640,8 @@ std::optional<std::vector<Bytes>> Ndb::DataBlocks(std::uint64_t bid) const {
   for (std::uint16_t i = 0; i < R16(f, b.ib + 2); ++i) {
     const std::uint64_t child = R64(f, b.ib + 8 + 8 * i);
     // An XBLOCK names data blocks, an XXBLOCK names XBLOCKs: nothing else is followed.
-    if (((child & 2) != 0) != (level == 2) || (level == 2 && Readable(child) && f[store.blocks.at(child).ib + 1] != 1)) {
+    if (((child & 2) != 0) != (level == 2) ||
+        (level == 2 && Readable(child) && f[store.blocks.at(child).ib + 1] != 1)) {
       return std::nullopt;
     }
     auto part = DataBlocks(child);

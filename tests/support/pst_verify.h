@@ -87,7 +87,8 @@ wharfline::Result<StoredProps> ReadPropertyContext(const VerifiedStore& store,
 // Reads the rows of a table context, each keyed by full tag (row id included).
 wharfline::Result<std::vector<StoredProps>> ReadTable(const VerifiedStore& store,
                                                       std::span<const std::uint8_t> file,
-                                                      std::uint64_t bid_data, std::uint64_t bid_sub);
+                                                      std::uint64_t bid_data,
+                                                      std::uint64_t bid_sub);
 // The (data, subnode) BIDs of subnode `nid` in the subnode tree at `bid_sub`.
 wharfline::Result<std::pair<std::uint64_t, std::uint64_t>> FindSubnode(
     const VerifiedStore& store, std::span<const std::uint8_t> file, std::uint64_t bid_sub,

@@ -1,8 +1,10 @@
 #include "tests/support/pst_verify.h"
 
+#include <algorithm>
 #include <string>
 
 #include "pst/crc.h"
+#include "tests/support/pst_check_internal.h"
 
 namespace pst::testing {
 namespace {
@@ -10,180 +12,49 @@ namespace {
 using wharfline::Result;
 using wharfline::Status;
 
-constexpr std::uint64_t kSpan = 253952;
-constexpr std::uint64_t kFirstAMap = 0x4400;
-
-std::uint16_t R16(std::span<const std::uint8_t> f, std::uint64_t o) { return static_cast<std::uint16_t>(f[o] | f[o + 1] << 8); }
-std::uint32_t R32(std::span<const std::uint8_t> f, std::uint64_t o) { return R16(f, o) | static_cast<std::uint32_t>(R16(f, o + 2)) << 16; }
-std::uint64_t R64(std::span<const std::uint8_t> f, std::uint64_t o) { return R32(f, o) | static_cast<std::uint64_t>(R32(f, o + 4)) << 32; }
-std::uint16_t Sig(std::uint64_t ib, std::uint64_t bid) {
-  std::uint64_t x = ib ^ bid;
-  return static_cast<std::uint16_t>((x >> 16) ^ x);
-}
-std::string Hex(std::uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llx", static_cast<unsigned long long>(v));
-  return b;
-}
+using check::Hex;
+using check::R16;
+using check::R32;
+using check::R64;
 Status Bad(const std::string& what) { return Status::InvalidArgument("verify", what); }
-
-struct Walker {
-  std::span<const std::uint8_t> f;
-  VerifiedStore* out;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> used;  // (offset, size)
-  std::uint64_t last_key = 0;
-  bool any_key = false;
-
-  Status Page(std::uint64_t ib, std::uint64_t bid, std::uint8_t ptype, int expect_level,
-              std::uint64_t low_key, bool nbt) {
-    if (ib % 512 != 0 || ib + 512 > f.size()) return Bad("page outside file at " + Hex(ib));
-    used.emplace_back(ib, 512);
-    if (f[ib + 496] != ptype || f[ib + 497] != ptype) return Bad("page type at " + Hex(ib));
-    if (R64(f, ib + 504) != bid) return Bad("page bid differs from its reference at " + Hex(ib));
-    if (R16(f, ib + 498) != Sig(ib, bid)) return Bad("page signature at " + Hex(ib));
-    if (R32(f, ib + 500) != Crc(f.subspan(ib, 496))) return Bad("page CRC at " + Hex(ib));
-    std::uint8_t cent = f[ib + 488], cmax = f[ib + 489], cb = f[ib + 490], level = f[ib + 491];
-    if (cent > cmax || cent == 0) return Bad("page entry count at " + Hex(ib));
-    if (expect_level >= 0 && level != expect_level) return Bad("uneven tree depth at " + Hex(ib));
-    std::uint8_t want_cb = (level == 0 && nbt) ? 32 : 24;
-    if (cb != want_cb || cmax != 488 / cb) return Bad("page entry size at " + Hex(ib));
-    for (int i = 0; i < cent; ++i) {
-      std::uint64_t e = ib + i * cb;
-      std::uint64_t key = R64(f, e);
-      if (i == 0 && key != low_key && expect_level >= 0) return Bad("parent key is not the child's first key at " + Hex(ib));
-      if (level > 0) {
-        Status s = Page(R64(f, e + 16), R64(f, e + 8), ptype, level - 1, key, nbt);
-        if (!s.ok()) return s;
-        continue;
-      }
-      if (key == 0 || (any_key && key <= last_key)) return Bad("keys not ascending at " + Hex(ib));
-      last_key = key;
-      any_key = true;
-      if (nbt) {
-        out->nodes[static_cast<std::uint32_t>(key)] = {R64(f, e + 8), R64(f, e + 16), R32(f, e + 24)};
-      } else {
-        out->blocks[key] = {R64(f, e + 8), R16(f, e + 16), R16(f, e + 18)};
-      }
-    }
-    return Status::OK();
-  }
-};
 
 }  // namespace
 
+std::string CheckReport::Text() const {
+  std::string out;
+  for (bool warnings : {false, true}) {
+    for (const Finding& f : findings) {
+      if (f.warning == warnings) out += (warnings ? "warning: " : "error: ") + f.text + "\n";
+    }
+  }
+  return out;
+}
+
+CheckReport CheckStore(std::span<const std::uint8_t> file, const CheckOptions& options) {
+  CheckReport report;
+  std::vector<Finding> all;
+  check::Findings out(&all);
+  check::Ndb ndb;
+  check::CheckNdb(file, options, ndb, out);
+  if (options.messaging && !ndb.store.nodes.empty()) check::CheckMessaging(ndb, out);
+  for (Finding& f : all) {
+    const bool known = std::any_of(options.accept.begin(), options.accept.end(),
+                                   [&](const std::string& a) { return f.text.find(a) != std::string::npos; });
+    (known ? report.accepted : report.findings).push_back(std::move(f));
+  }
+  report.store = std::move(ndb.store);
+  return report;
+}
+
 Result<VerifiedStore> VerifyStore(std::span<const std::uint8_t> f, bool allow_tail) {
-  VerifiedStore store;
-  if (f.size() < kFirstAMap + kSpan) return Bad("file too short");
-  if (f[0] != '!' || f[1] != 'B' || f[2] != 'D' || f[3] != 'N' || f[8] != 'S' || f[9] != 'M') return Bad("magic");
-  if (R16(f, 10) != 23 || f[0x200] != 0x80) return Bad("version or sentinel");
-  if (R32(f, 4) != Crc(f.subspan(8, 471))) return Bad("header partial CRC");
-  if (R32(f, 0x20C) != Crc(f.subspan(8, 516))) return Bad("header full CRC");
-  std::uint64_t eof = R64(f, 0xB8);
-  if (eof > f.size() || (eof != f.size() && !allow_tail) || (eof - kFirstAMap) % kSpan != 0) {
-    return Bad("file size");
+  CheckReport report = CheckStore(f, {.allow_tail = allow_tail});
+  if (!report.ok()) {
+    std::string text;
+    for (std::size_t i = 0; i < report.findings.size() && i < 5; ++i) text += (i ? "; " : "") + report.findings[i].text;
+    if (report.findings.size() > 5) text += "; and " + std::to_string(report.findings.size() - 5) + " more";
+    return Bad(text);
   }
-  f = f.first(eof);
-  store.crypt = f[0x201];
-  Walker w{f, &store, {}};
-  Status s = w.Page(R64(f, 0xE0), R64(f, 0xD8), 0x81, -1, 0, true);
-  if (!s.ok()) return s;
-  w.last_key = 0;
-  w.any_key = false;
-  s = w.Page(R64(f, 0xF0), R64(f, 0xE8), 0x80, -1, 0, false);
-  if (!s.ok()) return s;
-
-  for (auto& [bid, b] : store.blocks) {
-    std::uint64_t size = (b.cb + 16 + 63) / 64 * 64;
-    if (b.ib % 64 != 0 || b.ib + size > f.size() || size > 8192) return Bad("block outside file " + Hex(bid));
-    if ((b.ib - kFirstAMap) / kSpan != (b.ib + size - 1 - kFirstAMap) / kSpan) return Bad("block crosses a span " + Hex(bid));
-    std::uint64_t t = b.ib + size - 16;
-    if (R16(f, t) != b.cb || R64(f, t + 8) != bid) return Bad("block trailer " + Hex(bid));
-    if (R16(f, t + 2) != Sig(b.ib, bid)) return Bad("block signature " + Hex(bid));
-    if (R32(f, t + 4) != Crc(f.subspan(b.ib, b.cb))) return Bad("block CRC " + Hex(bid));
-    w.used.emplace_back(b.ib, size);
-  }
-  // Every reference names an existing block, and each block is referenced once.
-  std::map<std::uint64_t, int> refs;
-  std::vector<std::uint64_t> pending;
-  for (auto& [nid, n] : store.nodes) {
-    if (nid < 0x21) return Bad("node id below 0x21");
-    for (auto bid : {n.bid_data, n.bid_sub}) {
-      if (bid) pending.push_back(bid);
-    }
-  }
-  while (!pending.empty()) {
-    std::uint64_t bid = pending.back();
-    pending.pop_back();
-    auto it = store.blocks.find(bid);
-    if (it == store.blocks.end()) return Bad("reference to missing block " + Hex(bid));
-    ++refs[bid];
-    if (!(bid & 2)) continue;
-    std::uint64_t ib = it->second.ib;
-    std::uint8_t type = f[ib], level = f[ib + 1];
-    std::uint16_t n = R16(f, ib + 2);
-    if (type == 1) {
-      for (int i = 0; i < n; ++i) pending.push_back(R64(f, ib + 8 + 8 * i));
-    } else if (type == 2) {
-      for (int i = 0; i < n; ++i) {
-        if (level == 0) {
-          std::uint64_t e = ib + 8 + 24 * i;
-          if (R64(f, e + 8)) pending.push_back(R64(f, e + 8));
-          if (R64(f, e + 16)) pending.push_back(R64(f, e + 16));
-        } else {
-          pending.push_back(R64(f, ib + 8 + 16 * i + 8));
-        }
-      }
-    } else {
-      return Bad("unknown internal block " + Hex(bid));
-    }
-  }
-  for (auto& [bid, b] : store.blocks) {
-    if (refs[bid] != 1) return Bad("block referenced " + std::to_string(refs[bid]) + " times " + Hex(bid));
-    if (b.refs != 2) return Bad("reference count " + Hex(bid));
-  }
-
-  // Allocation maps: exactly the map pages, B-tree pages and blocks are marked.
-  std::uint64_t spans = (f.size() - kFirstAMap) / kSpan;
-  std::vector<std::vector<bool>> bits(spans, std::vector<bool>(3968, false));
-  auto mark = [&](std::uint64_t ib, std::uint64_t size) {
-    std::uint64_t k = (ib - kFirstAMap) / kSpan, first = (ib - kFirstAMap - k * kSpan) / 64;
-    for (std::uint64_t i = 0; i < (size + 63) / 64; ++i) bits[k][first + i] = true;
-  };
-  for (std::uint64_t k = 0; k < spans; ++k) {
-    std::uint64_t start = kFirstAMap + k * kSpan;
-    auto check_map = [&](std::uint64_t ib, std::uint8_t type) -> Status {
-      if (f[ib + 496] != type || R64(f, ib + 504) != ib || R32(f, ib + 500) != Crc(f.subspan(ib, 496))) {
-        return Bad("map page at " + Hex(ib));
-      }
-      mark(ib, 512);
-      return Status::OK();
-    };
-    s = check_map(start, 0x84);
-    if (!s.ok()) return s;
-    if (k % 8 == 0) {
-      s = check_map(start + 0x200, 0x83);
-      if (!s.ok()) return s;
-    }
-    if (k >= 128 && (k - 128) % 496 == 0) {
-      s = check_map(start + 0x400, 0x82);
-      if (!s.ok()) return s;
-    }
-  }
-  for (auto [ib, size] : w.used) mark(ib, size);
-  // A cleanly written file marks exactly what is used. A killed writer may leave space
-  // marked that nothing uses any more (leaked, never lost), but never the reverse.
-  std::uint64_t free_slots = 0;
-  for (std::uint64_t k = 0; k < spans; ++k) {
-    std::uint64_t start = kFirstAMap + k * kSpan;
-    for (std::uint64_t i = 0; i < 3968; ++i) {
-      bool set = f[start + i / 8] & (0x80 >> (i % 8));
-      if (bits[k][i] && !set) return Bad("used slot " + std::to_string(i) + " of span " + std::to_string(k) + " marked free");
-      if (set && !bits[k][i] && !allow_tail) return Bad("unused slot " + std::to_string(i) + " of span " + std::to_string(k) + " marked used");
-      if (!set) ++free_slots;
-    }
-  }
-  if (R64(f, 0xC8) != free_slots * 64 && !allow_tail) return Bad("free byte count of the allocation maps");
-  return store;
+  return std::move(report.store);
 }
 
 Result<std::vector<std::uint8_t>> ReadStream(const VerifiedStore& store,

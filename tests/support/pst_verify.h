@@ -1,11 +1,15 @@
-// A test-only structural checker for PST files the writer produced: header and its CRCs,
-// every page and block trailer, B-tree key order, block references and the allocation
-// maps. It shares no code with the writer except the CRC and the permutation tables.
+// A test-only checker for PST files: every [MS-PST] invariant of the NDB layer (header and
+// its CRCs, page and block trailers, allocation maps, B-trees, block references, counters),
+// of the LTP layer (heaps, BTHs, property and table contexts) and of the messaging layer
+// (folders against their tables, the name map, search objects). It shares no code with the
+// writer except the CRC and the permutation tables, so that it judges the writer's output
+// on its own reading of the format.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "base/result.h"
@@ -28,8 +32,34 @@ struct VerifiedStore {
   std::uint8_t crypt = 0;
 };
 
-// Checks everything listed above; the failure names the first problem found. A writer
-// killed after a commit leaves bytes past the committed end: `allow_tail` accepts them.
+struct CheckOptions {
+  // A writer killed after a commit leaves bytes past ibFileEof and space it had marked used
+  // for the next commit: accept both.
+  bool allow_tail = false;
+  // Check the LTP and messaging layers too; off for files of raw nodes.
+  bool messaging = true;
+  // Findings that contain one of these texts are known and accepted (listed apart).
+  std::vector<std::string> accept;
+};
+
+struct Finding {
+  bool warning = false;  // a deviation from what Outlook writes rather than a broken rule
+  std::string text;      // names the offset, BID or NID concerned
+};
+
+struct CheckReport {
+  VerifiedStore store;
+  std::vector<Finding> findings;
+  std::vector<Finding> accepted;
+  bool ok() const { return findings.empty(); }
+  // Every finding, one a line, errors first marked "error:" or "warning:".
+  std::string Text() const;
+};
+
+// Checks everything listed above and reports every problem found.
+CheckReport CheckStore(std::span<const std::uint8_t> file, const CheckOptions& options = {});
+
+// CheckStore with default options; fails on any error or warning, naming the first few.
 wharfline::Result<VerifiedStore> VerifyStore(std::span<const std::uint8_t> file,
                                              bool allow_tail = false);
 
@@ -57,7 +87,8 @@ wharfline::Result<StoredProps> ReadPropertyContext(const VerifiedStore& store,
 // Reads the rows of a table context, each keyed by full tag (row id included).
 wharfline::Result<std::vector<StoredProps>> ReadTable(const VerifiedStore& store,
                                                       std::span<const std::uint8_t> file,
-                                                      std::uint64_t bid_data, std::uint64_t bid_sub);
+                                                      std::uint64_t bid_data,
+                                                      std::uint64_t bid_sub);
 // The (data, subnode) BIDs of subnode `nid` in the subnode tree at `bid_sub`.
 wharfline::Result<std::pair<std::uint64_t, std::uint64_t>> FindSubnode(
     const VerifiedStore& store, std::span<const std::uint8_t> file, std::uint64_t bid_sub,

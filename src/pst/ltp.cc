@@ -188,10 +188,9 @@ Result<std::uint64_t> HeapBuilder::Write(NdbWriter& ndb) {
   for (auto& p : pages_) {
     if (!p.closed) Close(p);
   }
-  // Fill levels matter only for heaps of several pages; a one-page heap has zeros, as
-  // Outlook writes them.
+  // Every page's exact fill level, a one-page heap's too: Outlook chooses where to allocate
+  // by them when it adds to the store.
   auto put_levels = [&](std::uint8_t* dst, std::size_t first, std::size_t count) {
-    if (pages_.size() == 1) return;
     for (std::size_t i = 0; i < count && first + i < pages_.size(); ++i) {
       dst[i / 2] |= static_cast<std::uint8_t>(pages_[first + i].level << ((i % 2) * 4));
     }

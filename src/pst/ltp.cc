@@ -350,33 +350,37 @@ Result<NodeData> WritePropertyContext(std::vector<EncodedProp> props, SubnodeSin
 // ---- TableBuilder ----
 
 TableBuilder::TableBuilder(std::vector<PropTag> tags) {
-  std::sort(tags.begin(), tags.end());
-  tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-  std::erase_if(tags, [](PropTag t) { return t == 0x67F20003 || t == 0x67F30003; });
+  // Columns keep the order they come in, as Outlook lays out its tables: row id and row
+  // version first, each column's cell-existence bit in that order, and the cells of 4 and 8
+  // bytes in that order, then those of 2, then those of 1. A column added after a template's
+  // columns so leaves theirs where they were (only 1- and 2-byte cells move behind it).
+  std::vector<PropTag> ordered;
+  for (PropTag t : tags) {
+    if (t == 0x67F20003 || t == 0x67F30003) continue;
+    if (std::find(ordered.begin(), ordered.end(), t) == ordered.end()) ordered.push_back(t);
+  }
   auto cell_size = [](PropTag t) -> std::uint8_t {
     std::size_t f = FixedSize(TagType(t));
     return static_cast<std::uint8_t>((f == 0 || f > 8) ? 4 : f);
   };
-  // Row id and row version first, then 8-, 4-, 2- and 1-byte cells.
-  std::uint16_t ib = 8;
   std::vector<Column> cols;
   cols.push_back({0x67F20003, 0, 4, 0});
   cols.push_back({0x67F30003, 4, 4, 1});
-  std::uint8_t bit = 2;
-  for (std::uint8_t size : {8, 4, 2, 1}) {
-    for (PropTag t : tags) {
-      if (cell_size(t) != size) continue;
-      cols.push_back({t, ib, size, 0});
-      ib = static_cast<std::uint16_t>(ib + size);
+  for (std::size_t i = 0; i < ordered.size(); ++i) {
+    cols.push_back({ordered[i], 0, cell_size(ordered[i]), static_cast<std::uint8_t>(2 + i)});
+  }
+  std::uint16_t ib = 8;
+  for (auto group : {std::pair<int, int>{4, 8}, {2, 2}, {1, 1}}) {
+    for (auto& c : cols) {
+      if (c.bit < 2 || (c.cb != group.first && c.cb != group.second)) continue;
+      c.ib = ib;
+      ib = static_cast<std::uint16_t>(ib + c.cb);
     }
-    if (size == 4) end_4b_ = ib;
-    if (size == 2) end_2b_ = ib;
-    if (size == 1) end_1b_ = ib;
+    if (group.first == 4) end_4b_ = ib;
+    if (group.first == 2) end_2b_ = ib;
+    if (group.first == 1) end_1b_ = ib;
   }
   std::sort(cols.begin(), cols.end(), [](const Column& a, const Column& b) { return a.tag < b.tag; });
-  for (auto& c : cols) {
-    if (c.tag != 0x67F20003 && c.tag != 0x67F30003) c.bit = bit++;
-  }
   columns_ = std::move(cols);
   row_size_ = static_cast<std::uint16_t>(end_1b_ + (columns_.size() + 7) / 8);
   rows_per_block_ = std::max<std::size_t>(1, format::kMaxBlockData / row_size_);

@@ -114,7 +114,8 @@ Result<NodeData> WritePropertyContext(std::vector<EncodedProp> props, SubnodeSin
 // A table context: columns fixed at construction, rows appended.
 class TableBuilder {
  public:
-  // `tags` without the row id and row version columns, which are always added.
+  // `tags` without the row id and row version columns, which are always added, in the order
+  // that lays the table out (see the constructor).
   explicit TableBuilder(std::vector<PropTag> tags);
   // Adds a row; cells whose tag is not a column are ignored. Full blocks of rows and full
   // heap pages are written as they are done, so a table of many rows never waits in memory

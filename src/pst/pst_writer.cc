@@ -35,15 +35,27 @@ constexpr std::uint32_t kNidCommonViews = f::MakeNid(f::kNidTypeNormalFolder, 0x
 
 constexpr int kMaxEmbeddingDepth = 32;
 
-// Table columns (row id and row version are added by TableBuilder).
+// Table columns (row id and row version are added by TableBuilder), in the order Outlook
+// lays them out in a new store's templates.
 const std::vector<PropTag> kHierarchyColumns = {
-    0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x3001001F, 0x36020003,
-    0x36030003, 0x360A000B, 0x3613001F, 0x66350003, 0x66360003};
-const std::vector<PropTag> kContentsColumns = {
-    0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x00390040, 0x0042001F, 0x0057000B,
-    0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
-    0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
-    0x0E3D0102, 0x10970003, 0x30080040, 0x65C60003};
+    0x3001001F, 0x36020003, 0x36030003, 0x360A000B, 0x0E300102, 0x0E330014,
+    0x0E340102, 0x0E380003, 0x3613001F, 0x66350003, 0x66360003};
+const std::vector<PropTag> kContentsLayout = {
+    0x0E170003, 0x001A001F, 0x0E070003, 0x00170003, 0x0042001F, 0x0037001F, 0x0E060040,
+    0x00390040, 0x0E080003, 0x0E04001F, 0x0E03001F, 0x0057000B, 0x0058000B, 0x00360003,
+    0x10970003, 0x0070001F, 0x00710102, 0x30130102, 0x65C60003, 0x30080040, 0x0E300102,
+    0x0E330014, 0x0E340102, 0x0E3D0102, 0x0E3C0102, 0x0E380003};
+// The same columns by tag: a packed contents row names its cells by their place here.
+const std::vector<PropTag> kContentsColumns = [] {
+  std::vector<PropTag> sorted = kContentsLayout;
+  std::sort(sorted.begin(), sorted.end());
+  return sorted;
+}();
+// A search folder's contents also name each message's folder (its display name and NID).
+const std::vector<PropTag> kSearchContentsColumns = {
+    0x67F10003, 0x0E05001F, 0x0E170003, 0x001A001F, 0x0E070003, 0x00170003,
+    0x0042001F, 0x0037001F, 0x0E060040, 0x0E080003, 0x0E04001F, 0x0E03001F,
+    0x0057000B, 0x0058000B, 0x00360003, 0x0E2A000B, 0x30080040};
 // In a packed contents row, a column number with this bit repeats the subject's bytes,
 // and one with the next bit holds a string as UTF-8 (smaller for most mail text).
 constexpr std::uint8_t kSameAsSubject = 0x80;
@@ -101,14 +113,14 @@ void Utf8ToUtf16(const std::uint8_t* p, std::size_t n, ByteVec* out) {
   }
 }
 const std::vector<PropTag> kAssocColumns = {
-    0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, 0x6800001F, 0x6803000B, 0x68051003,
-    0x682F001F, 0x70030003, 0x70040102, 0x70050102, 0x7006001F, 0x70070003};
-const std::vector<PropTag> kAttachmentColumns = {0x0E200003, 0x3704001F, 0x37050003, 0x370B0003};
+    0x0E170003, 0x001A001F, 0x0E070003, 0x3001001F, 0x70030003, 0x70040102, 0x70050102,
+    0x7006001F, 0x70070003, 0x6800001F, 0x6803000B, 0x68051003, 0x682F001F};
+const std::vector<PropTag> kAttachmentColumns = {0x370B0003, 0x0E200003, 0x37050003, 0x3704001F};
 const std::vector<PropTag> kRecipientColumns = {
-    0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003, 0x0FFF0102, 0x3001001F,
-    0x3002001F, 0x3003001F, 0x300B0102, 0x39000003, 0x39FF001F, 0x3A40000B};
-const std::vector<PropTag> kReceiveFolderColumns = {0x001A001F, 0x66050003};
-const std::vector<PropTag> kOutgoingQueueColumns = {0x00390040, 0x0E070003, 0x0E170003};
+    0x0E0F000B, 0x3002001F, 0x3003001F, 0x0FFF0102, 0x3001001F, 0x0C150003,
+    0x300B0102, 0x0FF90102, 0x0FFE0003, 0x39000003, 0x3A40000B, 0x39FF001F};
+const std::vector<PropTag> kReceiveFolderColumns = {0x66050003, 0x001A001F};
+const std::vector<PropTag> kOutgoingQueueColumns = {0x0E140003, 0x0E100003, 0x00390040};
 
 // Property sets that have fixed GUID indexes in the name-to-id map.
 constexpr Guid kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
@@ -452,13 +464,13 @@ Status PstWriter::WriteFixedNodes() {
 
   const std::vector<std::pair<std::uint32_t, std::vector<PropTag>>> templates = {
       {f::kNidHierarchyTableTemplate, kHierarchyColumns},
-      {f::kNidContentsTableTemplate, kContentsColumns},
+      {f::kNidContentsTableTemplate, kContentsLayout},
       {f::kNidAssocContentsTableTemplate, kAssocColumns},
-      {f::kNidSearchContentsTableTemplate, kContentsColumns},
+      {f::kNidSearchContentsTableTemplate, kSearchContentsColumns},
       {f::kNidOutgoingQueueTable, kOutgoingQueueColumns},
       {f::kNidAttachmentTable, kAttachmentColumns},
       {f::kNidRecipientTable, kRecipientColumns},
-      {f::kNidSpamSearchContents, kContentsColumns},
+      {f::kNidSpamSearchContents, kSearchContentsColumns},
   };
   for (const auto& [nid, cols] : templates) {
     s = WriteTable(nid, cols, {}, nullptr);
@@ -569,7 +581,7 @@ Status PstWriter::WriteFolder(Folder& fo) {
     fo.contents_blocks.clear();
     ndb_->CollectBlocks(&fo.contents_blocks);
     SubnodeSink sink(*ndb_);
-    TableBuilder t(kContentsColumns);
+    TableBuilder t(kContentsLayout);
     std::vector<EncodedProp> cells;
     Status s;
     for (const Bytes& chunk : fo.row_chunks) {

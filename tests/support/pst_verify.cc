@@ -348,4 +348,75 @@ Result<std::vector<ListedMessage>> ListMessages(std::span<const std::uint8_t> fi
   return messages;
 }
 
+namespace {
+
+Result<NodeSchema> SchemaOf(const VerifiedStore& store, std::span<const std::uint8_t> f,
+                            std::uint32_t nid, std::uint64_t bid_data, std::uint64_t bid_sub) {
+  NodeSchema out;
+  out.nid = nid;
+  if (bid_data == 0) return out;
+  auto first = Blocks(store, f, bid_data);
+  if (!first) return first.error();
+  const auto& p0 = first->at(0);
+  if (p0.size() < 12 || p0[2] != 0xEC) return out;  // not a heap: raw data
+  out.client = p0[3];
+  if (out.client == 0xBC) {
+    auto props = ReadPropertyContext(store, f, bid_data, bid_sub);
+    if (!props) return props.error();
+    for (const auto& [id, v] : *props) out.properties.push_back(static_cast<std::uint32_t>(id) << 16 | v.type);
+  } else if (out.client == 0x7C) {
+    auto heap = ReadHeap(store, f, bid_data, 0x7C);
+    if (!heap) return heap.error();
+    auto info = heap->Get(G32(heap->pages[0], 4));
+    if (!info) return info.error();
+    out.row_size = G16(*info, 8);
+    for (std::size_t c = 0; c < (*info)[1]; ++c) {
+      std::size_t d = 22 + 8 * c;
+      out.columns.push_back({G32(*info, d), G16(*info, d + 4), (*info)[d + 6], (*info)[d + 7]});
+    }
+    auto rows = ReadTable(store, f, bid_data, bid_sub);
+    if (!rows) return rows.error();
+    out.rows = rows->size();
+  }
+  return out;
+}
+
+// The subnodes of an SLBLOCK/SIBLOCK tree: (nid, data bid, sub bid).
+void Subnodes(const VerifiedStore& store, std::span<const std::uint8_t> f, std::uint64_t bid,
+              std::vector<std::tuple<std::uint32_t, std::uint64_t, std::uint64_t>>& out) {
+  auto it = store.blocks.find(bid);
+  if (bid == 0 || it == store.blocks.end()) return;
+  std::uint64_t ib = it->second.ib;
+  std::uint16_t n = static_cast<std::uint16_t>(f[ib + 2] | f[ib + 3] << 8);
+  for (int i = 0; i < n; ++i) {
+    if (f[ib + 1] == 0) {
+      std::uint64_t e = ib + 8 + 24 * i;
+      out.emplace_back(static_cast<std::uint32_t>(R64(f, e)), R64(f, e + 8), R64(f, e + 16));
+    } else {
+      Subnodes(store, f, R64(f, ib + 8 + 16 * i + 8), out);
+    }
+  }
+}
+
+}  // namespace
+
+Result<StoreSchema> ReadSchema(const VerifiedStore& store, std::span<const std::uint8_t> f) {
+  StoreSchema out;
+  for (const auto& [nid, node] : store.nodes) {
+    auto schema = SchemaOf(store, f, nid, node.bid_data, node.bid_sub);
+    if (!schema) return schema.error();
+    schema->parent = node.parent;
+    out.nodes[nid] = std::move(*schema);
+    std::vector<std::tuple<std::uint32_t, std::uint64_t, std::uint64_t>> subs;
+    Subnodes(store, f, node.bid_sub, subs);
+    for (auto [sub, data, subsub] : subs) {
+      if ((sub & 0x1F) != 0x12 && (sub & 0x1F) != 0x11 && (sub & 0x1F) != 0x05) continue;  // tables, attachments
+      auto sub_schema = SchemaOf(store, f, sub, data, subsub);
+      if (!sub_schema) return sub_schema.error();
+      out.subnodes[Hex(nid) + "/" + Hex(sub)] = std::move(*sub_schema);
+    }
+  }
+  return out;
+}
+
 }  // namespace pst::testing

@@ -112,3 +112,34 @@ wharfline::Result<std::vector<ListedMessage>> ListMessages(std::span<const std::
                                                            bool allow_tail = false);
 
 }  // namespace pst::testing
+
+namespace pst::testing {
+
+// The shape of one node, for comparing a store with one Outlook wrote: its kind, and the
+// layout of its table or the tags of its properties.
+struct ColumnLayout {
+  std::uint32_t tag = 0;
+  std::uint16_t ib = 0;  // offset in the row
+  std::uint8_t cb = 0;
+  std::uint8_t bit = 0;  // cell-existence bit
+  bool operator==(const ColumnLayout&) const = default;
+};
+struct NodeSchema {
+  std::uint32_t nid = 0;
+  std::uint32_t parent = 0;
+  std::uint8_t client = 0;                // heap client signature (0xBC, 0x7C, ...); 0 if none
+  std::vector<ColumnLayout> columns;      // a table's columns, in stored order
+  std::uint16_t row_size = 0;             // a table's row size, CEB included
+  std::vector<std::uint32_t> properties;  // a property context's tags, ascending
+  std::size_t rows = 0;
+};
+// Every top-level node of the store, with its subnodes under "nid/subnid" keys in `subnodes`.
+struct StoreSchema {
+  std::map<std::uint32_t, NodeSchema> nodes;
+  std::map<std::string, NodeSchema> subnodes;  // "0x200024/0x692"
+};
+wharfline::Result<StoreSchema> ReadSchema(const VerifiedStore& store,
+                                          std::span<const std::uint8_t> file);
+
+}  // namespace pst::testing
+

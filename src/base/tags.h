@@ -106,6 +106,7 @@ inline constexpr PropTag kContentCount = 0x36020003;
 inline constexpr PropTag kContentUnread = 0x36030003;
 inline constexpr PropTag kSubfolders = 0x360A000B;
 inline constexpr PropTag kContainerClass = 0x3613001F;
+inline constexpr PropTag kComment = 0x3004001F;
 inline constexpr PropTag kHiddenCount1 = 0x66350003;
 inline constexpr PropTag kHiddenCount2 = 0x66360003;
 

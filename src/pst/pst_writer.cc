@@ -272,7 +272,7 @@ void PstWriter::BuildStandardFolders() {
   add(kNidIpmSubtree, f::kNidRootFolder, kNameIpmSubtree, u"", false);
   add(kNidSearchRoot, f::kNidRootFolder, kNameSearchRoot, u"", false);
   add(f::kNidSpamSearchFolder, f::kNidRootFolder, kNameSpamSearch, u"", true);
-  add(kNidDeletedItems, kNidIpmSubtree, kNameDeletedItems, kClassNote, false);
+  add(kNidDeletedItems, kNidIpmSubtree, kNameDeletedItems, u"", false);
   add(kNidCommonViews, f::kNidRootFolder, kNameCommonViews, u"", false);
   // Outlook moves the folder table types along with the folder counter.
   for (std::uint32_t t : {f::kNidTypeNormalFolder, f::kNidTypeHierarchyTable,
@@ -541,14 +541,14 @@ Status PstWriter::WriteNameMap() {
 }
 
 Status PstWriter::WriteFolder(Folder& fo) {
-  const bool is_root = fo.nid == f::kNidRootFolder;
   if (fo.dirty_pc) {
     std::vector<EncodedProp> props = {
         Str(tag::kDisplayName, fo.name), I32(tag::kContentCount, fo.content_count),
         I32(tag::kContentUnread, fo.unread_count), Bool(tag::kSubfolders, !fo.children.empty())};
-    if (!fo.search && !is_root) {
-      props.push_back(I32(tag::kHiddenCount1, 0));
-      props.push_back(I32(tag::kHiddenCount2, 0));
+    // The hidden counts live in the parent's hierarchy row only; Outlook gives the folders
+    // it makes itself an empty comment.
+    if (fo.nid == kNidDeletedItems || fo.nid == kNidCommonViews) {
+      props.push_back(Str(tag::kComment, u""));
     }
     if (!fo.container_class.empty()) props.push_back(Str(tag::kContainerClass, fo.container_class));
     Status s = WritePcNode(fo.nid, fo.parent, std::move(props), &fo.pc_blocks);

@@ -550,7 +550,9 @@ class NdbChecker {
       const std::uint64_t first = (fmap - 0x400 - kFirstAMap) / kSpan;
       for (std::uint64_t i = 0; i < 496 && first + i < spans_; ++i) {
         const std::uint64_t want = std::min<std::uint64_t>(255, longest[first + i]);
-        if (f_[fmap + i] != want) {
+        // Space marked for the next commit may already be counted (see allow_tail): an
+        // entry that understates the free run is then accepted.
+        if (f_[fmap + i] != want && !(o_.allow_tail && f_[fmap + i] < want)) {
           out_.Error("FMap at " + Hex(fmap) + ": entry for the AMap at " +
                      Hex(kFirstAMap + (first + i) * kSpan) + " is " + std::to_string(f_[fmap + i]) +
                      ", its longest free run is " + std::to_string(want));

@@ -271,6 +271,19 @@ std::string Walker::AttachmentName(GMimeObject* object, const std::string& type)
   if (name.empty() || RepairMostlyUtf8(disposition) != disposition) {
     if (std::string raw = NameFromRawHeaders(object); !raw.empty() || name.empty()) name = raw;
   }
+  // A value written with escaped quotes (filename=\"a.asc\") comes back with them; the
+  // backslash would otherwise cut the name down to what follows it.
+  if (name.find("\\\"") != std::string::npos) {
+    std::string unescaped;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (name[i] == '\\' && i + 1 < name.size() && name[i + 1] == '"') continue;
+      unescaped += name[i];
+    }
+    name = std::move(unescaped);
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+      name = name.substr(1, name.size() - 2);
+    }
+  }
   name = SanitizeFileName(name);
   if (name.empty()) {
     if (type == "text/calendar" || type == "application/ics") return "invite.ics";

@@ -180,6 +180,31 @@ std::string HtmlBodyInner(const std::string& html) {
   return html.substr(open_end + 1, close - open_end - 1);
 }
 
+// Whether the message holds a line that opens a part under `boundary` ("--X") directly followed
+// by the close delimiter ("--X--"): a multipart with no parts. Blanks may follow either.
+bool HasEmptyMultipart(std::string_view message, const std::string& boundary) {
+  if (boundary.empty()) return false;
+  const std::string open = "--" + boundary;
+  // The end of a delimiter line beginning at `at`, or npos when no such line is there.
+  auto line_end = [&](std::size_t at, std::string_view delimiter) {
+    if (message.substr(at, delimiter.size()) != delimiter) return std::string_view::npos;
+    std::size_t end = message.find_first_not_of(" \t", at + delimiter.size());
+    if (end == std::string_view::npos) return message.size();
+    if (message[end] == '\r' && end + 1 < message.size() && message[end + 1] == '\n') ++end;
+    return message[end] == '\n' ? end + 1 : std::string_view::npos;
+  };
+  for (std::size_t at = message.find(open); at != std::string_view::npos;
+       at = message.find(open, at + 1)) {
+    if (at > 0 && message[at - 1] != '\n') continue;
+    std::size_t next = line_end(at, open);
+    if (next != std::string_view::npos && next < message.size() &&
+        line_end(next, open + "--") != std::string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -225,6 +250,13 @@ void Walker::WalkMultipart(GMimeMultipart* multipart, const std::string& path, i
   std::string type = MimeTypeOf(object);
   int count = g_mime_multipart_get_count(multipart);
   if (count == 0) {
+    // The close delimiter right after the opening one: the boundary is right and the multipart
+    // is simply empty, so neither preamble nor epilogue is shown. Otherwise (a wrong boundary,
+    // only a close delimiter) the content is in the preamble. GMime's epilogue cannot tell:
+    // it is set only when text follows the close delimiter.
+    if (HasEmptyMultipart(raw_.bytes, CopyString(g_mime_multipart_get_boundary(multipart)))) {
+      return;
+    }
     RecoverBoundaryless(multipart, path, depth, out);
     return;
   }

@@ -32,47 +32,85 @@ bool IsHeaderOrContinuation(std::string_view line) {
   return true;
 }
 
-// A line inside the header block that is no header (a date wrapped without indentation, junk
-// before a name) makes a MIME parser end the headers there. Such lines are joined to the header
-// above them, so the headers after them are still read. Returns "" when nothing needs it.
+// A line with a colon whose field name is empty or holds a control or 8-bit byte (": x",
+// "Name\0: x"): a header line gone wrong, not text. A name with blanks in it ("Wed, 19 Nov 2014
+// 00:46:01") is more likely text or a wrapped header.
+bool IsBrokenHeaderLine(std::string_view line) {
+  if (line.empty() || line[0] == ' ' || line[0] == '\t') return false;
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view name = line.substr(0, colon);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  if (name.empty()) return true;
+  bool odd = false;
+  for (char c : name) {
+    auto u = static_cast<unsigned char>(c);
+    if (u == ' ' || u == '\t') return false;
+    if (u < 0x20 || u >= 0x7F) odd = true;
+  }
+  return odd;
+}
+
+// A line inside the header block that is no header makes a MIME parser end the headers there.
+// When more headers follow it, it is dropped (a broken header line, a stray line of text) or,
+// when it holds a colon and blanks (a date wrapped without indentation), joined to the header
+// above; either way the headers after it are still read. Lines after the last header begin the
+// body, the blank line before them missing, unless every one of them is a broken header line.
+// Returns "" when nothing needs it.
 std::string RepairHeaderBlockLines(std::string_view message, std::size_t header_length,
                                    bool* separated) {
-  std::vector<std::size_t> bad;
+  struct BadLine {
+    std::size_t at;    // where the line begins
+    std::size_t next;  // where the line after it begins
+    bool broken;       // a broken header line
+    bool join;         // joined to the header above rather than dropped
+  };
+  std::vector<BadLine> bad;
   std::size_t last_header = 0;  // a bad line only counts when a real header follows it
   std::size_t pos = 0;
   while (pos < header_length) {
     std::size_t eol = message.find('\n', pos);
     std::size_t end = eol == std::string_view::npos ? header_length : std::min(eol, header_length);
+    std::size_t next = eol == std::string_view::npos ? header_length : eol + 1;
     std::string_view line = message.substr(pos, end - pos);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (pos > 0 && line.starts_with("--")) {
       // A boundary line: the headers have ended, whatever follows it.
-      bad.push_back(pos);
+      bad.push_back({pos, next, false, false});
       break;
     }
     if (pos > 0 && !IsHeaderOrContinuation(line)) {
-      bad.push_back(pos);
+      bool broken = IsBrokenHeaderLine(line);
+      bad.push_back({pos, next, broken, !broken && line.find(':') != std::string_view::npos});
     } else if (!line.empty() && line[0] != ' ' && line[0] != '\t') {
       last_header = pos;
     }
     if (eol == std::string_view::npos) break;
-    pos = eol + 1;
+    pos = next;
   }
   // Bad lines after the last header begin the body: the blank line before them is missing.
+  // Broken header lines alone there are dropped instead.
   std::size_t body_start = std::string_view::npos;
-  while (!bad.empty() && bad.back() > last_header) {
-    body_start = bad.back();
-    bad.pop_back();
+  std::size_t trailing = bad.size();
+  while (trailing > 0 && bad[trailing - 1].at > last_header) --trailing;
+  if (std::any_of(bad.begin() + static_cast<std::ptrdiff_t>(trailing), bad.end(),
+                  [](const BadLine& b) { return !b.broken; })) {
+    body_start = bad[trailing].at;
+    bad.resize(trailing);
   }
   *separated = body_start != std::string_view::npos;
   if (bad.empty() && !*separated) return "";
   std::string out;
   out.reserve(message.size() + bad.size() + 2);
   std::size_t copied = 0;
-  for (std::size_t at : bad) {
-    out.append(message.substr(copied, at - copied));
-    out += ' ';
-    copied = at;
+  for (const BadLine& b : bad) {
+    out.append(message.substr(copied, b.at - copied));
+    if (b.join) {
+      out += ' ';
+      copied = b.at;
+    } else {
+      copied = b.next;
+    }
   }
   if (*separated) {
     out.append(message.substr(copied, body_start - copied));

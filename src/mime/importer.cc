@@ -140,8 +140,9 @@ mail::MessageContent ParseAndMap(std::string_view message, std::size_t header_le
     Note(ctx, "header block repaired: no blank line after the headers; the body was taken to "
               "begin at the first line that is not a header");
   }
-  std::string_view to_parse = repaired.empty() ? message : std::string_view(repaired);
-  if (shared.owner() && !repaired.empty()) to_parse = shared.Hold(repaired);
+  const bool was_repaired = !repaired.empty();  // Hold below moves the copy out
+  std::string_view to_parse = was_repaired ? std::string_view(repaired) : message;
+  if (shared.owner() && was_repaired) to_parse = shared.Hold(repaired);
   std::string hidden = HideRecipientLines(to_parse, HeaderBlockLength(to_parse));
   std::string_view gmime_view = to_parse;
   if (!hidden.empty()) gmime_view = shared.owner() ? shared.Hold(hidden) : std::string_view(hidden);
@@ -179,7 +180,7 @@ mail::MessageContent ParseAndMap(std::string_view message, std::size_t header_le
     parsed = std::move(again);
   }
   // Both views agree except for the repaired lines; the header block follows the parsed one.
-  std::size_t parsed_header_length = repaired.empty() ? header_length : HeaderBlockLength(to_parse);
+  std::size_t parsed_header_length = was_repaired ? HeaderBlockLength(to_parse) : header_length;
   RawMessage raw{to_parse, std::string(to_parse.substr(0, parsed_header_length)), &frame.metadata,
                  options.file_time};
   if (!frame.emlx) raw.emlx = nullptr;

@@ -362,6 +362,11 @@ std::optional<EncodedWord> ParseEncodedWord(std::string_view raw, std::size_t at
     word.charset.resize(star);  // RFC 2231 language suffix
   }
   if (enc == 'B' || enc == 'b') {
+    // One character left over after whole groups of four carries no byte: the word is not
+    // base64 at all and is shown as written (RFC 2047 6.3).
+    std::size_t digits = 0;
+    for (char c : payload.substr(0, payload.find('='))) digits += Base64Value(c) >= 0 ? 1 : 0;
+    if (digits % 4 == 1) return std::nullopt;
     word.bytes = DecodeBase64Word(payload);
   } else if (enc == 'Q' || enc == 'q') {
     word.bytes = DecodeQWord(payload);

@@ -40,4 +40,8 @@ CASES = [
                   b'Content-Disposition: attachment; filename="\xd0\xa4\xd0\xb0\xd0\xb9\xd0\xbb \xd1.txt"\r\n'
                   b'\r\nattached\r\n--XX--\r\n'),
          sender='Кирилл �', attachments=[('Файл �.txt', 8)]),
+    # Base64 with one character over whole groups of four is no encoded word: shown as written.
+    dict(name='encoded-word-not-base64',
+         message=message('=?UTF-8?B?SGVsbG8gd29ybGQhx?=', 'utf-8', 'body', 'utf-8'),
+         subject='=?UTF-8?B?SGVsbG8gd29ybGQhx?='),
 ]

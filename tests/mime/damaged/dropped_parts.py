@@ -24,4 +24,10 @@ CASES = [
     dict(name='single-empty-part-with-a-name',
          message=H + b'Subject: s2\r\nContent-Type: application/pdf; name="doc.pdf"\r\n\r\n',
          body='', attachments=[('doc.pdf', 0)]),
+    dict(name='name-in-escaped-quotes',
+         message=H + b'Subject: q\r\nContent-Type: multipart/mixed; boundary="XX"\r\n\r\n'
+         b'--XX\r\nContent-Type: text/plain\r\n\r\nbody\r\n'
+         b'--XX\r\nContent-Type: application/pgp-keys; name=\\"key.asc\\"\r\n'
+         b'Content-Disposition: attachment; filename=\\"key.asc\\"\r\n\r\nkey\r\n--XX--\r\n',
+         body='body', attachments=[('key.asc', 3)]),
 ]

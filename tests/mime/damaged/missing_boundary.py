@@ -29,4 +29,15 @@ CASES = [
          b'--XX\r\nContent-Type: application/pdf; name="e.pdf"\r\n'
          b'Content-Transfer-Encoding: base64\r\n\r\nJVBERi0x',
          body='body', attachments=[('e.pdf', 6)]),
+    # The close delimiter right after the first boundary: an empty multipart, not a missing
+    # boundary. The preamble is not the body.
+    dict(name='no-parts-at-all',
+         message=H + b'Subject: none\r\nContent-Type: multipart/mixed; boundary="XX"\r\n\r\n'
+         b'preamble\r\n--XX\r\n--XX--\r\n',
+         body='', attachments=[]),
+    # Only the close delimiter: the text before it is all there is.
+    dict(name='close-without-opening',
+         message=H + b'Subject: close\r\nContent-Type: multipart/mixed; boundary="XX"\r\n\r\n'
+         b'all the text\r\n--XX--\r\nepilogue\r\n',
+         body='all the text'),
 ]

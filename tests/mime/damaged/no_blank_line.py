@@ -16,4 +16,9 @@ CASES = [
     dict(name='wrapped-line-between-headers', subject='kept',
          message=b'Received: by x;\r\nWed, 19 Nov 2014 00:46:01 -0800\r\nSubject: kept\r\n'
          b'From: a@example.com\r\n\r\nbody\r\n', body='body'),
+    # A stray line and a header line with no name, with the blank line after them: dropped, not
+    # joined to the header above nor taken as the start of the body.
+    dict(name='stray-lines-between-headers', subject='kept',
+         message=H + b'Subject: kept\r\nstray line\r\nX-Mailer: x\r\n: no name\r\n\r\nbody\r\n',
+         body='body', note=None),
 ]

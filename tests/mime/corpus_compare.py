@@ -43,6 +43,9 @@ import sys
 import tempfile
 import time
 from email import policy
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from store_check import check_store  # noqa: E402
 from email.parser import BytesParser
 
 NOW = int(time.time())
@@ -924,6 +927,7 @@ def read_pypff_message(msg):
 
 def read_store_pypff(store):
     """Store folder path -> the messages in it, in the order pypff lists them."""
+    check_store(store)
     import pypff
     f = pypff.file()
     f.open(store)

@@ -19,6 +19,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from store_check import check_store as check_strictly  # noqa: E402
+
 FILETIME_UNIX_EPOCH = 116444736000000000
 
 
@@ -419,6 +422,10 @@ def main():
             return 1
         manifest = json.load(open(manifest_path, encoding="utf-8"))
         failures = check_store(store, manifest, reader, encoding, tmp)
+        try:
+            check_strictly(store)
+        except AssertionError as e:
+            failures.append(str(e))
     for f in failures[:40]:
         print("FAIL:", f)
     if len(failures) > 40:

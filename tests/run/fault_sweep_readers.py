@@ -13,6 +13,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from store_check import check_store  # noqa: E402
+
 
 def pypff_messages(store):
     import pypff
@@ -40,6 +43,10 @@ def readpst_count(store, tmp):
 
 def check(store, want):
     problems = []
+    try:
+        check_store(store, allow_tail=want.get("crashed", False))
+    except AssertionError as e:
+        problems.append(str(e))
     info = subprocess.run(["pffinfo", store], capture_output=True, text=True)
     if info.returncode != 0:
         problems.append("pffinfo: " + (info.stdout + info.stderr)[-500:])

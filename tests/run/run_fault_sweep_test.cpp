@@ -146,12 +146,12 @@ class RunFaultSweep : public ::testing::Test {
       EXPECT_EQ((*listed)[i].subject, corpus_->subjects.at(i)) << at;
       EXPECT_EQ((*listed)[i].folder, corpus_->folders.at(i)) << at;
     }
-    Sample(file->second, static_cast<int>(listed->size()));
+    Sample(file->second, static_cast<int>(listed->size()), crashed);
     return static_cast<int>(listed->size());
   }
 
   // Every few stores, and every store holding a count not sampled yet, go to the readers.
-  void Sample(const std::vector<std::uint8_t>& bytes, int held) {
+  void Sample(const std::vector<std::uint8_t>& bytes, int held, bool crashed) {
     static const char* folder = std::getenv("WHARFLINE_SWEEP_SAMPLES");
     static std::set<int> counts;
     static int seen = 0;
@@ -165,7 +165,11 @@ class RunFaultSweep : public ::testing::Test {
           {"subject", QString::fromStdU16String(corpus_->subjects[static_cast<std::size_t>(i)])},
           {"folder", QString::fromStdU16String(corpus_->folders[static_cast<std::size_t>(i)])}});
     }
-    std::ofstream(name + ".json") << QJsonDocument(QJsonObject{{"messages", messages}}).toJson().toStdString();
+    // A store left by a power cut or a kill may hold bytes past its last commit.
+    std::ofstream(name + ".json")
+        << QJsonDocument(QJsonObject{{"messages", messages}, {"crashed", crashed}})
+               .toJson()
+               .toStdString();
   }
 
   static Corpus* corpus_;

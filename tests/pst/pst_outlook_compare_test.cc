@@ -197,16 +197,11 @@ TEST(PstOutlookCompare, OneMessageAsOutlookWritesIt) {
   const std::uint32_t theirs_nid = message_of(outlook), ours_nid = message_of(ours);
   ASSERT_NE(theirs_nid, 0u);
   ASSERT_NE(ours_nid, 0u);
+  // The message's first subnode of a type (recipient table, attachment table, attachment).
   auto sub = [](const StoreSchema& s, std::uint32_t nid, std::uint32_t type) -> NodeSchema {
-    for (const auto& [key, node] : s.subnodes) {
-      if (key.starts_with("0x" + [&] {
-            char b[16];
-            std::snprintf(b, sizeof b, "%x/", nid);
-            return std::string(b);
-          }()) &&
-          (node.nid & 0x1F) == type) {
-        return node;
-      }
+    for (auto it = s.subnodes.lower_bound({nid, 0}); it != s.subnodes.end() && it->first.first == nid;
+         ++it) {
+      if ((it->first.second & 0x1F) == type) return it->second;
     }
     return {};
   };

@@ -47,7 +47,11 @@ int main(int argc, char** argv) {
       std::snprintf(key, sizeof key, "0x%x", nid);
       print(key, n);
     }
-    for (const auto& [key, n] : schema->subnodes) print(key, n);
+    for (const auto& [key, n] : schema->subnodes) {
+      char name[32];
+      std::snprintf(name, sizeof name, "0x%x/0x%x", key.first, key.second);
+      print(name, n);
+    }
     return 0;
   }
   std::fputs(report.Text().c_str(), stdout);

@@ -413,7 +413,7 @@ Result<StoreSchema> ReadSchema(const VerifiedStore& store, std::span<const std::
       if ((sub & 0x1F) != 0x12 && (sub & 0x1F) != 0x11 && (sub & 0x1F) != 0x05) continue;  // tables, attachments
       auto sub_schema = SchemaOf(store, f, sub, data, subsub);
       if (!sub_schema) return sub_schema.error();
-      out.subnodes[Hex(nid) + "/" + Hex(sub)] = std::move(*sub_schema);
+      out.subnodes[{nid, sub}] = std::move(*sub_schema);
     }
   }
   return out;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <span>
 #include <string>
 #include <vector>
@@ -133,10 +134,10 @@ struct NodeSchema {
   std::vector<std::uint32_t> properties;  // a property context's tags, ascending
   std::size_t rows = 0;
 };
-// Every top-level node of the store, with its subnodes under "nid/subnid" keys in `subnodes`.
+// Every top-level node of the store, and its table and attachment subnodes by (node, subnode).
 struct StoreSchema {
   std::map<std::uint32_t, NodeSchema> nodes;
-  std::map<std::string, NodeSchema> subnodes;  // "0x200024/0x692"
+  std::map<std::pair<std::uint32_t, std::uint32_t>, NodeSchema> subnodes;
 };
 wharfline::Result<StoreSchema> ReadSchema(const VerifiedStore& store,
                                           std::span<const std::uint8_t> file);

@@ -106,6 +106,7 @@ void NdbWriter::EnsureSpan(std::uint64_t k) {
     amaps_.emplace_back();
     amaps_.back().fill(0);
     span_dirty_.push_back(true);
+    fmap_.push_back(0);
     std::uint64_t start = SpanStart(n);
     SetBits(start, 512, true);
     if (HasPMap(n)) SetBits(start + 0x200, 512, true);
@@ -142,6 +143,8 @@ std::uint64_t NdbWriter::Allocate(std::uint64_t size, std::uint64_t align) {
     ++k;
     pos = RoundUp(SpanStart(k) + Reserved(k), align);
   }
+  // Nothing is written past the committed end: the file grows first.
+  if (committed_once_ && SpanStart(k + 1) > committed_eof_) (void)Grow(k + 1);
   EnsureSpan(k);
   SetBits(pos, size, true);
   // Space is mostly taken end to end, so the list stays a few ranges per span.
@@ -156,10 +159,99 @@ std::uint64_t NdbWriter::Allocate(std::uint64_t size, std::uint64_t align) {
   return pos;
 }
 
+std::uint64_t NdbWriter::Headroom() const {
+  // Twice what was placed since the last header, a sixteenth of the file, at least 1 MiB.
+  const std::uint64_t since = (cursor_ - committed_cursor_) / format::kSpanSize;
+  return std::max<std::uint64_t>({4, 2 * since + 1, amaps_.size() / 16});
+}
+
+Status NdbWriter::Grow(std::uint64_t spans) {
+  if (!status_.ok()) return status_;
+  const std::uint64_t first = (committed_eof_ - format::kFirstAMapOffset) / format::kSpanSize;
+  EnsureSpan(std::max(spans, first + Headroom()) - 1);
+  Status s = Extend(spans);
+  if (!s.ok()) return s;
+  spans = amaps_.size();
+  // The new spans' maps mark only themselves used, as the header below will count them.
+  std::uint64_t added_free = 0;
+  for (std::uint64_t k = first; k < spans; ++k) {
+    fmap_[k] = 255;
+    added_free += format::kSpanSize - Reserved(k);
+  }
+  const std::uint64_t eof = SpanStart(spans);
+  for (std::uint64_t k = first; k < spans; ++k) {
+    s = WriteSpanMaps(k);
+    if (!s.ok()) return s;
+  }
+  s = WriteFMapPages(first, spans);
+  if (!s.ok()) return s;
+  if (options_.sync) {
+    s = file_->Sync();
+    if (!s.ok()) return Fail(s);
+  }
+  // The last commit again, in a file that is now longer.
+  ByteVec header = last_header_;
+  std::uint8_t* h = header.data();
+  Set64(h + 0xB8, eof);
+  Set64(h + 0xC0, SpanStart(spans - 1));
+  Set64(h + 0xC8, Get64(h + 0xC8) + added_free);
+  Set32(h + 0x04, Crc({h + 8, 471}));
+  Set32(h + 0x20C, Crc({h + 8, 516}));
+  s = file_->WriteAt(0, header);
+  if (!s.ok()) return Fail(s);
+  // Once in the file, that header is the one to go back to, durable or not.
+  last_header_ = std::move(header);
+  committed_eof_ = eof;
+  if (options_.sync) {
+    s = file_->Sync();
+    if (!s.ok()) return Fail(s);
+  }
+  return Status::OK();
+}
+
+void NdbWriter::DropSpans(std::uint64_t spans) {
+  if (amaps_.size() <= spans) return;
+  while (amaps_.size() > spans) {
+    for (std::uint8_t byte : amaps_.back()) used_slots_ -= std::popcount(byte);
+    amaps_.pop_back();
+    span_dirty_.pop_back();
+    fmap_.pop_back();
+  }
+  span_dirty_.back() = true;  // its FMap page loses the entries of those spans
+}
+
+Status NdbWriter::Extend(std::uint64_t min_spans) {
+  const std::uint64_t eof = file_size();
+  if (written_end_ >= eof) return Status::OK();
+  // The file takes its new length in one step, and keeps it before any page is written
+  // there: a crash then leaves whole spans past the committed end, never a piece of one.
+  Status s = file_->Truncate(eof);
+  if (!s.ok()) {
+    // Short of room (a full disk, a size limit): the spare room is given up, not the store.
+    const std::uint64_t in_file =
+        written_end_ <= format::kFirstAMapOffset
+            ? 0
+            : (written_end_ - format::kFirstAMapOffset + format::kSpanSize - 1) / format::kSpanSize;
+    if (std::max(min_spans, in_file) >= amaps_.size()) return Fail(s);
+    DropSpans(std::max(min_spans, in_file));
+    if (written_end_ >= file_size()) return Status::OK();
+    s = file_->Truncate(file_size());
+    if (!s.ok()) return Fail(s);
+  }
+  written_end_ = file_size();
+  if (committed_once_ && options_.sync) {
+    s = file_->Sync();
+    if (!s.ok()) return Fail(s);
+  }
+  return Status::OK();
+}
+
 std::uint8_t* NdbWriter::BufferAt(std::uint64_t ib, std::uint64_t size) {
   std::uint64_t end = buffer_start_ + buffer_.size();
-  if (ib < end || ib - end > (1 << 16)) {
-    // Not contiguous with what is buffered (a large skip): start a new run at `ib`.
+  const std::uint64_t span = SpanStart((ib - format::kFirstAMapOffset) / format::kSpanSize);
+  if (ib < end || ib - end > (1 << 16) || span >= end) {
+    // Not contiguous with what is buffered (a large skip, or a span's map pages, which are
+    // the maps' own to write): start a new run at `ib`.
     if (!FlushBuffer().ok()) return nullptr;
     buffer_start_ = ib;
     end = ib;
@@ -415,7 +507,7 @@ Status NdbWriter::WriteLevels(std::uint8_t ptype, std::vector<BtRef> refs, std::
   return Status::OK();
 }
 
-Status NdbWriter::Commit() {
+Status NdbWriter::Commit(bool last) {
   if (!status_.ok()) return status_;
   if (closed_) return Status::InvalidArgument("commit", "store is closed");
 
@@ -504,6 +596,17 @@ Status NdbWriter::Commit() {
   s = WriteLevels(format::kPageNBT, std::move(refs), 1, &nbt_root_);
   if (!s.ok()) return s;
 
+  // Room for what comes next, or, at the last commit, none: the spans past the last page
+  // (all empty) go, and the file is cut to its new end once the header states it.
+  const std::uint64_t cursor_span = (cursor_ - 1 - format::kFirstAMapOffset) / format::kSpanSize;
+  if (!last) {
+    // Taken in steps of twice the room wanted, so most commits leave the length alone.
+    const std::uint64_t room = Headroom();
+    if (amaps_.size() < cursor_span + 1 + room) EnsureSpan(cursor_span + 2 * room);
+  } else {
+    DropSpans(cursor_span + 1);
+  }
+
   s = FlushBuffer();
   if (!s.ok()) return s;
   s = WriteMapPages();
@@ -530,18 +633,28 @@ Status NdbWriter::Commit() {
   }
   ++commits_;
   committed_once_ = true;
-  if (to_wipe_.empty()) {
-    old_pages_unreachable_ = false;
-    return Status::OK();
+  if (!to_wipe_.empty()) {
+    // Now the old indexes are unreachable: release their space in the maps, restate the
+    // free byte count in the header, and clear the old bytes.
+    for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
+    s = WriteMapPages();
+    if (!s.ok()) return s;
+    s = WriteHeader();
+    if (!s.ok()) return s;
+    s = WipeFreed();
+    if (!s.ok()) return s;
   }
-  // Now the old indexes are unreachable: release their space in the maps, restate the free
-  // byte count in the header, and clear the old bytes.
-  for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
-  s = WriteMapPages();
-  if (!s.ok()) return s;
-  s = WriteHeader();
-  if (!s.ok()) return s;
-  return WipeFreed();
+  old_pages_unreachable_ = false;
+  if (written_end_ > committed_eof_) {
+    s = file_->Truncate(committed_eof_);
+    if (!s.ok()) return Fail(s);
+    written_end_ = committed_eof_;
+    if (options_.sync) {
+      s = file_->Sync();
+      if (!s.ok()) return Fail(s);
+    }
+  }
+  return Status::OK();
 }
 
 Status NdbWriter::WipeFreed() {
@@ -597,6 +710,8 @@ Status NdbWriter::Abandon() {
   // the cut below.
   for (auto [ib, size] : allocated_since_header_) SetBits(ib, size, false);
   allocated_since_header_.clear();
+  // A last commit that failed may have given up spans the last header still counts.
+  while (file_size() < committed_eof_) EnsureSpan(amaps_.size());
   if (old_pages_unreachable_) {
     for (auto [ib, size] : to_wipe_) SetBits(ib, size, false);
   }
@@ -633,72 +748,80 @@ Status NdbWriter::WriteMapPagesAnyway() {
   return s;
 }
 
+Status NdbWriter::WriteSpanMaps(std::uint64_t k) {
+  std::uint8_t page[format::kPageSize];
+  const std::uint64_t start = SpanStart(k);
+  std::memset(page, 0, sizeof page);
+  std::memcpy(page, amaps_[k].data(), 496);
+  FillPageTrailer(page, format::kPageAMap, 0, start);
+  Status s = file_->WriteAt(start, {page, sizeof page});
+  if (!s.ok()) return Fail(s);
+  if (HasPMap(k)) {
+    std::memset(page, 0xFF, 496);
+    FillPageTrailer(page, format::kPagePMap, 0, start + 0x200);
+    s = file_->WriteAt(start + 0x200, {page, sizeof page});
+    if (!s.ok()) return Fail(s);
+  }
+  if (HasFPMap(k)) {
+    std::memset(page, 0xFF, 496);
+    FillPageTrailer(page, format::kPageFPMap, 0, start + 0x600);
+    s = file_->WriteAt(start + 0x600, {page, sizeof page});
+    if (!s.ok()) return Fail(s);
+  }
+  return Status::OK();
+}
+
+Status NdbWriter::WriteFMapPages(std::uint64_t first, std::uint64_t end) {
+  // FMap pages: one byte per AMap, the longest run of free slots in it (at most 255), for
+  // the 496 spans from the one that holds the page.
+  std::uint8_t page[format::kPageSize];
+  for (std::uint64_t k = 128; k < amaps_.size(); k += 496) {
+    if (k + 496 <= first || k >= end) continue;
+    std::memset(page, 0, sizeof page);
+    for (std::uint64_t j = 0; j < 496 && k + j < amaps_.size(); ++j) page[j] = fmap_[k + j];
+    const std::uint64_t ib = SpanStart(k) + 0x400;
+    FillPageTrailer(page, format::kPageFMap, 0, ib);
+    Status s = file_->WriteAt(ib, {page, sizeof page});
+    if (!s.ok()) return Fail(s);
+  }
+  return Status::OK();
+}
+
 Status NdbWriter::WriteMapPages() {
   // Cleared only once every page went out whole.
   maps_in_doubt_ = true;
-  std::uint8_t page[format::kPageSize];
   if (!committed_once_) {
     // The empty density list, as a new Outlook file has it.
+    std::uint8_t page[format::kPageSize];
     std::memset(page, 0, sizeof page);
     FillPageTrailer(page, format::kPageDList,
                     ComputeSignature(format::kDListOffset, next_page_bid_), next_page_bid_);
     Status s = file_->WriteAt(format::kDListOffset, {page, sizeof page});
     if (!s.ok()) return Fail(s);
   }
-  bool any_dirty = false;
+  Status s = Extend((cursor_ - 1 - format::kFirstAMapOffset) / format::kSpanSize + 1);
+  if (!s.ok()) return s;
+  std::uint64_t first_dirty = amaps_.size(), end_dirty = 0;
   for (std::uint64_t k = 0; k < amaps_.size(); ++k) {
     if (!span_dirty_[k]) continue;
-    any_dirty = true;
-    std::uint64_t start = SpanStart(k);
-    std::memset(page, 0, sizeof page);
-    std::memcpy(page, amaps_[k].data(), 496);
-    FillPageTrailer(page, format::kPageAMap, 0, start);
-    Status s = file_->WriteAt(start, {page, sizeof page});
-    if (!s.ok()) return Fail(s);
-    if (HasPMap(k)) {
-      std::memset(page, 0xFF, 496);
-      FillPageTrailer(page, format::kPagePMap, 0, start + 0x200);
-      s = file_->WriteAt(start + 0x200, {page, sizeof page});
-      if (!s.ok()) return Fail(s);
+    first_dirty = std::min(first_dirty, k);
+    end_dirty = k + 1;
+    const auto& map = amaps_[k];
+    unsigned run = 0, best = 0;
+    for (unsigned i = 0; i < kSlotsPerSpan && best < 255; ++i) {
+      if (map[i / 8] & (0x80 >> (i % 8))) {
+        run = 0;
+      } else {
+        best = std::max(best, ++run);
+      }
     }
-    if (HasFPMap(k)) {
-      std::memset(page, 0xFF, 496);
-      FillPageTrailer(page, format::kPageFPMap, 0, start + 0x600);
-      s = file_->WriteAt(start + 0x600, {page, sizeof page});
-      if (!s.ok()) return Fail(s);
-    }
+    fmap_[k] = static_cast<std::uint8_t>(std::min(best, 255u));
+    s = WriteSpanMaps(k);
+    if (!s.ok()) return s;
     span_dirty_[k] = false;
   }
-  if (any_dirty) {
-    // FMap pages: one byte per AMap, the longest run of free slots in it (at most 255).
-    for (std::uint64_t k = 128; k < amaps_.size(); k += 496) {
-      std::memset(page, 0, sizeof page);
-      for (std::uint64_t j = 0; j < 496 && k + j < amaps_.size(); ++j) {
-        const auto& map = amaps_[k + j];
-        unsigned run = 0, best = 0;
-        for (unsigned i = 0; i < kSlotsPerSpan && best < 255; ++i) {
-          if (map[i / 8] & (0x80 >> (i % 8))) {
-            run = 0;
-          } else {
-            best = std::max(best, ++run);
-          }
-        }
-        page[j] = static_cast<std::uint8_t>(std::min(best, 255u));
-      }
-      std::uint64_t ib = SpanStart(k) + 0x400;
-      FillPageTrailer(page, format::kPageFMap, 0, ib);
-      Status s = file_->WriteAt(ib, {page, sizeof page});
-      if (!s.ok()) return Fail(s);
-    }
-  }
-  // The file ends at the end of its last span.
-  std::uint64_t eof = file_size();
-  if (written_end_ < eof) {
-    std::uint8_t zero = 0;
-    Status s = file_->WriteAt(eof - 1, {&zero, 1});
-    if (!s.ok()) return Fail(s);
-    written_end_ = eof;
-  }
+  s = WriteFMapPages(first_dirty, end_dirty);
+  if (!s.ok()) return s;
   maps_in_doubt_ = false;
   return Status::OK();
 }
@@ -739,6 +862,7 @@ Status NdbWriter::WriteHeader() {
   allocated_since_header_.clear();
   last_header_.assign(p, p + format::kHeaderSize);
   committed_eof_ = file_size();
+  committed_cursor_ = cursor_;
   return Status::OK();
 }
 

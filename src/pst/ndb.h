@@ -1,5 +1,9 @@
 // The node database layer: appends blocks to the file, keeps the block and node indexes in
 // memory, and at each commit writes both B-trees, the allocation maps and then the header.
+// The file never holds bytes past the end its last header states: each commit leaves room
+// (free in its maps) for what comes next, and when that room runs out the file grows by
+// whole spans of empty maps, stated by the last header written again, before anything is
+// written there. A crash can leave at most such empty spans past the end, never data.
 // The file is written under a temporary name until its first commit is durable, and only then
 // appears under its own name, so that name never holds a file no reader can open.
 // Single-threaded. Failures of the file layer are sticky: after the first one every call
@@ -94,8 +98,9 @@ class NdbWriter {
   void Rollback(const Mark& mark);
 
   // Writes B-trees, maps and the header (last). After success the file is a valid store
-  // holding exactly the nodes put so far.
-  Status Commit();
+  // holding exactly the nodes put so far. The last commit before Close() leaves no room
+  // behind: the file ends with the span of its last page.
+  Status Commit(bool last = false);
   // Commits whose header is in the file under its own name. A commit can count although it
   // failed: when only the sync after its header failed, readers find that header.
   std::uint64_t commits() const { return commits_; }
@@ -132,7 +137,21 @@ class NdbWriter {
   NdbWriter(FileEnv& env, std::string path, std::string temp_path,
             std::unique_ptr<WritableFile> file, Options options);
 
+  // Places `size` bytes; grows the file first when they would lie past the committed end
+  // (check status_ after a call).
   std::uint64_t Allocate(std::uint64_t size, std::uint64_t align);
+  // Spans a commit leaves beyond the one holding the cursor.
+  std::uint64_t Headroom() const;
+  // Makes the file `spans` spans long: their empty maps, then the last header again stating
+  // the new end, each made durable.
+  Status Grow(std::uint64_t spans);
+  // Makes the file as long as its spans, durably once the file is a store. When that fails
+  // it tries again with no more spans than `min_spans` and those already in the file.
+  Status Extend(std::uint64_t min_spans);
+  // Forgets the spans from `spans` on (all empty).
+  void DropSpans(std::uint64_t spans);
+  // Writes the FMap pages that cover spans [first, end), from fmap_.
+  Status WriteFMapPages(std::uint64_t first, std::uint64_t end);
   void EnsureSpan(std::uint64_t span);
   void SetBits(std::uint64_t ib, std::uint64_t size, bool used);
   std::uint8_t* BufferAt(std::uint64_t ib, std::uint64_t size);
@@ -149,6 +168,8 @@ class NdbWriter {
   Status WriteMapPages();
   // WriteMapPages() although the writer has failed (to repair torn pages).
   Status WriteMapPagesAnyway();
+  // The AMap, PMap and FPMap pages of span k, as amaps_ holds them.
+  Status WriteSpanMaps(std::uint64_t k);
   Status WriteHeader();
   Status Publish();
   Status Fail(Status s);
@@ -187,6 +208,8 @@ class NdbWriter {
   std::uint64_t cursor_ = 0;
   std::vector<std::array<std::uint8_t, 496>> amaps_;
   std::vector<bool> span_dirty_;
+  std::vector<std::uint8_t> fmap_;  // each span's FMap entry as last written
+  std::uint64_t committed_cursor_ = 0;  // cursor_ at the last header
   std::uint64_t used_slots_ = 0;
   std::vector<std::uint64_t> bt_pages_;  // offsets of the B-tree pages of the last commit
   // Space freed by this commit: zeroed once the new header is on disk, so that no stale

@@ -916,7 +916,9 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   return nid;
 }
 
-Status PstWriter::Commit() {
+Status PstWriter::Commit() { return Commit(false); }
+
+Status PstWriter::Commit(bool last) {
   if (closed_) return Status::InvalidArgument("commit", "store is closed");
   if (!failure_.ok()) return failure_;
   Status s;
@@ -934,7 +936,7 @@ Status PstWriter::Commit() {
     if (!s.ok()) return Fail(s);
   }
   const std::uint64_t commits_before = ndb_->commits();
-  s = ndb_->Commit();
+  s = ndb_->Commit(last);
   // A commit whose header reached the file counts, even when what followed it failed.
   if (ndb_->commits() != commits_before) committed_messages_ = added_messages_;
   if (!s.ok()) return Fail(s);
@@ -943,7 +945,7 @@ Status PstWriter::Commit() {
 
 Status PstWriter::Close() {
   if (closed_) return Status::InvalidArgument("close", "store is closed");
-  Status s = Commit();
+  Status s = Commit(true);
   closed_ = true;
   if (!s.ok()) {
     (void)ndb_->Abandon();

@@ -142,6 +142,8 @@ class PstWriter {
   Result<std::uint16_t> NamedPropertyId(const NamedProperty& p);
   // Records the first failure that stops the store and returns it.
   Status Fail(Status s);
+  // Commit(), or with `last` the commit that leaves no room behind for more.
+  Status Commit(bool last);
   Status WriteMessageObject(const MessageContent& m, std::uint32_t nid, SubnodeSink& out,
                             std::vector<EncodedProp>* final_props, int depth);
 

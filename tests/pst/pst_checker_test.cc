@@ -98,11 +98,31 @@ TEST(PstChecker, WrittenStoresPass) {
     const File file = WriteStore(enc);
     const CheckReport r = CheckStore(file);
     EXPECT_TRUE(r.ok()) << r.Text();
-    // A killed run leaves bytes past the committed end; only allow_tail accepts them.
-    File tail = file;
-    tail.resize(tail.size() + 4096, 0xAB);
-    EXPECT_TRUE(Mentions(CheckStore(tail), "differs from ibFileEof"));
-    EXPECT_FALSE(Mentions(CheckStore(tail, {.allow_tail = true}), "ibFileEof"));
+    // A run killed while the file grows leaves whole spans of empty maps past the committed
+    // end: allow_tail accepts those and nothing else.
+    constexpr std::size_t kSpan = 0x3E000;
+    CheckOptions tail_ok;
+    tail_ok.allow_tail = true;
+    File grown = file;
+    const std::size_t start = grown.size();
+    grown.resize(start + kSpan, 0);
+    grown[start] = 0xFF;  // its AMap page, and its PMap page in every eighth span
+    grown[start + 1] = (start - 0x4400) / kSpan % 8 == 0 ? 0xFF : 0;
+    grown[start + 496] = grown[start + 497] = 0x84;
+    Set64(grown.data() + start + 504, start);
+    W32(grown, start + 500, Crc({grown.data() + start, 496}));
+    EXPECT_TRUE(Mentions(CheckStore(grown), "differs from ibFileEof"));
+    EXPECT_FALSE(Mentions(CheckStore(grown, tail_ok), "ibFileEof")) << Hex(start);
+    for (const auto& [what, at] : std::vector<std::pair<const char*, std::size_t>>{
+             {"data in the span", start + 4096}, {"marks more than", start + 8}}) {
+      File bad = grown;
+      bad[at] = 0x80;
+      W32(bad, start + 500, Crc({bad.data() + start, 496}));
+      EXPECT_TRUE(Mentions(CheckStore(bad, tail_ok), what)) << what;
+    }
+    File torn = grown;
+    torn.resize(start + 4096);
+    EXPECT_TRUE(Mentions(CheckStore(torn, tail_ok), "not whole AMap spans"));
   }
 }
 

@@ -122,6 +122,12 @@ TEST_P(PstFaultSweep, EveryCallInTurn) {
     const std::string at = std::string(c.name) + " at call " + std::to_string(k);
     if (c.mode == Mode::kFailOnce || c.mode == Mode::kDiskFull) {
       if (env.faults() == 0) continue;  // the disk filled after the last write
+      if (w.ok && env.failed_kind() == "truncate") {
+        // Growing the file for spare room failed: the writer grew it only as far as it
+        // needed and went on, and the store is whole.
+        EXPECT_EQ(CheckedPrefix(mem.Now(), at, false), kMessages) << at;
+        continue;
+      }
       EXPECT_FALSE(w.ok) << at << ": the failure was not reported";
       const int held = CheckedPrefix(mem.Now(), at, false);
       // Either no store was made, or the file holds what the writer says it holds.
@@ -143,7 +149,7 @@ TEST_P(PstFaultSweep, EveryCallInTurn) {
               static_cast<unsigned long long>(calls_made));
   EXPECT_GT(calls_made, 20u);
   // The sweep reached every kind of call a store's life makes.
-  for (const char* kind : {"create", "write", "sync", "rename", "sync folder", "close"}) {
+  for (const char* kind : {"create", "write", "sync", "truncate", "rename", "sync folder", "close"}) {
     EXPECT_TRUE(kinds_hit.count(kind)) << kind;
   }
 }

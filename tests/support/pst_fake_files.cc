@@ -112,6 +112,7 @@ Status FaultFileEnv::Enter(const char* kind, const std::string& path) {
   ++kinds_[kind];
   if (plan_.mode == Mode::kFailOnce && calls_ == plan_.at) {
     ++faults_;
+    failed_kind_ = kind;
     return Status::IOError(path, std::strerror(plan_.error));
   }
   return Status::OK();

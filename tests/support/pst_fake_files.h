@@ -77,6 +77,8 @@ class FaultFileEnv final : public FileEnv {
 
   std::uint64_t calls() const { return calls_; }
   std::uint64_t faults() const { return faults_; }
+  // The kind of the call that failed last ("" while none did).
+  const std::string& failed_kind() const { return failed_kind_; }
   // Counts of each kind of call ("write", "sync", "create", ...).
   const std::map<std::string, std::uint64_t>& kinds() const { return kinds_; }
   // For kPowerCut and kKill: the disk at that moment (empty until it came).
@@ -93,6 +95,7 @@ class FaultFileEnv final : public FileEnv {
   Plan plan_;
   std::uint64_t calls_ = 0, faults_ = 0;
   std::map<std::string, std::uint64_t> kinds_;
+  std::string failed_kind_;
   bool cut_ = false;
   Image image_;
 };

@@ -34,8 +34,9 @@ struct VerifiedStore {
 };
 
 struct CheckOptions {
-  // A writer killed after a commit leaves bytes past ibFileEof and space it had marked used
-  // for the next commit: accept both.
+  // A writer killed during a commit leaves space marked used that only the commit it did not
+  // finish would have used, and one killed while the file grows leaves whole empty spans
+  // past ibFileEof: accept both (and nothing else past ibFileEof).
   bool allow_tail = false;
   // Check the LTP and messaging layers too; off for files of raw nodes.
   bool messaging = true;

@@ -160,9 +160,11 @@ std::uint64_t NdbWriter::Allocate(std::uint64_t size, std::uint64_t align) {
 }
 
 std::uint64_t NdbWriter::Headroom() const {
-  // Twice what was placed since the last header, a sixteenth of the file, at least 1 MiB.
+  // Twice what was placed since the last header, at least 1 MiB and at most a sixteenth of
+  // the file (or 16 MiB in a smaller one): few syncs for a long stretch of writing.
   const std::uint64_t since = (cursor_ - committed_cursor_) / format::kSpanSize;
-  return std::max<std::uint64_t>({4, 2 * since + 1, amaps_.size() / 16});
+  const std::uint64_t most = std::max<std::uint64_t>(64, amaps_.size() / 16);
+  return std::clamp<std::uint64_t>(2 * since + 1, 4, most);
 }
 
 Status NdbWriter::Grow(std::uint64_t spans) {
@@ -597,12 +599,13 @@ Status NdbWriter::Commit(bool last) {
   if (!s.ok()) return s;
 
   // Room for what comes next, or, at the last commit, none: the spans past the last page
-  // (all empty) go, and the file is cut to its new end once the header states it.
+  // (all empty) go, and the file is cut to its new end once the header states it. (Cutting
+  // frees an extent for each of their map pages: on a file system that discards freed
+  // blocks at once, some milliseconds a span.)
   const std::uint64_t cursor_span = (cursor_ - 1 - format::kFirstAMapOffset) / format::kSpanSize;
   if (!last) {
-    // Taken in steps of twice the room wanted, so most commits leave the length alone.
     const std::uint64_t room = Headroom();
-    if (amaps_.size() < cursor_span + 1 + room) EnsureSpan(cursor_span + 2 * room);
+    if (amaps_.size() < cursor_span + 1 + room) EnsureSpan(cursor_span + room);
   } else {
     DropSpans(cursor_span + 1);
   }

@@ -11,11 +11,13 @@
 #include <QStringList>
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cli/terminal_progress.h"
 #include "run/conversion_run.h"
+#include "run/store_verify.h"
 #include "base/native_path.h"
 #include "run/row_source.h"
 #include "filelist/KeyedList.h"
@@ -102,10 +104,89 @@ class InterruptWatch {
   struct sigaction old_term_ {};
 };
 
+// The message files the sources name, as the window's add commands would list them; folders
+// that could not be read are named on `err` and added to `unread_folders`. Returns 0, or the
+// exit status of a usage error.
+int ListFiles(const std::vector<std::string>& sources, std::FILE* err, QStringList* out,
+              std::vector<std::string>* unread_out) {
+  QStringList& files = *out;
+  std::vector<std::string>& unread_folders = *unread_out;
+  filelist::RealFileSystem file_system;
+  for (const std::string& source : sources) {
+    const std::string native = AbsoluteNative(source);
+    struct stat source_stat {};
+    if (::stat(native.c_str(), &source_stat) != 0) {
+      Say(err, QStringLiteral("%1: no such file or folder").arg(Native(source)));
+      return kExitUsage;
+    }
+    if (!S_ISDIR(source_stat.st_mode)) {
+      // Whatever it is: the run reads regular files only and names anything else.
+      files << wharfline::PathFromNative(native);
+      continue;
+    }
+    const QString folder = wharfline::PathFromNative(native + (native.ends_with('/') ? "" : "/"));
+    const filelist::WalkResult walk = filelist::WalkForFiles(file_system, folder);
+    for (const filelist::KeyedList::Entry& entry : *walk.files) {
+      if (filelist::IsMessageFileName(entry.Text())) files << entry.Text();
+    }
+    for (const wharfline::Status& skipped : walk.skipped) {
+      Say(err, QStringLiteral("warning: a folder could not be read and was passed over: %1")
+                   .arg(QString::fromStdString(skipped.message())));
+      unread_folders.push_back(skipped.message());
+    }
+    if (!walk.status.ok()) {
+      Say(err, QStringLiteral("warning: the search of %1 stopped early: %2")
+                   .arg(folder, QString::fromStdString(walk.status.message())));
+      unread_folders.push_back(walk.status.message());
+    }
+  }
+  if (files.isEmpty()) {
+    Say(err, QStringLiteral("no message files found"));
+    return kExitUsage;
+  }
+  return 0;
+}
+
+// Prints what verifying the store found; true when it holds every file whole.
+bool PrintVerify(std::FILE* out, const convert::VerifyOutcome& verify) {
+  std::fprintf(out, "%s\n", Printable(convert::VerifyHeadLine(verify)).c_str());
+  for (const QString& line : verify.differences) std::fprintf(out, "  %s\n", Printable(line).c_str());
+  return verify.ok();
+}
+
+// wharfline-convert verify STORE SOURCE...: checks a store made earlier against its files.
+int RunVerifyCommand(int argc, char** argv, std::FILE* out, std::FILE* err) {
+  CLI::App app{"Checks that a .pst file holds the given message files, each whole and in its "
+               "folder.", std::string(kProgram) + " verify"};
+  std::string store;
+  std::vector<std::string> sources;
+  app.add_option("STORE", store, "the .pst file to check")->required();
+  app.add_option("SOURCE", sources, "the message files and folders it was made from")->required();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), out);
+    return kExitAllImported;
+  } catch (const CLI::ParseError& error) {
+    Say(err, QString::fromStdString(error.what()));
+    std::fprintf(err, "Run with --help for more information.\n");
+    return kExitUsage;
+  }
+  QStringList files;
+  std::vector<std::string> unread_folders;
+  if (const int status = ListFiles(sources, err, &files, &unread_folders); status != 0) return status;
+  const convert::VerifyOutcome verify =
+      convert::VerifyStoreAgainstFiles(AbsoluteNative(store), files, convert::ReadMessageFile);
+  const bool ok = PrintVerify(out, verify);
+  std::fflush(out);
+  return ok && unread_folders.empty() ? kExitAllImported : kExitSomeFailed;
+}
+
 }  // namespace
 
 int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* out,
                       std::FILE* err) {
+  if (argc > 1 && std::string(argv[1]) == "verify") return RunVerifyCommand(argc - 1, argv + 1, out, err);
   CLI::App app{"Converts .eml and .emlx message files into a new Outlook .pst file.", kProgram};
   std::vector<std::string> sources;
   std::string output;
@@ -116,6 +197,9 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
       ->required();
   app.add_option("-o,--output", output, "folder to write the new .pst file into")->required();
   app.add_flag("-q,--quiet", quiet, "show no progress");
+  bool verify = false;
+  app.add_flag("--verify", verify,
+               "read the finished store back and check every message against its file");
   app.set_version_flag("--version", identity::kVersion);
   try {
     app.parse(argc, argv);
@@ -150,39 +234,7 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   // The file list, as the window's add commands would build it.
   QStringList files;
   std::vector<std::string> unread_folders;  // "folder: reason"
-  filelist::RealFileSystem file_system;
-  for (const std::string& source : sources) {
-    const std::string native = AbsoluteNative(source);
-    struct stat source_stat {};
-    if (::stat(native.c_str(), &source_stat) != 0) {
-      Say(err, QStringLiteral("%1: no such file or folder").arg(Native(source)));
-      return kExitUsage;
-    }
-    if (!S_ISDIR(source_stat.st_mode)) {
-      // Whatever it is: the run reads regular files only and names anything else.
-      files << wharfline::PathFromNative(native);
-      continue;
-    }
-    const QString folder = wharfline::PathFromNative(native + (native.ends_with('/') ? "" : "/"));
-    const filelist::WalkResult walk = filelist::WalkForFiles(file_system, folder);
-    for (const filelist::KeyedList::Entry& entry : *walk.files) {
-      if (filelist::IsMessageFileName(entry.Text())) files << entry.Text();
-    }
-    for (const wharfline::Status& skipped : walk.skipped) {
-      Say(err, QStringLiteral("warning: a folder could not be read and was passed over: %1")
-                   .arg(QString::fromStdString(skipped.message())));
-      unread_folders.push_back(skipped.message());
-    }
-    if (!walk.status.ok()) {
-      Say(err, QStringLiteral("warning: the search of %1 stopped early: %2")
-                   .arg(folder, QString::fromStdString(walk.status.message())));
-      unread_folders.push_back(walk.status.message());
-    }
-  }
-  if (files.isEmpty()) {
-    Say(err, QStringLiteral("no message files found"));
-    return kExitUsage;
-  }
+  if (const int status = ListFiles(sources, err, &files, &unread_folders); status != 0) return status;
 
   convert::RunState state;
   state.outputFolder = wharfline::PathFromNative(output_native);
@@ -244,8 +296,22 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     std::fprintf(out, "Not reached: %d files, from %s on.\n", outcome.listed - outcome.files,
                  Printable(files[outcome.files]).c_str());
   }
+  bool verified = true;
+  if (verify) {
+    // What the store should hold: every file but those the outcome names as not in it.
+    QStringList stored;
+    std::set<QString> missing;
+    for (const convert::FileFailure& f : outcome.failures) missing.insert(f.path);
+    for (qsizetype i = 0; i < files.size() && i < outcome.files; ++i) {
+      if (!missing.count(files[i])) stored << files[i];
+    }
+    verified = PrintVerify(out, convert::VerifyStoreAgainstFiles(
+                                    wharfline::NativeFromPath(outcome.pst_path), stored,
+                                    convert::ReadMessageFile));
+  }
   std::fprintf(out, "%s\n", Printable(outcome.pst_path).c_str());
   std::fflush(out);
+  if (!verified) return kExitSomeFailed;
   if (!outcome.unexpected.isEmpty() || !outcome.store_failure.isEmpty()) return kExitSomeFailed;
   if (outcome.stopped) return kExitInterrupted + signal_number;
   return outcome.failures.empty() && unread_folders.empty() ? kExitAllImported : kExitSomeFailed;

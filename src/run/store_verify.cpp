@@ -1,0 +1,281 @@
+#include "run/store_verify.h"
+
+#include <QCryptographicHash>
+#include <map>
+#include <memory>
+
+#include "base/native_path.h"
+#include "pst/format.h"
+#include "pst/pst_reader.h"
+#include "run/registry_paths.h"
+
+namespace convert {
+namespace {
+
+using mail::PropTag;
+
+constexpr PropTag kSubject = 0x0037001F;
+constexpr PropTag kSenderName = 0x0C1A001F;
+constexpr PropTag kSenderAddress = 0x0C1F001F;
+constexpr PropTag kSentTime = 0x00390040;
+constexpr PropTag kBody = 0x1000001F;
+constexpr PropTag kHtml = 0x10130102;
+constexpr PropTag kDisplayName = 0x3001001F;
+constexpr PropTag kEmailAddress = 0x3003001F;
+constexpr PropTag kRecipientType = 0x0C150003;
+constexpr PropTag kLongFileName = 0x3707001F;
+constexpr PropTag kFileName = 0x3704001F;
+constexpr PropTag kAttachMethod = 0x37050003;
+constexpr PropTag kAttachData = 0x37010102;
+constexpr PropTag kIpmSubtree = 0x35E00102;
+
+QString Key(const QString& folder) { return folder.toCaseFolded(); }
+
+// A property of the model as the store keeps its bytes; empty when the model lacks it.
+mail::Bytes ModelBytes(const std::vector<mail::Property>& props, PropTag tag) {
+  const mail::PropValue* v = mail::FindProperty(props, tag);
+  mail::Bytes out;
+  if (v == nullptr) return out;
+  if (const auto* s = std::get_if<std::u16string>(v)) {
+    for (char16_t c : *s) {
+      out.push_back(static_cast<std::uint8_t>(c & 0xFF));
+      out.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+  } else if (const auto* b = std::get_if<mail::Bytes>(v)) {
+    out = *b;
+  } else if (const auto* t = std::get_if<mail::FileTime>(v)) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(t->ticks) >> (8 * i)));
+  } else if (const auto* i32 = std::get_if<std::int32_t>(v)) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(*i32) >> (8 * i)));
+  }
+  return out;
+}
+
+QString Text(const mail::Bytes& utf16) {
+  QString out;
+  for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) out += QChar(static_cast<char16_t>(utf16[i] | utf16[i + 1] << 8));
+  return out;
+}
+
+QByteArray Sha256(std::span<const std::uint8_t> bytes) {
+  return QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                                  QCryptographicHash::Sha256);
+}
+
+class MessageCheck {
+ public:
+  MessageCheck(const pst::StoreReader& store, QString path, QStringList& differences)
+      : store_(store), path_(std::move(path)), differences_(differences) {}
+
+  void Run(const mail::MessageContent& want, const pst::StoredMessage& have) {
+    Same(QStringLiteral("subject"), want.props, kSubject, have.props, true);
+    Same(QStringLiteral("sender name"), want.props, kSenderName, have.props, true);
+    Same(QStringLiteral("sender address"), want.props, kSenderAddress, have.props, true);
+    Same(QStringLiteral("sent time"), want.props, kSentTime, have.props, false);
+    Same(QStringLiteral("plain body"), want.props, kBody, have.props, false);
+    Same(QStringLiteral("HTML body"), want.props, kHtml, have.props, false);
+    if (want.recipient_count() != have.recipients.size()) {
+      Differs(QStringLiteral("%1 recipients in the store, %2 in the file")
+                  .arg(have.recipients.size())
+                  .arg(want.recipient_count()));
+    } else {
+      for (std::size_t i = 0; i < have.recipients.size(); ++i) {
+        const mail::Recipient r = want.RecipientAt(i);
+        const QString which = QStringLiteral("recipient %1 ").arg(i + 1);
+        Same(which + QStringLiteral("name"), r.props, kDisplayName, have.recipients[i], true);
+        Same(which + QStringLiteral("address"), r.props, kEmailAddress, have.recipients[i], true);
+        Same(which + QStringLiteral("type"), r.props, kRecipientType, have.recipients[i], false);
+      }
+    }
+    if (want.attachments.size() != have.attachments.size()) {
+      Differs(QStringLiteral("%1 attachments in the store, %2 in the file")
+                  .arg(have.attachments.size())
+                  .arg(want.attachments.size()));
+      return;
+    }
+    for (std::size_t i = 0; i < have.attachments.size(); ++i) {
+      const mail::Attachment& a = want.attachments[i];
+      const pst::StoredProps& stored = have.attachments[i];
+      const QString which = QStringLiteral("attachment %1 ").arg(i + 1);
+      Same(which + QStringLiteral("name"), a.props, kLongFileName, stored, true);
+      Same(which + QStringLiteral("short name"), a.props, kFileName, stored, true);
+      if (a.embedded) continue;  // an attached message: its own properties are not compared
+      CheckContent(which, a, stored);
+    }
+  }
+
+ private:
+  void Differs(const QString& what) { differences_ << path_ + QStringLiteral(": ") + what; }
+
+  mail::Bytes Stored(const pst::StoredProps& props, PropTag tag) {
+    auto it = props.find(tag);
+    if (it == props.end()) return {};
+    auto bytes = store_.ValueBytes(it->second);
+    if (!bytes) {
+      Differs(QStringLiteral("property %1 cannot be read: %2")
+                  .arg(tag, 8, 16, QLatin1Char('0'))
+                  .arg(QString::fromStdString(bytes.error().ToString())));
+      return {};
+    }
+    return *bytes;
+  }
+
+  void Same(const QString& what, const std::vector<mail::Property>& want, PropTag tag,
+            const pst::StoredProps& have, bool show) {
+    const mail::Bytes w = ModelBytes(want, tag);
+    const mail::Bytes h = Stored(have, tag);
+    if (w.size() == h.size() && Sha256(w) == Sha256(h)) return;
+    if (show && (tag & 0xFFFF) == 0x001F) {
+      Differs(QStringLiteral("%1 differs: \"%2\" in the store, \"%3\" in the file").arg(what, Text(h), Text(w)));
+    } else {
+      Differs(what + QStringLiteral(" differs"));
+    }
+  }
+
+  void CheckContent(const QString& which, const mail::Attachment& a, const pst::StoredProps& stored) {
+    auto it = stored.find(kAttachData);
+    const std::uint64_t have_size = it == stored.end() ? 0 : it->second.size;
+    if (have_size != a.data_size()) {
+      Differs(which + QStringLiteral("size differs: %1 bytes in the store, %2 in the file")
+                          .arg(have_size)
+                          .arg(a.data_size()));
+      return;
+    }
+    QCryptographicHash want(QCryptographicHash::Sha256), have(QCryptographicHash::Sha256);
+    if (a.source) {
+      std::unique_ptr<mail::ContentReader> reader = a.source->Open();
+      std::vector<std::uint8_t> chunk(1 << 16);
+      for (std::uint64_t left = a.source->size(); left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+        if (!reader || !reader->Read({chunk.data(), n})) {
+          Differs(which + QStringLiteral("cannot be read from the file"));
+          return;
+        }
+        want.addData(QByteArrayView(chunk.data(), static_cast<qsizetype>(n)));
+        left -= n;
+      }
+    } else {
+      want.addData(QByteArrayView(a.data.data(), static_cast<qsizetype>(a.data.size())));
+    }
+    if (it != stored.end()) {
+      const pst::StoredValue& v = it->second;
+      if (v.stream == 0) {
+        have.addData(QByteArrayView(v.bytes.data(), static_cast<qsizetype>(v.bytes.size())));
+      } else {
+        wharfline::Status s = store_.ReadStream(v.stream, [&](std::span<const std::uint8_t> d) {
+          have.addData(QByteArrayView(d.data(), static_cast<qsizetype>(d.size())));
+        });
+        if (!s.ok()) {
+          Differs(which + QStringLiteral("cannot be read from the store: ") + QString::fromStdString(s.ToString()));
+          return;
+        }
+      }
+    }
+    if (want.result() != have.result()) Differs(which + QStringLiteral("content differs (SHA-256)"));
+  }
+
+  const pst::StoreReader& store_;
+  QString path_;
+  QStringList& differences_;
+};
+
+}  // namespace
+
+VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStringList& rows,
+                                      const FileReader& read) {
+  VerifyOutcome out;
+  out.expected = rows.size();
+  auto store = pst::StoreReader::Open(store_path);
+  if (!store) {
+    out.refused = QString::fromStdString(store.error().ToString());
+    return out;
+  }
+  const pst::StoreReader& reader = **store;
+  auto folders = reader.Folders();
+  if (!folders) {
+    out.refused = QString::fromStdString(folders.error().ToString());
+    return out;
+  }
+  // The folders below the top of the store, by their path there ("Mail\2010").
+  std::uint32_t top = 0;
+  if (const pst::StoredNode* node = reader.FindNode(pst::format::kNidMessageStore)) {
+    auto props = reader.ReadProperties(node->bid_data, node->bid_sub);
+    if (props) {
+      auto it = props->find(kIpmSubtree);
+      if (it != props->end() && it->second.bytes.size() == 24) top = pst::Get32(it->second.bytes.data() + 20);
+    }
+  }
+  if (top == 0) {
+    out.refused = QStringLiteral("the store names no top folder");
+    return out;
+  }
+  std::map<std::uint32_t, const pst::StoredFolder*> by_nid;
+  for (const pst::StoredFolder& f : *folders) by_nid[f.nid] = &f;
+  std::map<QString, std::uint32_t> by_path;
+  for (const pst::StoredFolder& f : *folders) {
+    QStringList names;
+    const pst::StoredFolder* at = &f;
+    for (int depth = 0; at != nullptr && at->nid != top && depth < 1000; ++depth) {
+      names.prepend(QString::fromStdU16String(at->name));
+      auto up = by_nid.find(at->parent);
+      at = up == by_nid.end() || up->first == at->nid ? nullptr : up->second;
+    }
+    if (at != nullptr && !names.isEmpty()) by_path.emplace(Key(names.join(u'\\')), f.nid);
+  }
+
+  // The files of each store folder, in order, against its messages.
+  std::map<std::uint32_t, std::vector<QString>> expected;
+  for (const QString& row : rows) {
+    auto relative = registry::RelativeFolderOf(row);
+    auto folder = relative ? by_path.find(Key(*relative)) : by_path.end();
+    if (folder == by_path.end()) {
+      out.differences << row + QStringLiteral(": its folder %1 is not in the store")
+                                   .arg(relative ? *relative : QString());
+      continue;
+    }
+    expected[folder->second].push_back(row);
+  }
+  for (const auto& [path, nid] : by_path) {
+    const std::vector<std::uint32_t> messages = reader.MessagesIn(nid);
+    const std::vector<QString>& files = expected[nid];
+    for (std::size_t i = 0; i < std::max(messages.size(), files.size()); ++i) {
+      if (i >= messages.size()) {
+        out.differences << files[i] + QStringLiteral(": not in the store");
+        continue;
+      }
+      if (i >= files.size()) {
+        out.differences << QStringLiteral("store folder %1: message %2 has no message file")
+                               .arg(QString::fromStdU16String(by_nid[nid]->name))
+                               .arg(i + 1);
+        continue;
+      }
+      auto stored = reader.ReadMessage(messages[i]);
+      if (!stored) {
+        out.differences << files[i] + QStringLiteral(": its message cannot be read from the store: ") +
+                               QString::fromStdString(stored.error().ToString());
+        continue;
+      }
+      auto source = read(wharfline::NativeFromPath(files[i]));
+      if (!source) {
+        out.differences << files[i] + QStringLiteral(": cannot be read: ") +
+                               QString::fromStdString(source.error().ToString());
+        continue;
+      }
+      const qsizetype before = out.differences.size();
+      MessageCheck(reader, files[i], out.differences).Run(source->content, *stored);
+      if (out.differences.size() == before) ++out.verified;
+    }
+  }
+  return out;
+}
+
+QString VerifyHeadLine(const VerifyOutcome& outcome) {
+  if (!outcome.refused.isEmpty()) return QStringLiteral("The store cannot be verified: ") + outcome.refused;
+  if (outcome.ok()) return QStringLiteral("Verified %1 of %1 messages.").arg(outcome.expected);
+  return QStringLiteral("Verified %1 of %2 messages; %3 differences:")
+      .arg(outcome.verified)
+      .arg(outcome.expected)
+      .arg(outcome.differences.size());
+}
+
+}  // namespace convert

@@ -7,6 +7,7 @@
 #include "base/native_path.h"
 #include "pst/format.h"
 #include "pst/pst_reader.h"
+#include "run/message_prefetch.h"
 #include "run/registry_paths.h"
 
 namespace convert {
@@ -60,6 +61,30 @@ QString Text(const mail::Bytes& utf16) {
 QByteArray Sha256(std::span<const std::uint8_t> bytes) {
   return QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
                                   QCryptographicHash::Sha256);
+}
+
+// What pairs a message with its file: subject, sent time and sender address.
+QByteArray ModelKey(const mail::MessageContent& m) {
+  QCryptographicHash h(QCryptographicHash::Sha256);
+  for (PropTag tag : {kSubject, kSentTime, kSenderAddress}) {
+    const mail::Bytes b = ModelBytes(m.props, tag);
+    h.addData(QByteArrayView(b.data(), static_cast<qsizetype>(b.size())));
+    h.addData(QByteArrayView("\0", 1));
+  }
+  return h.result();
+}
+
+QByteArray StoredKey(const pst::StoreReader& store, const pst::StoredProps& props) {
+  QCryptographicHash h(QCryptographicHash::Sha256);
+  for (PropTag tag : {kSubject, kSentTime, kSenderAddress}) {
+    auto it = props.find(tag);
+    if (it != props.end()) {
+      auto b = store.ValueBytes(it->second, 1 << 20);
+      if (b) h.addData(QByteArrayView(b->data(), static_cast<qsizetype>(b->size())));
+    }
+    h.addData(QByteArrayView("\0", 1));
+  }
+  return h.result();
 }
 
 class MessageCheck {
@@ -212,6 +237,7 @@ VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStri
   std::map<std::uint32_t, const pst::StoredFolder*> by_nid;
   for (const pst::StoredFolder& f : *folders) by_nid[f.nid] = &f;
   std::map<QString, std::uint32_t> by_path;
+  std::map<std::uint32_t, QString> display;
   for (const pst::StoredFolder& f : *folders) {
     QStringList names;
     const pst::StoredFolder* at = &f;
@@ -220,7 +246,10 @@ VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStri
       auto up = by_nid.find(at->parent);
       at = up == by_nid.end() || up->first == at->nid ? nullptr : up->second;
     }
-    if (at != nullptr && !names.isEmpty()) by_path.emplace(Key(names.join(u'\\')), f.nid);
+    if (at != nullptr && !names.isEmpty()) {
+      by_path.emplace(Key(names.join(u'\\')), f.nid);
+      display[f.nid] = names.join(u'\\');
+    }
   }
 
   // The files of each store folder, in order, against its messages.
@@ -235,35 +264,88 @@ VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStri
     }
     expected[folder->second].push_back(row);
   }
+  // The files are read and imported ahead, on other cores, in the order they are compared.
+  std::vector<std::string> order;
   for (const auto& [path, nid] : by_path) {
-    const std::vector<std::uint32_t> messages = reader.MessagesIn(nid);
+    auto it = expected.find(nid);
+    if (it == expected.end()) continue;
+    for (const QString& f : it->second) order.push_back(wharfline::NativeFromPath(f));
+  }
+  MessagePrefetcher files_ahead(read);
+  files_ahead.Expect(order);
+  std::map<std::uint32_t, std::vector<std::uint32_t>> messages_of;
+  for (const pst::StoredNode& n : reader.nodes()) {
+    if ((n.nid & 0x1F) == pst::format::kNidTypeNormalMessage) messages_of[n.parent].push_back(n.nid);
+  }
+  for (const auto& [path, nid] : by_path) {
+    const std::vector<std::uint32_t>& messages = messages_of[nid];
     const std::vector<QString>& files = expected[nid];
-    for (std::size_t i = 0; i < std::max(messages.size(), files.size()); ++i) {
-      if (i >= messages.size()) {
-        out.differences << files[i] + QStringLiteral(": not in the store");
-        continue;
-      }
-      if (i >= files.size()) {
-        out.differences << QStringLiteral("store folder %1: message %2 has no message file")
-                               .arg(QString::fromStdU16String(by_nid[nid]->name))
-                               .arg(i + 1);
-        continue;
-      }
-      auto stored = reader.ReadMessage(messages[i]);
+    // Files and messages are paired by subject, sent time and sender; those left over are
+    // paired in order (so a changed subject shows as such), and what is left then has no
+    // counterpart.
+    std::multimap<QByteArray, std::size_t> unclaimed;
+    std::vector<bool> claimed(messages.size(), false);
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      const pst::StoredNode* node = reader.FindNode(messages[i]);
+      auto props = reader.ReadProperties(node->bid_data, node->bid_sub);
+      if (props) unclaimed.emplace(StoredKey(reader, *props), i);
+    }
+    auto compare = [&](const QString& file, std::size_t index, const ReadMessage& source) {
+      auto stored = reader.ReadMessage(messages[index]);
       if (!stored) {
-        out.differences << files[i] + QStringLiteral(": its message cannot be read from the store: ") +
+        out.differences << file + QStringLiteral(": its message cannot be read from the store: ") +
                                QString::fromStdString(stored.error().ToString());
-        continue;
-      }
-      auto source = read(wharfline::NativeFromPath(files[i]));
-      if (!source) {
-        out.differences << files[i] + QStringLiteral(": cannot be read: ") +
-                               QString::fromStdString(source.error().ToString());
-        continue;
+        return;
       }
       const qsizetype before = out.differences.size();
-      MessageCheck(reader, files[i], out.differences).Run(source->content, *stored);
+      MessageCheck(reader, file, out.differences).Run(source.content, *stored);
       if (out.differences.size() == before) ++out.verified;
+    };
+    auto read_file = [&](const QString& file) {
+      auto source = files_ahead.Read(wharfline::NativeFromPath(file));
+      if (!source) {
+        out.differences << file + QStringLiteral(": cannot be read: ") +
+                               QString::fromStdString(source.error().ToString());
+      }
+      return source;
+    };
+    std::vector<QString> left_over;
+    for (const QString& file : files) {
+      auto source = read_file(file);
+      if (!source) continue;
+      auto match = unclaimed.find(ModelKey(source->content));
+      if (match == unclaimed.end()) {
+        left_over.push_back(file);
+        continue;
+      }
+      claimed[match->second] = true;
+      const std::size_t index = match->second;
+      unclaimed.erase(match);
+      compare(file, index, *source);
+    }
+    std::size_t next = 0;
+    for (const QString& file : left_over) {
+      while (next < messages.size() && claimed[next]) ++next;
+      if (next == messages.size()) {
+        out.differences << file + QStringLiteral(": not in the store");
+        continue;
+      }
+      claimed[next] = true;
+      auto source = read_file(file);
+      if (source) compare(file, next, *source);
+    }
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      if (claimed[i]) continue;
+      QString subject;
+      if (const pst::StoredNode* node = reader.FindNode(messages[i])) {
+        auto props = reader.ReadProperties(node->bid_data, node->bid_sub);
+        auto it = props ? props->find(kSubject) : pst::StoredProps::iterator{};
+        if (props && it != props->end()) subject = Text(it->second.bytes);
+      }
+      out.differences << QStringLiteral("store folder %1: message %2 (\"%3\") has no message file")
+                             .arg(display[nid])
+                             .arg(i + 1)
+                             .arg(subject);
     }
   }
   return out;

@@ -16,6 +16,7 @@
 
 #include "cli/terminal_progress.h"
 #include "run/conversion_run.h"
+#include "run/run_report.h"
 #include "base/native_path.h"
 #include "run/row_source.h"
 #include "filelist/KeyedList.h"
@@ -23,6 +24,7 @@
 #include "filelist/file_system.h"
 #include "platform/identity.h"
 #include "platform/platform.h"
+#include "pst/file.h"
 
 namespace cli {
 
@@ -110,12 +112,18 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   std::vector<std::string> sources;
   std::string output;
   bool quiet = false;
+  std::string report;
   app.add_option("SOURCE", sources,
                  "message files (taken whatever their extension) and folders (searched, with "
                  "every folder below them, for .eml and .emlx files)")
       ->required();
   app.add_option("-o,--output", output, "folder to write the new .pst file into")->required();
   app.add_flag("-q,--quiet", quiet, "show no progress");
+  app.add_option("--report", report,
+                 "write the report of every file not imported or imported with a note to FILE "
+                 "(\"-\": standard output; CSV when FILE ends in .csv) instead of beside the "
+                 "store; FILE must not exist")
+      ->type_name("FILE");
   app.set_version_flag("--version", identity::kVersion);
   try {
     app.parse(argc, argv);
@@ -147,8 +155,30 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     return kExitUsage;
   }
 
+  // The report file is checked now, not after a long run: it must be new, in a folder that
+  // can take it.
+  const bool report_to_out = report == "-";
+  if (!report.empty() && !report_to_out) {
+    const std::string report_native = AbsoluteNative(report);
+    struct stat report_stat {};
+    if (::lstat(report_native.c_str(), &report_stat) == 0) {
+      Say(err, QStringLiteral("the report file %1 already exists").arg(Native(report)));
+      return kExitUsage;
+    }
+    const std::string report_folder = pst::FolderOf(report_native);
+    struct stat folder_stat {};
+    if (::stat(report_folder.c_str(), &folder_stat) != 0 || !S_ISDIR(folder_stat.st_mode) ||
+        ::access(report_folder.c_str(), W_OK | X_OK) != 0) {
+      Say(err, QStringLiteral("the report file %1 cannot be made: its folder is missing or not "
+                              "writable")
+                   .arg(Native(report)));
+      return kExitUsage;
+    }
+  }
+
   // The file list, as the window's add commands would build it.
   QStringList files;
+  convert::ReportContext report_context;
   std::vector<std::string> unread_folders;  // "folder: reason"
   filelist::RealFileSystem file_system;
   for (const std::string& source : sources) {
@@ -161,8 +191,10 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     if (!S_ISDIR(source_stat.st_mode)) {
       // Whatever it is: the run reads regular files only and names anything else.
       files << wharfline::PathFromNative(native);
+      report_context.source_folders << Native(pst::FolderOf(native));
       continue;
     }
+    report_context.source_folders << Native(native);
     const QString folder = wharfline::PathFromNative(native + (native.ends_with('/') ? "" : "/"));
     const filelist::WalkResult walk = filelist::WalkForFiles(file_system, folder);
     for (const filelist::KeyedList::Entry& entry : *walk.files) {
@@ -217,38 +249,77 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
                       outcome.outlook_error ? outcome.cause : outcome.unexpected));
     return kExitUsage;
   }
+  // The report: to standard output, which then carries nothing else; to the file named; or,
+  // when some file is not imported or has a note, beside the store.
+  report_context.source_folders.removeDuplicates();
+  report_context.options << QStringLiteral("Output folder: ") + Native(output_native);
+  if (!report.empty()) report_context.options << QStringLiteral("Report: ") + Native(report);
+  if (quiet) report_context.options << QStringLiteral("Quiet: yes");
+  QString report_line;
+  bool report_failed = false;
+  if (report_to_out) {
+    const std::string bytes =
+        convert::ReportBytes(outcome, report_context, convert::ReportFormat::kText);
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fflush(out);
+    report_line = QStringLiteral("The full report is on standard output.");
+  } else if (!report.empty()) {
+    const QString path = Native(AbsoluteNative(report));
+    const convert::ReportFormat format = path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive)
+                                             ? convert::ReportFormat::kCsv
+                                             : convert::ReportFormat::kText;
+    const wharfline::Status written = convert::WriteNewFile(
+        engine.reports, path, convert::ReportBytes(outcome, report_context, format));
+    report_failed = !written.ok();
+    report_line =
+        written.ok() ? convert::ReportWrittenLine(path) : convert::ReportFailedLine(written);
+  } else if (convert::HasFilesToReport(outcome)) {
+    const wharfline::Result<QString> written =
+        convert::WriteReportBesideStore(engine.reports, outcome, report_context);
+    report_failed = !written;
+    report_line = written ? convert::ReportWrittenLine(*written)
+                          : convert::ReportFailedLine(written.error());
+  }
+
+  // With the report on standard output, the summary goes with the messages.
+  std::FILE* const summary = report_to_out ? err : out;
   const bool complete = outcome.Complete();
   if (complete) {
-    std::fprintf(out, "Imported %lld of %d files in %.1f s.\n",
+    std::fprintf(summary, "Imported %lld of %d files in %.1f s.\n",
                  static_cast<long long>(outcome.stored), outcome.files, elapsed);
   } else {
     for (const QString& line : convert::OutcomeHeadLines(outcome)) {
-      std::fprintf(out, "%s\n", Printable(line).c_str());
+      std::fprintf(summary, "%s\n", Printable(line).c_str());
     }
   }
-  const auto list = [out](const char* heading, const std::vector<convert::FileFailure>& entries) {
+  const auto list = [summary](const char* heading,
+                              const std::vector<convert::FileFailure>& entries) {
     if (entries.empty()) return;
-    std::fprintf(out, "%s (%zu):\n", heading, entries.size());
+    std::fprintf(summary, "%s (%zu):\n", heading, entries.size());
     for (const convert::FileFailure& entry : entries) {
-      std::fprintf(out, "  %s: %s\n", Printable(entry.path).c_str(),
+      std::fprintf(summary, "  %s: %s\n", Printable(entry.path).c_str(),
                    Printable(entry.reason).c_str());
     }
   };
   list(complete ? "Not imported" : "Not in the store", outcome.failures);
   if (!unread_folders.empty()) {
-    std::fprintf(out, "Folders not searched (%zu):\n", unread_folders.size());
-    for (const std::string& folder : unread_folders) std::fprintf(out, "  %s\n", folder.c_str());
+    std::fprintf(summary, "Folders not searched (%zu):\n", unread_folders.size());
+    for (const std::string& folder : unread_folders) {
+      std::fprintf(summary, "  %s\n", folder.c_str());
+    }
   }
   list("Imported with notes", outcome.notes);
   if (outcome.stopped && outcome.files < outcome.listed) {
-    std::fprintf(out, "Not reached: %d files, from %s on.\n", outcome.listed - outcome.files,
+    std::fprintf(summary, "Not reached: %d files, from %s on.\n", outcome.listed - outcome.files,
                  Printable(files[outcome.files]).c_str());
   }
-  std::fprintf(out, "%s\n", Printable(outcome.pst_path).c_str());
-  std::fflush(out);
+  if (!report_line.isEmpty()) std::fprintf(summary, "%s\n", Printable(report_line).c_str());
+  std::fprintf(summary, "%s\n", Printable(outcome.pst_path).c_str());
+  std::fflush(summary);
   if (!outcome.unexpected.isEmpty() || !outcome.store_failure.isEmpty()) return kExitSomeFailed;
   if (outcome.stopped) return kExitInterrupted + signal_number;
-  return outcome.failures.empty() && unread_folders.empty() ? kExitAllImported : kExitSomeFailed;
+  return outcome.failures.empty() && unread_folders.empty() && !report_failed ? kExitAllImported
+                                                                             : kExitSomeFailed;
 }
 
 }  // namespace cli

@@ -197,6 +197,12 @@ TEST_F(RunFaultSweep, AFailedCallIsReportedAndTheReportMatchesTheFileLeft) {
         continue;
       }
       total_.faults += env.faults();
+      if (outcome.Complete() && env.failed_kind() == "truncate") {
+        // Growing the file for spare room failed: the writer grew it only as far as it
+        // needed and went on, and the store holds every message.
+        EXPECT_EQ(CheckStore(mem.Now(), false, at), 30) << at;
+        continue;
+      }
       EXPECT_FALSE(outcome.Complete()) << at << ": a failure was reported as success";
       const QString reason = outcome.outlook_error ? outcome.cause : outcome.store_failure;
       EXPECT_TRUE(reason.contains(std::strerror(mode == Mode::kFailOnce ? error : ENOSPC))) << at;

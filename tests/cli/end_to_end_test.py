@@ -439,6 +439,7 @@ class Report(unittest.TestCase):
         summary = r.stderr.splitlines()
         pst = summary[-1]
         self.assertEqual(summary[-2], b"The full report is on standard output.")
+        self.assertTrue(r.stdout.startswith(b"Pellimor Wharfline 5.06: conversion report\n"))
         self.check_text_report(r.stdout, pst)
         self.assertEqual(os.listdir(os.fsencode(self.out)), [os.path.basename(pst)])
 

@@ -44,6 +44,29 @@ const Expected kDesigned[] = {
 
 const QChar kNul(u'\0');
 
+// The disk the window writes reports to, in memory; a test can make it fail.
+class ReportDisk final : public pst::FileEnv {
+ public:
+  pst::testing::MemFileEnv files;
+  // When set, every call goes through it (it wraps files) instead.
+  std::unique_ptr<pst::testing::FaultFileEnv> faults;
+
+  wharfline::Result<std::unique_ptr<pst::WritableFile>> CreateExclusive(
+      const std::string& path) override {
+    return Env().CreateExclusive(path);
+  }
+  wharfline::Status RenameNoReplace(const std::string& from, const std::string& to) override {
+    return Env().RenameNoReplace(from, to);
+  }
+  wharfline::Status Remove(const std::string& path) override { return Env().Remove(path); }
+  wharfline::Status SyncFolder(const std::string& folder) override {
+    return Env().SyncFolder(folder);
+  }
+
+ private:
+  pst::FileEnv& Env() { return faults ? static_cast<pst::FileEnv&>(*faults) : files; }
+};
+
 }  // namespace
 
 class FrmStep1Test : public QObject {
@@ -93,7 +116,7 @@ class FrmStep1Test : public QObject {
 
   std::unique_ptr<testing_support::ScriptedPlatform> platform_;
   std::unique_ptr<testing_support::MemoryEngine> mail_;
-  std::unique_ptr<pst::testing::MemFileEnv> disk_;  // where reports go
+  std::unique_ptr<ReportDisk> disk_;  // where reports go
   std::unique_ptr<wharfline_test::MemoryFileSystem> fs_;
   std::unique_ptr<frmStep1> window_;
 };
@@ -102,7 +125,7 @@ void FrmStep1Test::init() {
   platform_ = std::make_unique<testing_support::ScriptedPlatform>();
   mail_ = std::make_unique<testing_support::MemoryEngine>();
   fs_ = std::make_unique<wharfline_test::MemoryFileSystem>();
-  disk_ = std::make_unique<pst::testing::MemFileEnv>();
+  disk_ = std::make_unique<ReportDisk>();
   window_ = std::make_unique<frmStep1>(
       platform_->Seams(), convert::Engine{mail_->stores(), mail_->files(), *disk_}, *fs_);
   window_->show();
@@ -533,7 +556,7 @@ void FrmStep1Test::convertWritesEveryFileNotImportedToTheReport() {
   }
   mail_->files().notes[QStringLiteral("/m/good/6.eml")] = {"attachments missing"};
   const std::string theirs = "/out/PellimorEMLMessages7.12.26 1.41.31.txt";
-  disk_->Put(theirs, {'x'});
+  disk_->files.Put(theirs, {'x'});
   window_->CmdExtractDBX->setEnabled(true);
   platform_->dialogs.folder_answers = {QStringLiteral("/out")};
   QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
@@ -547,9 +570,9 @@ void FrmStep1Test::convertWritesEveryFileNotImportedToTheReport() {
   QCOMPARE(box.last(),
            QStringLiteral("The full report is in ") + QString::fromStdString(report_path));
   QCOMPARE(box.size(), 1 + 1 + 20 + 1 + 2 + 1);
-  QCOMPARE(*disk_->Contents(theirs), std::vector<std::uint8_t>{'x'});
+  QCOMPARE(*disk_->files.Contents(theirs), std::vector<std::uint8_t>{'x'});
 
-  const std::vector<std::uint8_t>* bytes = disk_->Contents(report_path);
+  const std::vector<std::uint8_t>* bytes = disk_->files.Contents(report_path);
   QVERIFY(bytes);
   const QByteArray report(reinterpret_cast<const char*>(bytes->data()), qsizetype(bytes->size()));
   for (const char* line :
@@ -567,6 +590,21 @@ void FrmStep1Test::convertWritesEveryFileNotImportedToTheReport() {
     QVERIFY2(report.contains(line), line.constData());
   }
   QVERIFY(report.contains("/m/bad/caf\xe9.eml"));
+
+  // A full disk: the box says so in that line, and no piece of a report is left.
+  using pst::testing::FaultFileEnv;
+  disk_->faults = std::make_unique<FaultFileEnv>(
+      disk_->files, FaultFileEnv::Plan{FaultFileEnv::Mode::kDiskFull, 1, ENOSPC});
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
+  const QString full = platform_->dialogs.msgboxes[1].text;
+  QVERIFY(full.startsWith(QStringLiteral("Imported 5 of 30 files.\r\n")));
+  QVERIFY2(full.endsWith(
+               QStringLiteral("\r\nThe report could not be written: No space left on device")),
+           qPrintable(full));
+  QCOMPARE(disk_->files.Now().size(), size_t{2});
 }
 
 void FrmStep1Test::oneRunAtATime() {

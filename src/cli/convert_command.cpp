@@ -18,6 +18,7 @@
 #include "cli/terminal_progress.h"
 #include "run/conversion_run.h"
 #include "run/store_verify.h"
+#include "run/run_report.h"
 #include "base/native_path.h"
 #include "run/row_source.h"
 #include "filelist/KeyedList.h"
@@ -25,6 +26,7 @@
 #include "filelist/file_system.h"
 #include "platform/identity.h"
 #include "platform/platform.h"
+#include "pst/file.h"
 
 namespace cli {
 
@@ -108,7 +110,7 @@ class InterruptWatch {
 // that could not be read are named on `err` and added to `unread_folders`. Returns 0, or the
 // exit status of a usage error.
 int ListFiles(const std::vector<std::string>& sources, std::FILE* err, QStringList* out,
-              std::vector<std::string>* unread_out) {
+              std::vector<std::string>* unread_out, QStringList* source_folders = nullptr) {
   QStringList& files = *out;
   std::vector<std::string>& unread_folders = *unread_out;
   filelist::RealFileSystem file_system;
@@ -122,8 +124,10 @@ int ListFiles(const std::vector<std::string>& sources, std::FILE* err, QStringLi
     if (!S_ISDIR(source_stat.st_mode)) {
       // Whatever it is: the run reads regular files only and names anything else.
       files << wharfline::PathFromNative(native);
+      if (source_folders) *source_folders << Native(pst::FolderOf(native));
       continue;
     }
+    if (source_folders) *source_folders << Native(native);
     const QString folder = wharfline::PathFromNative(native + (native.ends_with('/') ? "" : "/"));
     const filelist::WalkResult walk = filelist::WalkForFiles(file_system, folder);
     for (const filelist::KeyedList::Entry& entry : *walk.files) {
@@ -191,6 +195,7 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   std::vector<std::string> sources;
   std::string output;
   bool quiet = false;
+  std::string report;
   app.add_option("SOURCE", sources,
                  "message files (taken whatever their extension) and folders (searched, with "
                  "every folder below them, for .eml and .emlx files)")
@@ -200,6 +205,11 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   bool verify = false;
   app.add_flag("--verify", verify,
                "read the finished store back and check every message against its file");
+  app.add_option("--report", report,
+                 "write the report of every file not imported or imported with a note to FILE "
+                 "(\"-\": standard output; CSV when FILE ends in .csv) instead of beside the "
+                 "store; FILE must not exist")
+      ->type_name("FILE");
   app.set_version_flag("--version", identity::kVersion);
   try {
     app.parse(argc, argv);
@@ -231,10 +241,32 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     return kExitUsage;
   }
 
+  // The report file is checked now, not after a long run: it must be new, in a folder that
+  // can take it.
+  const bool report_to_out = report == "-";
+  if (!report.empty() && !report_to_out) {
+    const std::string report_native = AbsoluteNative(report);
+    struct stat report_stat {};
+    if (::lstat(report_native.c_str(), &report_stat) == 0) {
+      Say(err, QStringLiteral("the report file %1 already exists").arg(Native(report)));
+      return kExitUsage;
+    }
+    const std::string report_folder = pst::FolderOf(report_native);
+    struct stat folder_stat {};
+    if (::stat(report_folder.c_str(), &folder_stat) != 0 || !S_ISDIR(folder_stat.st_mode) ||
+        ::access(report_folder.c_str(), W_OK | X_OK) != 0) {
+      Say(err, QStringLiteral("the report file %1 cannot be made: its folder is missing or not "
+                              "writable")
+                   .arg(Native(report)));
+      return kExitUsage;
+    }
+  }
+
   // The file list, as the window's add commands would build it.
   QStringList files;
+  convert::ReportContext report_context;
   std::vector<std::string> unread_folders;  // "folder: reason"
-  if (const int status = ListFiles(sources, err, &files, &unread_folders); status != 0) return status;
+  if (const int status = ListFiles(sources, err, &files, &unread_folders, &report_context.source_folders); status != 0) return status;
 
   convert::RunState state;
   state.outputFolder = wharfline::PathFromNative(output_native);
@@ -269,33 +301,71 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
                       outcome.outlook_error ? outcome.cause : outcome.unexpected));
     return kExitUsage;
   }
+  // The report: to standard output, which then carries nothing else; to the file named; or,
+  // when some file is not imported or has a note, beside the store.
+  report_context.source_folders.removeDuplicates();
+  report_context.options << QStringLiteral("Output folder: ") + Native(output_native);
+  if (!report.empty()) report_context.options << QStringLiteral("Report: ") + Native(report);
+  if (quiet) report_context.options << QStringLiteral("Quiet: yes");
+  QString report_line;
+  bool report_failed = false;
+  if (report_to_out) {
+    const std::string bytes =
+        convert::ReportBytes(outcome, report_context, convert::ReportFormat::kText);
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fflush(out);
+    report_line = QStringLiteral("The full report is on standard output.");
+  } else if (!report.empty()) {
+    const QString path = Native(AbsoluteNative(report));
+    const convert::ReportFormat format = path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive)
+                                             ? convert::ReportFormat::kCsv
+                                             : convert::ReportFormat::kText;
+    const wharfline::Status written = convert::WriteNewFile(
+        engine.reports, path, convert::ReportBytes(outcome, report_context, format));
+    report_failed = !written.ok();
+    report_line =
+        written.ok() ? convert::ReportWrittenLine(path) : convert::ReportFailedLine(written);
+  } else if (convert::HasFilesToReport(outcome)) {
+    const wharfline::Result<QString> written =
+        convert::WriteReportBesideStore(engine.reports, outcome, report_context);
+    report_failed = !written;
+    report_line = written ? convert::ReportWrittenLine(*written)
+                          : convert::ReportFailedLine(written.error());
+  }
+
+  // With the report on standard output, the summary goes with the messages.
+  std::FILE* const summary = report_to_out ? err : out;
   const bool complete = outcome.Complete();
   if (complete) {
-    std::fprintf(out, "Imported %lld of %d files in %.1f s.\n",
+    std::fprintf(summary, "Imported %lld of %d files in %.1f s.\n",
                  static_cast<long long>(outcome.stored), outcome.files, elapsed);
   } else {
     for (const QString& line : convert::OutcomeHeadLines(outcome)) {
-      std::fprintf(out, "%s\n", Printable(line).c_str());
+      std::fprintf(summary, "%s\n", Printable(line).c_str());
     }
   }
-  const auto list = [out](const char* heading, const std::vector<convert::FileFailure>& entries) {
+  const auto list = [summary](const char* heading,
+                              const std::vector<convert::FileFailure>& entries) {
     if (entries.empty()) return;
-    std::fprintf(out, "%s (%zu):\n", heading, entries.size());
+    std::fprintf(summary, "%s (%zu):\n", heading, entries.size());
     for (const convert::FileFailure& entry : entries) {
-      std::fprintf(out, "  %s: %s\n", Printable(entry.path).c_str(),
+      std::fprintf(summary, "  %s: %s\n", Printable(entry.path).c_str(),
                    Printable(entry.reason).c_str());
     }
   };
   list(complete ? "Not imported" : "Not in the store", outcome.failures);
   if (!unread_folders.empty()) {
-    std::fprintf(out, "Folders not searched (%zu):\n", unread_folders.size());
-    for (const std::string& folder : unread_folders) std::fprintf(out, "  %s\n", folder.c_str());
+    std::fprintf(summary, "Folders not searched (%zu):\n", unread_folders.size());
+    for (const std::string& folder : unread_folders) {
+      std::fprintf(summary, "  %s\n", folder.c_str());
+    }
   }
   list("Imported with notes", outcome.notes);
   if (outcome.stopped && outcome.files < outcome.listed) {
-    std::fprintf(out, "Not reached: %d files, from %s on.\n", outcome.listed - outcome.files,
+    std::fprintf(summary, "Not reached: %d files, from %s on.\n", outcome.listed - outcome.files,
                  Printable(files[outcome.files]).c_str());
   }
+  if (!report_line.isEmpty()) std::fprintf(summary, "%s\n", Printable(report_line).c_str());
   bool verified = true;
   if (verify) {
     // What the store should hold: every file but those the outcome names as not in it.
@@ -305,16 +375,17 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     for (qsizetype i = 0; i < files.size() && i < outcome.files; ++i) {
       if (!missing.count(files[i])) stored << files[i];
     }
-    verified = PrintVerify(out, convert::VerifyStoreAgainstFiles(
-                                    wharfline::NativeFromPath(outcome.pst_path), stored,
-                                    convert::ReadMessageFile));
+    verified = PrintVerify(summary, convert::VerifyStoreAgainstFiles(
+                                        wharfline::NativeFromPath(outcome.pst_path), stored,
+                                        convert::ReadMessageFile));
   }
-  std::fprintf(out, "%s\n", Printable(outcome.pst_path).c_str());
-  std::fflush(out);
+  std::fprintf(summary, "%s\n", Printable(outcome.pst_path).c_str());
+  std::fflush(summary);
   if (!verified) return kExitSomeFailed;
   if (!outcome.unexpected.isEmpty() || !outcome.store_failure.isEmpty()) return kExitSomeFailed;
   if (outcome.stopped) return kExitInterrupted + signal_number;
-  return outcome.failures.empty() && unread_folders.empty() ? kExitAllImported : kExitSomeFailed;
+  return outcome.failures.empty() && unread_folders.empty() && !report_failed ? kExitAllImported
+                                                                             : kExitSomeFailed;
 }
 
 }  // namespace cli

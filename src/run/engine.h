@@ -14,6 +14,8 @@ namespace convert {
 struct Engine {
   store::Stores& stores;
   MessageFiles& files;
+  // The file layer a run's report is written through, beside the store or where asked.
+  pst::FileEnv& reports = pst::DefaultFileEnv();
 };
 
 // Stores written by our PST writer, message files read ahead and imported by the MIME
@@ -24,15 +26,16 @@ class PstEngine {
   // otherwise), which must outlive this.
   explicit PstEngine(store::PstStoreOptions options = {}, PrefetchOptions prefetch = {},
                      pst::FileEnv& env = pst::DefaultFileEnv())
-      : files_(prefetch), stores_(env, options) {}
+      : files_(prefetch), stores_(env, options), env_(env) {}
   PstEngine(const PstEngine&) = delete;
   PstEngine& operator=(const PstEngine&) = delete;
 
-  Engine engine() { return Engine{stores_, files_}; }
+  Engine engine() { return Engine{stores_, files_, env_}; }
 
  private:
   PrefetchingMessageFiles files_;
   store::PstStores stores_;
+  pst::FileEnv& env_;
 };
 
 }  // namespace convert

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "run/conversion_run.h"
+#include "run/run_report.h"
 #include "filelist/add_files_command.h"
 #include "filelist/add_folder_command.h"
 #include "filelist/registry.h"
@@ -398,15 +399,29 @@ void frmStep1::CmdExtractDBX_Click() {
       platform_.dialogs.MsgBox(convert::OutlookErrorText(outcome.cause), platform::kInformation,
                                Text(kOutlookErrorCaption));
     } else if (!outcome.Complete() || !outcome.failures.empty() || !outcome.notes.empty()) {
-      // Anything short of every file in the store is told, with what the store holds.
-      platform_.dialogs.MsgBox(convert::FailureSummaryText(outcome), platform::kExclamation,
-                               Text(identity::kApplicationTitle));
+      // Anything short of every file in the store is told, with what the store holds; the
+      // box names the first files, the report beside the store all of them.
+      QString text = convert::FailureSummaryText(outcome);
+      if (outcome.store_made && convert::HasFilesToReport(outcome)) {
+        text += QStringLiteral("\r\n") + WriteReport(outcome);
+      }
+      platform_.dialogs.MsgBox(text, platform::kExclamation, Text(identity::kApplicationTitle));
     }
   } catch (const std::exception& error) {
     run_in_progress_ = false;
     SetListCommandsEnabled(true);
     ReportUnexpected(error);
   }
+}
+
+QString frmStep1::WriteReport(const convert::RunOutcome& outcome) {
+  convert::ReportContext context;
+  context.source_folders = convert::SourceFoldersOf(PeekRows());
+  context.options << QStringLiteral("Output folder: ") + run_state_.outputFolder;
+  const wharfline::Result<QString> written =
+      convert::WriteReportBesideStore(engine_.reports, outcome, context);
+  return written ? convert::ReportWrittenLine(*written)
+                 : convert::ReportFailedLine(written.error());
 }
 
 void frmStep1::SetListCommandsEnabled(bool enabled) {

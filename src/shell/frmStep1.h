@@ -24,6 +24,9 @@
 namespace filelist {
 class FileSystem;
 }
+namespace convert {
+struct RunOutcome;
+}
 
 class frmStep1 final : public QWidget,
                        private convert::RowSource,
@@ -93,6 +96,8 @@ class frmStep1 final : public QWidget,
   void Unload();
   // Shows the error in flight in a box; called from a handler's catch.
   void ReportUnexpected(const std::exception& error);
+  // Writes the run's report beside its store; returns the end box's line about it.
+  QString WriteReport(const convert::RunOutcome& outcome);
   // While a run is in progress the commands that change the list or start a run are off.
   void SetListCommandsEnabled(bool enabled);
 

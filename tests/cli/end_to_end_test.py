@@ -1,6 +1,7 @@
 """End to end: wharfline-convert and the window (offscreen) over the real PST writer and MIME
 importer, with the stores read back by the independent readers (pffinfo, readpst, pypff,
 pst-extractor). Run by ctest, which passes the programs and the corpus in the environment."""
+import csv
 import email
 import email.policy
 import json
@@ -25,6 +26,7 @@ NODE_MODULES = os.environ["WHARFLINE_NODE_MODULES"]
 HERE = os.path.dirname(os.path.abspath(__file__))
 PST_EXTRACTOR_DUMP = os.path.join(HERE, "..", "pst", "read_with_pst_extractor.js")
 STAMP = r"\d{1,2}\.\d{1,2}\.\d\d \d{1,2}\.\d{1,2}\.\d\d"
+REPORT_LINE = "The full report is in "
 
 
 def run(args, **kw):
@@ -166,7 +168,10 @@ class CommandLine(unittest.TestCase):
         pst = lines[-1]
         self.assertTrue(re.fullmatch(re.escape(self.out) + "/PellimorEMLMessages" + STAMP + r"\.pst",
                                      pst), pst)
-        self.assertEqual(os.listdir(self.out), [os.path.basename(pst)])
+        # Beside the store only the report, when the summary names one (files with a note).
+        reports = [x[len(REPORT_LINE):] for x in lines if x.startswith(REPORT_LINE)]
+        self.assertEqual(sorted(os.listdir(self.out)),
+                         sorted([os.path.basename(pst)] + [os.path.basename(x) for x in reports]))
         want = expected_tree(src, "")
         total = sum(want.values()) + 1
         m = re.match(r"Imported (\d+) of (\d+) files", lines[0])
@@ -303,7 +308,14 @@ class Outcomes(unittest.TestCase):
             self.assertEqual(lines[2], "Not in the store (%d):" % (3000 - held))
             self.assertEqual(len([x for x in lines if x.startswith("  %s/" % src)]), 3000 - held)
             pst = lines[-1]
-            self.assertEqual(os.listdir(out), [os.path.basename(pst)])
+            # The report beside the store names every file not in it.
+            report = pst[:-len(".pst")] + ".txt"
+            self.assertEqual(lines[-2], REPORT_LINE + report)
+            self.assertEqual(sorted(os.listdir(out)),
+                             sorted([os.path.basename(pst), os.path.basename(report)]))
+            with open(report, "rb") as fh:
+                listed = [x for x in fh.read().split(b"\n") if x.startswith(b"not imported\t")]
+            self.assertEqual(len(listed), 3000 - held)
             self.assertLessEqual(os.path.getsize(pst), limit)
             Readers().check(self, pst, held)
 
@@ -359,6 +371,114 @@ class Outcomes(unittest.TestCase):
             with open(os.path.join(out, name), "rb") as fh:
                 self.assertEqual(fh.read(), content)
         self.assertEqual(len(os.listdir(out)), len(theirs) + 3)  # nothing else left behind
+
+
+class Report(unittest.TestCase):
+    """The report of every file not imported: beside the store, or where --report says."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="wharfline-e2e-report-")
+        self.out = os.path.join(self.tmp, "out")
+        os.mkdir(self.out)
+        self.src = os.path.join(self.tmp, "src")
+        with open(os.path.join(CORPUS, "eml", "mikel-mail", "plain_emails", "basic_email.eml"),
+                  "rb") as fh:
+            body = fh.read()
+        os.makedirs(os.path.join(self.src, "good"))
+        os.makedirs(os.path.join(self.src, "bad"))
+        for i in range(5):
+            with open(os.path.join(self.src, "good", "m%d.eml" % i), "wb") as fh:
+                fh.write(body)
+        # 25 empty message files, one named with a byte that is not UTF-8.
+        bad = os.path.join(os.fsencode(self.src), b"bad")
+        self.bad = [os.path.join(bad, b"e%02d.eml" % i) for i in range(24)]
+        self.bad.append(os.path.join(bad, b"caf\xe9.eml"))
+        for path in self.bad:
+            open(path, "wb").close()
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def convert(self, *extra):
+        return subprocess.run([os.fsencode(CONVERT), "-q", os.fsencode(self.src), b"-o",
+                               os.fsencode(self.out)] + [os.fsencode(x) for x in extra],
+                              capture_output=True)
+
+    def check_text_report(self, report, pst):
+        lines = report.split(b"\n")
+        for line in (b"Store: " + pst, b"Imported 5 of 30 files.", b"Files listed: 30",
+                     b"Imported: 5", b"Not imported: 25", b"Imported with a note: 0",
+                     b"  " + os.fsencode(self.src), b"  Output folder: " + os.fsencode(self.out)):
+            self.assertIn(line, lines)
+        rows = {}
+        for line in lines:
+            if line.startswith(b"not imported\t"):
+                _, path, reason = line.split(b"\t")
+                rows[path] = reason
+        self.assertEqual(sorted(rows), sorted(self.bad))
+        for reason in rows.values():
+            self.assertIn(b"empty message file", reason)
+
+    def test_every_failed_file_is_in_the_report_beside_the_store(self):
+        r = self.convert()
+        self.assertEqual(r.returncode, 1, r.stderr)
+        lines = r.stdout.splitlines()
+        pst = lines[-1]
+        report = pst[:-len(b".pst")] + b".txt"
+        self.assertEqual(lines[-2], REPORT_LINE.encode() + report)
+        self.assertEqual(sorted(os.listdir(os.fsencode(self.out))),
+                         sorted([os.path.basename(pst), os.path.basename(report)]))
+        with open(report, "rb") as fh:
+            self.check_text_report(fh.read(), pst)
+        self.assertEqual(count_pypff(os.fsdecode(pst)), 5)
+
+    def test_report_option_writes_it_where_asked(self):
+        # On standard output, which then holds the report alone.
+        r = self.convert("--report", "-")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        summary = r.stderr.splitlines()
+        pst = summary[-1]
+        self.assertEqual(summary[-2], b"The full report is on standard output.")
+        self.assertTrue(r.stdout.startswith(b"Pellimor Wharfline 5.06: conversion report\n"))
+        self.check_text_report(r.stdout, pst)
+        self.assertEqual(os.listdir(os.fsencode(self.out)), [os.path.basename(pst)])
+
+        # As CSV, with a header row, every field as it was.
+        target = os.path.join(self.tmp, "failed.csv")
+        r = self.convert("--report", target)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.stdout.splitlines()[-2], REPORT_LINE.encode() + os.fsencode(target))
+        with open(target, newline="", encoding="utf-8", errors="surrogateescape") as fh:
+            rows = list(csv.reader(fh))
+        self.assertEqual(rows[0], ["status", "path", "reason"])
+        self.assertEqual(sorted(row[1] for row in rows[1:]), sorted(map(os.fsdecode, self.bad)))
+        for status, _, reason in rows[1:]:
+            self.assertEqual(status, "not imported")
+            self.assertIn("empty message file", reason)
+        self.assertEqual(len(os.listdir(self.out)), 2)  # the two stores, no report beside
+
+        # A file already there is refused before the run: nothing is made, nothing changed.
+        for existing in (target, os.path.join(self.out, "x.txt")):
+            if not os.path.exists(existing):
+                with open(existing, "w") as fh:
+                    fh.write("mine")
+            before = self.contents()
+            with open(existing, "rb") as fh:
+                theirs = fh.read()
+            r = self.convert("--report", existing)
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn(b"already exists", r.stderr)
+            self.assertEqual(r.stdout, b"")
+            with open(existing, "rb") as fh:
+                self.assertEqual(fh.read(), theirs)
+            self.assertEqual(self.contents(), before)
+
+    def contents(self):
+        found = {}
+        for name in os.listdir(self.out):
+            with open(os.path.join(self.out, name), "rb") as fh:
+                found[name] = fh.read()
+        return found
 
 
 class HostileInput(unittest.TestCase):

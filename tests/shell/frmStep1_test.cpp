@@ -13,7 +13,10 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/native_path.h"
+#include "run/conversion_run.h"
 #include "support/memory_store.h"
+#include "support/pst_fake_files.h"
 #include "memory_file_system.h"
 #include "shell/app_identity.h"
 #include "shell/frmStep1.h"
@@ -41,6 +44,29 @@ const Expected kDesigned[] = {
 
 const QChar kNul(u'\0');
 
+// The disk the window writes reports to, in memory; a test can make it fail.
+class ReportDisk final : public pst::FileEnv {
+ public:
+  pst::testing::MemFileEnv files;
+  // When set, every call goes through it (it wraps files) instead.
+  std::unique_ptr<pst::testing::FaultFileEnv> faults;
+
+  wharfline::Result<std::unique_ptr<pst::WritableFile>> CreateExclusive(
+      const std::string& path) override {
+    return Env().CreateExclusive(path);
+  }
+  wharfline::Status RenameNoReplace(const std::string& from, const std::string& to) override {
+    return Env().RenameNoReplace(from, to);
+  }
+  wharfline::Status Remove(const std::string& path) override { return Env().Remove(path); }
+  wharfline::Status SyncFolder(const std::string& folder) override {
+    return Env().SyncFolder(folder);
+  }
+
+ private:
+  pst::FileEnv& Env() { return faults ? static_cast<pst::FileEnv&>(*faults) : files; }
+};
+
 }  // namespace
 
 class FrmStep1Test : public QObject {
@@ -66,6 +92,7 @@ class FrmStep1Test : public QObject {
   void convertRunsOverTheListAndShowsProgress();
   void convertWithNothingListedCreatesNothing();
   void convertReportsOutlookErrorsAndFailedFiles();
+  void convertWritesEveryFileNotImportedToTheReport();
   void oneRunAtATime();
   void writesScreenshot();
 
@@ -89,6 +116,7 @@ class FrmStep1Test : public QObject {
 
   std::unique_ptr<testing_support::ScriptedPlatform> platform_;
   std::unique_ptr<testing_support::MemoryEngine> mail_;
+  std::unique_ptr<ReportDisk> disk_;  // where reports go
   std::unique_ptr<wharfline_test::MemoryFileSystem> fs_;
   std::unique_ptr<frmStep1> window_;
 };
@@ -97,7 +125,9 @@ void FrmStep1Test::init() {
   platform_ = std::make_unique<testing_support::ScriptedPlatform>();
   mail_ = std::make_unique<testing_support::MemoryEngine>();
   fs_ = std::make_unique<wharfline_test::MemoryFileSystem>();
-  window_ = std::make_unique<frmStep1>(platform_->Seams(), mail_->engine(), *fs_);
+  disk_ = std::make_unique<ReportDisk>();
+  window_ = std::make_unique<frmStep1>(
+      platform_->Seams(), convert::Engine{mail_->stores(), mail_->files(), *disk_}, *fs_);
   window_->show();
   QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   window_->activateWindow();
@@ -107,6 +137,7 @@ void FrmStep1Test::init() {
 void FrmStep1Test::cleanup() {
   window_.reset();
   fs_.reset();
+  disk_.reset();
   mail_.reset();
   platform_.reset();
 }
@@ -472,7 +503,9 @@ void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
   QCOMPARE(summary.style, 48);
   QCOMPARE(summary.caption, QStringLiteral("Pellimor Wharfline"));
   QCOMPARE(summary.text, QStringLiteral("Imported 1 of 2 files.\r\nThis file could not be imported:"
-                                        "\r\n/m/b.eml - 57:store: Injected fault"));
+                                        "\r\n/m/b.eml - 57:store: Injected fault"
+                                        "\r\nThe full report is in "
+                                        "/out/PellimorEMLMessages7.12.26 1.41.31.txt"));
 
   // A run that cannot end as it should says so, never "Imported": the final write of the
   // store failing, and an error nobody expected, which shows its own text.
@@ -502,6 +535,76 @@ void FrmStep1Test::convertReportsOutlookErrorsAndFailedFiles() {
     QVERIFY(window_->cmdAdd->isEnabled());
   }
   QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{4});
+}
+
+void FrmStep1Test::convertWritesEveryFileNotImportedToTheReport() {
+  // 25 files that fail (one named with a byte that is not UTF-8) among 5 that import, one of
+  // them with a note; a file of someone else's has the report's first name.
+  fs_->AddFolder(QStringLiteral("/out"));
+  const wharfline::Status unreadable =
+      wharfline::Status::InvalidArgument("import", "empty message file");
+  mail_->recorder().SetFaultStatus(unreadable);
+  QStringList bad;
+  for (int i = 0; i < 25; ++i) {
+    bad << (i == 24 ? QStringLiteral("/m/bad/caf") + QChar(0xDCE9) + QStringLiteral(".eml")
+                    : QStringLiteral("/m/bad/%1.eml").arg(i, 2, 10, QChar(u'0')));
+    mail_->recorder().FailAlways(QStringLiteral("Files.Read"), bad.back());
+  }
+  for (int i = 0; i < 30; ++i) {
+    const QString path = i % 6 == 0 ? QStringLiteral("/m/good/%1.eml").arg(i) : bad[i - 1 - i / 6];
+    QVERIFY(window_->AddFileToList(path).ok());
+  }
+  mail_->files().notes[QStringLiteral("/m/good/6.eml")] = {"attachments missing"};
+  const std::string theirs = "/out/PellimorEMLMessages7.12.26 1.41.31.txt";
+  disk_->files.Put(theirs, {'x'});
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+
+  // The box as it was, the first 20 named, and one line more: where the report is.
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{1});
+  const QStringList box = platform_->dialogs.msgboxes[0].text.split(QStringLiteral("\r\n"));
+  QCOMPARE(box.first(), QStringLiteral("Imported 5 of 30 files."));
+  QCOMPARE(box[22], QStringLiteral("and 5 more"));
+  const std::string report_path = "/out/PellimorEMLMessages7.12.26 1.41.31 (2).txt";
+  QCOMPARE(box.last(),
+           QStringLiteral("The full report is in ") + QString::fromStdString(report_path));
+  QCOMPARE(box.size(), 1 + 1 + 20 + 1 + 2 + 1);
+  QCOMPARE(*disk_->files.Contents(theirs), std::vector<std::uint8_t>{'x'});
+
+  const std::vector<std::uint8_t>* bytes = disk_->files.Contents(report_path);
+  QVERIFY(bytes);
+  const QByteArray report(reinterpret_cast<const char*>(bytes->data()), qsizetype(bytes->size()));
+  for (const char* line :
+       {"\nFiles listed: 30\n", "\nImported: 5\n", "\nNot imported: 25\n",
+        "\nImported with a note: 1\n", "\nSource folders:\n  /m/bad\n  /m/good\n",
+        "\nOptions:\n  Output folder: /out/\n",
+        "\nimported with a note\t/m/good/6.eml\tattachments missing\n"}) {
+    QVERIFY2(report.contains(line), line);
+  }
+  const QByteArray reason = convert::FailureText(unreadable).toUtf8();
+  for (const QString& path : bad) {
+    const QByteArray line = "\nnot imported\t" +
+                            QByteArray::fromStdString(wharfline::NativeFromPath(path)) + '\t' +
+                            reason + '\n';
+    QVERIFY2(report.contains(line), line.constData());
+  }
+  QVERIFY(report.contains("/m/bad/caf\xe9.eml"));
+
+  // A full disk: the box says so in that line, and no piece of a report is left.
+  using pst::testing::FaultFileEnv;
+  disk_->faults = std::make_unique<FaultFileEnv>(
+      disk_->files, FaultFileEnv::Plan{FaultFileEnv::Mode::kDiskFull, 1, ENOSPC});
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{2});
+  const QString full = platform_->dialogs.msgboxes[1].text;
+  QVERIFY(full.startsWith(QStringLiteral("Imported 5 of 30 files.\r\n")));
+  QVERIFY2(full.endsWith(
+               QStringLiteral("\r\nThe report could not be written: No space left on device")),
+           qPrintable(full));
+  QCOMPARE(disk_->files.Now().size(), size_t{2});
 }
 
 void FrmStep1Test::oneRunAtATime() {

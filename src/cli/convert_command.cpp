@@ -10,7 +10,6 @@
 #include <CLI/CLI.hpp>
 #include <QDate>
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QStringList>
 #include <chrono>
 #include <filesystem>
@@ -78,12 +77,11 @@ void Say(std::FILE* err, const QString& text) {
   std::fprintf(err, "%s: %s\n", kProgram, Printable(text).c_str());
 }
 
-// A day given as YYYY-MM-DD, and nothing else; an impossible day (2023-02-29) is no day.
+// A day given as YYYY-MM-DD, and nothing else (Qt takes the form strictly: no blanks, no
+// short fields); an impossible day (2023-02-29) is no day.
 std::optional<QDate> DayOf(const std::string& text) {
-  static const QRegularExpression kForm(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}$"));
-  const QString given = QString::fromStdString(text);
-  if (!kForm.match(given).hasMatch()) return std::nullopt;
-  const QDate day = QDate::fromString(given, QStringLiteral("yyyy-MM-dd"));
+  const QDate day =
+      QDate::fromString(QString::fromStdString(text), QStringLiteral("yyyy-MM-dd"));
   if (!day.isValid()) return std::nullopt;
   return day;
 }

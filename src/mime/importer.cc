@@ -220,6 +220,9 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   ctx.notes = &result.notes;
   ctx.attachments_missing = &result.attachments_missing;
   ctx.state = &result.state;
+  // Apple Mail's flags, for a file with no readable headers too; a parsed message's own
+  // mapping settles them again with its headers.
+  if (frame.emlx) result.state = MessageStateOf(HeaderValues{}, &frame.metadata);
   FindPartialAttachmentFolder(options.source_path, ctx);
 
   ParserOptionsPtr parser_options = NewParserOptions("");

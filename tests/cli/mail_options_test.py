@@ -28,8 +28,8 @@ def eml(subject, headers="", body="Body.\n", date="Mon, 04 Mar 2024 10:00:00 +00
     return ("\n".join(lines) + "\n" + headers + "\n" + body).encode()
 
 
-def emlx(subject, flags, headers=""):
-    message = eml(subject, headers)
+def emlx(subject, flags, headers="", message=None):
+    message = message or eml(subject, headers)
     plist = ('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n<dict>\n'
              '\t<key>flags</key>\n\t<integer>%d</integer>\n</dict>\n</plist>\n' % flags)
     return b"%d\n" % len(message) + message + plist.encode()
@@ -119,6 +119,9 @@ class KeepState(Converter):
         # Apple Mail's own flags decide over headers the message carried from elsewhere.
         ("emlx over headers", emlx("emlx over headers", 0x1, "Status: O\n"),
          True, None, 0x100, False),
+        # No headers at all: stored as text under the file's name, with Apple Mail's state.
+        ("emlx headerless", emlx("", 0x4, message=b"Only text, no headers.\n"),
+         False, 102, 0x105, False),
         ("status unread", eml("status unread", "Status: O\n"), False, None, 0x101, False),
         ("status answered", eml("status answered", "Status: RO\nX-Status: A\n"),
          True, 102, 0x105, False),
@@ -141,8 +144,8 @@ class KeepState(Converter):
 
     def setUp(self):
         super().setUp()
-        for i, (name, data, *_) in enumerate(self.CASES):
-            self.write("box/%02d.%s" % (i, "emlx" if data[:1].isdigit() else "eml"), data)
+        for name, data, *_ in self.CASES:
+            self.write("box/%s.%s" % (name, "emlx" if data[:1].isdigit() else "eml"), data)
 
     def test_each_source_is_stored_as_outlook_keeps_it(self):
         _, (folders, unread) = self.convert("--keep-state")

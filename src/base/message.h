@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -159,10 +160,27 @@ inline void SetProperty(MessageContent& message, PropTag tag, PropValue value) {
   SetProperty(message.props, tag, std::move(value));
 }
 
+void RemoveProperty(std::vector<Property>& props, PropTag tag);
+
 // Whether readers are meant not to list an attachment (a picture shown inside the HTML body).
 bool IsHidden(const Attachment& attachment);
 // The message flags a message is stored with: its own read state (read when it states no
 // flags), has-attachments exactly when a reader sees an attachment, never unsent.
 std::int32_t StoredMessageFlags(const MessageContent& message);
+
+// What the mail program a message comes from kept of the user's handling of it. A message
+// whose program kept nothing is read, and neither answered, forwarded nor flagged.
+struct MessageState {
+  bool read = true;
+  bool answered = false;
+  bool forwarded = false;
+  bool flagged = false;                 // for follow-up
+  std::optional<FileTime> answered_at;  // when it was answered or forwarded, where known
+};
+
+// Stores `state` on the message as Outlook keeps it: the read bit of the message flags, the
+// last verb with its time and the icon it shows (answered wins over forwarded, as only one
+// verb is kept), and a red follow-up flag. Replaces whatever the message said of these.
+void ApplyMessageState(MessageContent& message, const MessageState& state);
 
 }  // namespace mail

@@ -57,7 +57,9 @@ inline constexpr PropTag kListSubscribe = 0x1044001F;
 inline constexpr PropTag kListUnsubscribe = 0x1045001F;
 inline constexpr PropTag kIconIndex = 0x10800003;
 inline constexpr PropTag kLastVerbExecuted = 0x10810003;
+inline constexpr PropTag kLastVerbExecutionTime = 0x10820040;
 inline constexpr PropTag kFlagStatus = 0x10900003;
+inline constexpr PropTag kFollowupIcon = 0x10950003;
 inline constexpr PropTag kCreationTime = 0x30070040;
 inline constexpr PropTag kLastModificationTime = 0x30080040;
 inline constexpr PropTag kSearchKey = 0x300B0102;
@@ -118,6 +120,17 @@ namespace mail {
 inline constexpr std::int32_t kMsgFlagRead = 0x01;
 inline constexpr std::int32_t kMsgFlagUnsent = 0x08;
 inline constexpr std::int32_t kMsgFlagHasAttach = 0x10;
+
+// A message's state as Outlook shows it: the icon in the message list, the last thing done
+// with it, its follow-up flag and the flag's colour.
+inline constexpr std::int32_t kIconReadMail = 0x100;
+inline constexpr std::int32_t kIconUnreadMail = 0x101;
+inline constexpr std::int32_t kIconRepliedMail = 0x105;
+inline constexpr std::int32_t kIconForwardedMail = 0x106;
+inline constexpr std::int32_t kVerbReplyToSender = 102;
+inline constexpr std::int32_t kVerbForward = 104;
+inline constexpr std::int32_t kFollowupFlagged = 2;
+inline constexpr std::int32_t kFollowupIconRed = 6;
 
 // Attach methods, and the attachment flag for a picture shown inside the HTML body.
 inline constexpr std::int32_t kAttachByValue = 1;

@@ -8,11 +8,15 @@
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <QDate>
+#include <QDateTime>
 #include <QStringList>
 #include <chrono>
 #include <filesystem>
 #include <set>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/terminal_progress.h"
@@ -75,6 +79,22 @@ std::string AbsoluteNative(const std::string& path) {
 
 void Say(std::FILE* err, const QString& text) {
   std::fprintf(err, "%s: %s\n", kProgram, Printable(text).c_str());
+}
+
+// A day given as YYYY-MM-DD, and nothing else (Qt takes the form strictly: no blanks, no
+// short fields); an impossible day (2023-02-29) is no day.
+std::optional<QDate> DayOf(const std::string& text) {
+  const QDate day =
+      QDate::fromString(QString::fromStdString(text), QStringLiteral("yyyy-MM-dd"));
+  if (!day.isValid()) return std::nullopt;
+  return day;
+}
+
+// The first instant of a day in local time, as the store counts time.
+mail::FileTime StartOf(const QDate& day) {
+  constexpr std::int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+  const std::int64_t seconds = day.startOfDay().toSecsSinceEpoch();
+  return mail::FileTime{(seconds + kUnixEpochSeconds) * 10'000'000};
 }
 
 // While it lives, SIGINT and SIGTERM are caught (once: a second one has its usual effect)
@@ -196,6 +216,9 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   std::string output;
   bool quiet = false;
   std::string report;
+  convert::RunOptions run_options;
+  std::string since_text;
+  std::string until_text;
   app.add_option("SOURCE", sources,
                  "message files (taken whatever their extension) and folders (searched, with "
                  "every folder below them, for .eml and .emlx files)")
@@ -210,6 +233,20 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
                  "(\"-\": standard output; CSV when FILE ends in .csv) instead of beside the "
                  "store; FILE must not exist")
       ->type_name("FILE");
+  app.add_flag("--keep-state", run_options.keep_state,
+               "keep each message unread, answered, forwarded or flagged as its mail program "
+               "recorded (otherwise every message is stored as read)");
+  app.add_flag("--skip-duplicates", run_options.skip_duplicates,
+               "store a message found in several files once: a file whose Message-ID, date, "
+               "sender and body match a message already stored is listed, not stored");
+  CLI::Option* since = app.add_option("--since", since_text,
+                                      "store only messages sent on or after DATE (YYYY-MM-DD, "
+                                      "local time); the others are counted as skipped")
+                           ->type_name("DATE");
+  CLI::Option* until = app.add_option("--until", until_text,
+                                      "store only messages sent on or before DATE (YYYY-MM-DD, "
+                                      "local time); the others are counted as skipped")
+                           ->type_name("DATE");
   app.set_version_flag("--version", identity::kVersion);
   try {
     app.parse(argc, argv);
@@ -224,6 +261,29 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     std::fprintf(err, "Run with --help for more information.\n");
     return kExitUsage;
   }
+
+  const auto usage = [err](const QString& text) {
+    Say(err, text);
+    std::fprintf(err, "Run with --help for more information.\n");
+    return kExitUsage;
+  };
+  std::optional<QDate> since_day;
+  std::optional<QDate> until_day;
+  for (auto [option, text, day] :
+       {std::tuple(since, &since_text, &since_day), std::tuple(until, &until_text, &until_day)}) {
+    if (option->count() == 0) continue;
+    *day = DayOf(*text);
+    if (!*day) {
+      return usage(QStringLiteral("%1: \"%2\" is not a date of the form YYYY-MM-DD")
+                       .arg(QString::fromStdString(option->get_name()), Native(*text)));
+    }
+  }
+  if (since_day && until_day && *since_day > *until_day) {
+    return usage(QStringLiteral("--since %1 is after --until %2")
+                     .arg(QString::fromStdString(since_text), QString::fromStdString(until_text)));
+  }
+  if (since_day) run_options.sent_from = StartOf(*since_day);
+  if (until_day) run_options.sent_before = StartOf(until_day->addDays(1));
 
   // Names are taken as the bytes given: a file name need not be UTF-8.
   const std::string output_native = AbsoluteNative(output);
@@ -280,6 +340,7 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   NoEvents events;
   SystemClock clock;
   convert::ConversionRun run(engine, events, clock);
+  run.SetOptions(run_options);
   const auto started = std::chrono::steady_clock::now();
   convert::RunOutcome outcome;
   int signal_number = 0;
@@ -359,6 +420,11 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     for (const std::string& folder : unread_folders) {
       std::fprintf(summary, "  %s\n", folder.c_str());
     }
+  }
+  list("Duplicates, not imported", outcome.duplicates);
+  if (outcome.outside_dates > 0) {
+    std::fprintf(out, "Skipped, sent outside the dates asked for: %d file%s.\n",
+                 outcome.outside_dates, outcome.outside_dates == 1 ? "" : "s");
   }
   list("Imported with notes", outcome.notes);
   if (outcome.stopped && outcome.files < outcome.listed) {

@@ -1,7 +1,7 @@
 // wharfline-convert: the conversion run from the command line. Takes message files and folders
 // (walked and filtered as the add-folder command does), converts them into a new store in the
 // output folder with the same engine as the window, reports progress and a closing summary.
-// Exit status: 0 every file imported, 1 some failed or the store is incomplete, 2 usage error or
+// Exit status: 0 every file imported (or left out as the options ask), 1 some failed or the store is incomplete, 2 usage error or
 // no store could be made, 128 + the signal's number when SIGINT or SIGTERM stopped the run.
 #pragma once
 

@@ -225,7 +225,7 @@ MessageTimes MapDates(const HeaderValues& headers, const RawMessage& raw, Import
       SetTime(props, tag::kReplyTime, *t);
     }
   }
-  return {submit, delivery};
+  return {submit, delivery, date};
 }
 
 // Identity and threading.

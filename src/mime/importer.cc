@@ -93,6 +93,10 @@ mail::MessageContent MapMessage(GMimeMessage* message, const RawMessage& raw, Im
   MapBody(body, props);
   PlaceAttachments(walk.attachments, body.html, content);
   MapBookkeeping(raw, content);
+  if (message_depth == 0) {
+    if (ctx.state != nullptr) *ctx.state = MessageStateOf(headers, raw.emlx);
+    ctx.date = times.date;
+  }
   return content;
 }
 
@@ -215,6 +219,10 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   ctx.warnings = &result.warnings;
   ctx.notes = &result.notes;
   ctx.attachments_missing = &result.attachments_missing;
+  ctx.state = &result.state;
+  // Apple Mail's flags, for a file with no readable headers too; a parsed message's own
+  // mapping settles them again with its headers.
+  if (frame.emlx) result.state = MessageStateOf(HeaderValues{}, &frame.metadata);
   FindPartialAttachmentFolder(options.source_path, ctx);
 
   ParserOptionsPtr parser_options = NewParserOptions("");
@@ -232,9 +240,10 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
             ? std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())
             : message,
         ctx);
-    return result;
+  } else {
+    result.content = ParseAndMap(message, header_length, frame, shared, ctx);
   }
-  result.content = ParseAndMap(message, header_length, frame, shared, ctx);
+  result.identity = IdentityOf(result.content, ctx.date);
   return result;
 }
 

@@ -4,6 +4,7 @@
 // process on first use. Failures are values; no input makes these functions crash or hang.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -36,6 +37,10 @@ struct ImportOptions {
   std::uint64_t decode_now_bytes = 4u << 20;
 };
 
+// What makes two files the same message: a SHA-256 over its Message-ID, its Date, its sender
+// and its body. Copies of one message share it; files that differ in any of those do not.
+using MessageIdentity = std::array<std::uint8_t, 32>;
+
 struct ImportedMessage {
   mail::MessageContent content;
   // Things the user may want to know about this file (emlx count mismatch, attachments that
@@ -45,6 +50,11 @@ struct ImportedMessage {
   // message whole (a charset, a date, a damaged header block, content kept as written).
   std::vector<std::string> notes;
   bool attachments_missing = false;  // a .partial.emlx part whose data could not be found
+  // The user's handling of the message as its mail program kept it (Apple Mail's flags, the
+  // X-Mozilla-Status, Status and X-Status headers). Not applied to content: keeping it is
+  // the caller's choice (mail::ApplyMessageState).
+  mail::MessageState state;
+  MessageIdentity identity{};
 };
 
 // Maps a message file's bytes. Recognises emlx framing by content. Fails (InvalidArgument)

@@ -178,6 +178,9 @@ struct ImportContext {
   std::vector<std::string>* warnings = nullptr;
   std::vector<std::string>* notes = nullptr;  // see ImportedMessage::notes
   bool* attachments_missing = nullptr;
+  // The top-level message's state (see ImportedMessage::state) and its Date, when it has one.
+  mail::MessageState* state = nullptr;
+  std::optional<std::int64_t> date;
   std::filesystem::path mailbox;       // the folder above the message's own folder
   std::filesystem::path partial_root;  // <mailbox>/Attachments/<N>, when it may exist
   // The bytes the parser reads and what holds them, when attachments may be read from them
@@ -290,6 +293,7 @@ struct HeaderValues {
 struct MessageTimes {
   std::int64_t submit = 0;
   std::int64_t delivery = 0;
+  std::optional<std::int64_t> date;  // the Date header's, when it could be read
 };
 
 // The object's headers in order, each under its lower-case name.
@@ -340,6 +344,12 @@ void FindPartialAttachmentFolder(const std::filesystem::path& source_path, Impor
 std::optional<std::int64_t> EmlxTime(const std::optional<double>& v, std::int64_t now);
 // The verb and flag Apple Mail's flags call for; returns the icon index.
 std::int32_t MapEmlxFlags(const EmlxMetadata* emlx, std::vector<mail::Property>& props);
+
+// mail_state.cc
+// The user's handling of the message, from Apple Mail's flags or the message's headers.
+mail::MessageState MessageStateOf(const HeaderValues& headers, const EmlxMetadata* emlx);
+// The message's identity from its mapped properties and its Date header's time.
+MessageIdentity IdentityOf(const mail::MessageContent& content, std::optional<std::int64_t> date);
 
 // damaged_input.cc
 std::string_view NormalizeCrOnly(std::string_view message, std::string& storage);

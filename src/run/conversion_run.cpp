@@ -157,6 +157,10 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
   const std::int32_t n = rows.Rows();
   outcome.listed = n;
   QString relative_folder;
+  MessageSieve sieve(options_);
+  // Each duplicate's row and the row it repeats: both are named once the run is through, so
+  // no more than the digests and their rows are kept while it goes.
+  std::vector<std::pair<std::int32_t, std::int32_t>> duplicates;
   for (std::int32_t i = 0; i < n; ++i) {
     if (stop_asked_ && stop_asked_()) {
       outcome.stopped = true;
@@ -165,11 +169,14 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
     // Reading the row makes it the grid's current cell, so the highlight follows the run.
     (void)rows.RowText(i);
     events_.ProcessPendingEvents();
-    const std::size_t failed_before = outcome.failures.size();
-    relative_folder = ImportMessage(rows, i, state, engine_.files, relative_folder,
-                                    outcome.failures, outcome.notes);
+    FileFate fate = FileFate::kFailed;
+    std::int32_t first_row = -1;
+    relative_folder = ImportMessage(rows, i, state, engine_.files, sieve, relative_folder,
+                                    outcome.failures, outcome.notes, &fate, &first_row);
     progress.next = i + 1;
-    if (outcome.failures.size() == failed_before) progress.saved.push_back(i);
+    if (fate == FileFate::kStored) progress.saved.push_back(i);
+    if (fate == FileFate::kOutsideDates) ++outcome.outside_dates;
+    if (fate == FileFate::kDuplicate) duplicates.emplace_back(i, first_row);
     view.SetConvertEnabled(false);
     // Rows is read afresh for the texts: the list can change while events are processed.
     const std::int32_t rows_now = std::max(1, rows.Rows());
@@ -182,6 +189,18 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
   }
   outcome.files = progress.next;
   engine_.files.Expect({});
+  if (!duplicates.empty()) {
+    const std::vector<QString> texts = rows.PeekRows();
+    const auto text = [&texts](std::int32_t row) {
+      return row >= 0 && static_cast<std::size_t>(row) < texts.size()
+                 ? texts[static_cast<std::size_t>(row)]
+                 : QStringLiteral("row %1").arg(row + 1);
+    };
+    for (const auto& [row, first_row] : duplicates) {
+      outcome.duplicates.push_back(
+          FileFailure{text(row), QStringLiteral("duplicate of ") + text(first_row)});
+    }
+  }
 }
 
 void ConversionRun::CloseStore(RunState& state, RowSource& rows, RunOutcome& outcome,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "run/engine.h"
+#include "run/message_import.h"
 #include "run/run_state.h"
 
 namespace platform {
@@ -45,6 +46,10 @@ struct RunOutcome {
   // the store or the run failed, files saved after the last commit and files never reached.
   std::vector<FileFailure> failures;
   std::vector<FileFailure> notes;     // files stored with something the user should know
+  // Files left out as asked, neither stored nor failed: copies of a message stored before
+  // (the reason names the file it repeats), and how many were sent outside the dates.
+  std::vector<FileFailure> duplicates;
+  std::int32_t outside_dates = 0;
   bool reached_files = false;  // the per-file stage ran
 
   // The run went through every listed file and the store holds each one that did not fail
@@ -72,6 +77,8 @@ class ConversionRun {
   // Asked after every file whether to stop; when it answers yes, the run ends there as after
   // the last file (the store gets its final commit). The command line stops on a signal.
   void StopWhen(std::function<bool()> asked) { stop_asked_ = std::move(asked); }
+  // What the run stores of each message; by default every message, marked read.
+  void SetOptions(const RunOptions& options) { options_ = options; }
 
  private:
   struct Progress;
@@ -85,6 +92,7 @@ class ConversionRun {
   platform::EventPump& events_;
   platform::Clock& clock_;
   std::function<bool()> stop_asked_;
+  RunOptions options_;
 };
 
 // The texts of a run's end, as the front ends show them.

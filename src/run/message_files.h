@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,11 +17,15 @@ namespace convert {
 
 // A message file as read: its content, what the user should hear about it although it was
 // read (UTF-8 sentences), and how many bytes of the file it holds on to (what the read-ahead
-// counts against its limit).
+// counts against its limit). With them, what the run may be asked to keep or compare: the
+// user's handling of the message (not yet applied to content), and a digest of what makes two
+// files the same message (its Message-ID, Date, sender and body).
 struct ReadMessage {
   mail::MessageContent content;
   std::vector<std::string> notes;
   std::uint64_t file_bytes = 0;
+  mail::MessageState state;
+  std::array<std::uint8_t, 32> identity{};
 };
 
 class MessageFiles {

@@ -1,5 +1,8 @@
 #include "run/message_import.h"
 
+#include <cstring>
+
+#include "base/tags.h"
 #include "run/registry_paths.h"
 #include "run/row_source.h"
 
@@ -19,9 +22,44 @@ wharfline::Result<store::FolderRef> FolderAtPath(store::Store& store, const QStr
   return folder;
 }
 
+std::size_t MessageSieve::IdentityHash::operator()(
+    const std::array<std::uint8_t, 32>& identity) const {
+  std::size_t hash = 0;
+  std::memcpy(&hash, identity.data(), sizeof hash);  // a digest's bytes are hashed already
+  return hash;
+}
+
+FileFate MessageSieve::Judge(const ReadMessage& message, std::int32_t* first_row) const {
+  if (options_.sent_from || options_.sent_before) {
+    const mail::PropValue* sent =
+        mail::FindProperty(message.content.props, mail::tag::kClientSubmitTime);
+    if (const auto* time = sent ? std::get_if<mail::FileTime>(sent) : nullptr) {
+      if (options_.sent_from && time->ticks < options_.sent_from->ticks) {
+        return FileFate::kOutsideDates;
+      }
+      if (options_.sent_before && time->ticks >= options_.sent_before->ticks) {
+        return FileFate::kOutsideDates;
+      }
+    }
+  }
+  if (options_.skip_duplicates) {
+    if (auto seen = stored_.find(message.identity); seen != stored_.end()) {
+      *first_row = seen->second;
+      return FileFate::kDuplicate;
+    }
+  }
+  return FileFate::kStored;
+}
+
+void MessageSieve::Stored(const ReadMessage& message, std::int32_t row) {
+  if (options_.skip_duplicates) stored_.emplace(message.identity, row);
+}
+
 QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state, MessageFiles& files,
-                      const QString& previous_folder, std::vector<FileFailure>& failures,
-                      std::vector<FileFailure>& notes) {
+                      MessageSieve& sieve, const QString& previous_folder,
+                      std::vector<FileFailure>& failures, std::vector<FileFailure>& notes,
+                      FileFate* fate, std::int32_t* first_row) {
+  *fate = FileFate::kFailed;
   QString relative_folder = previous_folder;
   // The row's text exactly as listed: blanks at either end are part of a name where the
   // system allows them.
@@ -44,9 +82,16 @@ QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state, Messag
   if (!folder) return fail(folder.error());
   wharfline::Result<ReadMessage> read = files.Read(*path);
   if (!read) return fail(read.error());
+  if (const FileFate judged = sieve.Judge(*read, first_row); judged != FileFate::kStored) {
+    *fate = judged;
+    return relative_folder;
+  }
+  if (sieve.options().keep_state) mail::ApplyMessageState(read->content, read->state);
   if (wharfline::Status added = store.AddMessage(*folder, std::move(read->content)); !added.ok()) {
     return fail(added);
   }
+  *fate = FileFate::kStored;
+  sieve.Stored(*read, row);
   for (const std::string& note : read->notes) {
     notes.push_back(FileFailure{*path, QString::fromStdString(note)});
   }

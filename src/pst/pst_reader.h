@@ -16,6 +16,7 @@
 
 #include "base/result.h"
 #include "pst/coding.h"
+#include "pst/ndb.h"
 
 namespace pst {
 
@@ -31,12 +32,8 @@ struct StoredValue {
 // By full property tag (identifier in the high half, type in the low).
 using StoredProps = std::map<std::uint32_t, StoredValue>;
 
-struct StoredNode {
-  std::uint32_t nid = 0;
-  std::uint32_t parent = 0;
-  std::uint64_t bid_data = 0;
-  std::uint64_t bid_sub = 0;
-};
+// A node as the node index lists it.
+using StoredNode = NodeEntry;
 
 struct StoredFolder {
   std::uint32_t nid = 0;

@@ -1,7 +1,7 @@
 // Proof that a store holds its message files: the store is read back with our own reader and
 // every message compared with its source file, read and imported again: its folder, subject,
-// sender, recipients, sent time, plain and HTML body (by SHA-256), and every attachment by
-// name, size and SHA-256. Only ever reads, the store and the message files alike.
+// sender, recipients, sent time, plain and HTML body (byte for byte), and every attachment
+// by name, size and SHA-256. Only ever reads, the store and the message files alike.
 #pragma once
 
 #include <QString>

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 #include <QDate>
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QStringList>
 #include <chrono>
 #include <filesystem>
@@ -178,14 +179,42 @@ bool PrintVerify(std::FILE* out, const convert::VerifyOutcome& verify) {
   return verify.ok();
 }
 
-// wharfline-convert verify STORE SOURCE...: checks a store made earlier against its files.
+// The smallest --max-size: an empty store takes about a quarter of it.
+constexpr std::uint64_t kSmallestMaxSize = std::uint64_t{1} << 20;
+
+bool EndsWithPst(const std::string& name) {
+  return name.size() > 4 && QString::fromStdString(name.substr(name.size() - 4))
+                                    .compare(QStringLiteral(".pst"), Qt::CaseInsensitive) == 0;
+}
+
+// "20G", "500M", "1.5T", "800000": a size in bytes, units of 1024 (a B after the unit is
+// allowed); empty when the text is none.
+std::optional<std::uint64_t> SizeOf(const std::string& text) {
+  static const QRegularExpression kSize(QStringLiteral("^(\\d+(?:\\.\\d+)?)\\s*([KMGT]?)B?$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+  const QRegularExpressionMatch m = kSize.match(QString::fromStdString(text).trimmed());
+  if (!m.hasMatch()) return std::nullopt;
+  double value = m.captured(1).toDouble();
+  const QString unit = m.captured(2).toUpper();
+  for (const char* u : {"K", "M", "G", "T"}) {
+    if (unit.isEmpty()) break;
+    value *= 1024.0;
+    if (unit == QLatin1String(u)) break;
+  }
+  if (!(value >= 1.0) || value > 9.0e18) return std::nullopt;
+  return static_cast<std::uint64_t>(value);
+}
+
+// wharfline-convert verify STORE... SOURCE...: checks a store made earlier against its files.
 int RunVerifyCommand(int argc, char** argv, std::FILE* out, std::FILE* err) {
   CLI::App app{"Checks that a .pst file holds the given message files, each whole and in its "
                "folder.", std::string(kProgram) + " verify"};
-  std::string store;
-  std::vector<std::string> sources;
-  app.add_option("STORE", store, "the .pst file to check")->required();
-  app.add_option("SOURCE", sources, "the message files and folders it was made from")->required();
+  std::vector<std::string> arguments;
+  app.add_option("STORE... SOURCE", arguments,
+                 "the .pst file to check (every file of a run that went on in new stores, "
+                 "each named by its .pst ending), then the message files and folders it was "
+                 "made from")
+      ->required();
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -196,11 +225,24 @@ int RunVerifyCommand(int argc, char** argv, std::FILE* out, std::FILE* err) {
     std::fprintf(err, "Run with --help for more information.\n");
     return kExitUsage;
   }
+  // The leading arguments that name .pst files are the stores.
+  std::vector<std::string> stores;
+  std::size_t first_source = 0;
+  while (first_source < arguments.size() && EndsWithPst(arguments[first_source])) {
+    stores.push_back(AbsoluteNative(arguments[first_source++]));
+  }
+  const std::vector<std::string> sources(arguments.begin() + static_cast<std::ptrdiff_t>(first_source),
+                                         arguments.end());
+  if (stores.empty() || sources.empty()) {
+    Say(err, QStringLiteral("verify needs a .pst file and the message files it was made from"));
+    std::fprintf(err, "Run with --help for more information.\n");
+    return kExitUsage;
+  }
   QStringList files;
   std::vector<std::string> unread_folders;
   if (const int status = ListFiles(sources, err, &files, &unread_folders); status != 0) return status;
   const convert::VerifyOutcome verify =
-      convert::VerifyStoreAgainstFiles(AbsoluteNative(store), files, convert::ReadMessageFile);
+      convert::VerifyStoresAgainstFiles(stores, files, convert::ReadMessageFile);
   const bool ok = PrintVerify(out, verify);
   std::fflush(out);
   return ok && unread_folders.empty() ? kExitAllImported : kExitSomeFailed;
@@ -233,6 +275,13 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
                  "(\"-\": standard output; CSV when FILE ends in .csv) instead of beside the "
                  "store; FILE must not exist")
       ->type_name("FILE");
+  std::string max_size_text;
+  CLI::Option* max_size =
+      app.add_option("--max-size", max_size_text,
+                     "go on in a new .pst file, named with \" (2)\", \" (3)\", ..., when the "
+                     "next message would take the file past SIZE (K, M, G or T; at least 1M; "
+                     "default 50G, Outlook's limit)")
+          ->type_name("SIZE");
   app.add_flag("--keep-state", run_options.keep_state,
                "keep each message unread, answered, forwarded or flagged as its mail program "
                "recorded (otherwise every message is stored as read)");
@@ -281,6 +330,18 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   if (since_day && until_day && *since_day > *until_day) {
     return usage(QStringLiteral("--since %1 is after --until %2")
                      .arg(QString::fromStdString(since_text), QString::fromStdString(until_text)));
+  }
+  if (max_size->count() > 0) {
+    const std::optional<std::uint64_t> size = SizeOf(max_size_text);
+    if (!size) {
+      return usage(QStringLiteral("--max-size: \"%1\" is not a size such as 20G or 500M")
+                       .arg(Native(max_size_text)));
+    }
+    if (*size < kSmallestMaxSize) {
+      return usage(QStringLiteral("--max-size: %1 is too small; a store needs at least 1 MB")
+                       .arg(Native(max_size_text)));
+    }
+    run_options.max_store_size = *size;
   }
   if (since_day) run_options.sent_from = StartOf(*since_day);
   if (until_day) run_options.sent_before = StartOf(until_day->addDays(1));
@@ -368,6 +429,8 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   report_context.options << QStringLiteral("Output folder: ") + Native(output_native);
   if (!report.empty()) report_context.options << QStringLiteral("Report: ") + Native(report);
   if (quiet) report_context.options << QStringLiteral("Quiet: yes");
+  report_context.options << QStringLiteral("Store size limit: ") +
+                                convert::SizeText(run_options.max_store_size);
   QString report_line;
   bool report_failed = false;
   if (report_to_out) {
@@ -441,11 +504,18 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     for (qsizetype i = 0; i < files.size() && i < outcome.files; ++i) {
       if (!missing.count(files[i])) stored << files[i];
     }
-    verified = PrintVerify(summary, convert::VerifyStoreAgainstFiles(
-                                        wharfline::NativeFromPath(outcome.pst_path), stored,
-                                        convert::ReadMessageFile));
+    std::vector<std::string> stores;
+    for (const QString& path : outcome.store_paths) stores.push_back(wharfline::NativeFromPath(path));
+    if (stores.empty()) stores.push_back(wharfline::NativeFromPath(outcome.pst_path));
+    verified = PrintVerify(summary, convert::VerifyStoresAgainstFiles(stores, stored,
+                                                                      convert::ReadMessageFile));
   }
-  std::fprintf(summary, "%s\n", Printable(outcome.pst_path).c_str());
+  const QStringList split = convert::SplitLines(outcome);
+  if (split.isEmpty()) {
+    std::fprintf(summary, "%s\n", Printable(outcome.pst_path).c_str());
+  } else {
+    for (const QString& line : split) std::fprintf(summary, "%s\n", Printable(line).c_str());
+  }
   std::fflush(summary);
   if (!verified) return kExitSomeFailed;
   if (!outcome.unexpected.isEmpty() || !outcome.store_failure.isEmpty()) return kExitSomeFailed;

@@ -100,6 +100,20 @@ Status NdbWriter::Fail(Status s) {
 
 std::uint64_t NdbWriter::file_size() const { return SpanStart(amaps_.size()); }
 
+std::uint64_t NdbWriter::ClosedSizeBound(std::uint64_t more, std::uint64_t more_blocks,
+                                         std::uint64_t more_nodes) const {
+  // A B-tree over n entries: its leaves, and each level above fewer than a fifteenth of the
+  // one below, with a page for the remainder of each of at most eight levels.
+  const auto tree_pages = [](std::uint64_t n) { return n / 14 + 8; };
+  const std::uint64_t bytes =
+      more + format::kPageSize * (tree_pages(blocks_.size() + more_blocks) +
+                                  tree_pages(node_count() + more_nodes));
+  // Each span gives its map pages and, at worst, a block's room at its end.
+  constexpr std::uint64_t kUsable = format::kSpanSize - 0x800 - format::kMaxBlockSize;
+  const std::uint64_t cursor_span = (cursor_ - 1 - format::kFirstAMapOffset) / format::kSpanSize;
+  return SpanStart(cursor_span + 1 + (bytes + kUsable - 1) / kUsable);
+}
+
 void NdbWriter::EnsureSpan(std::uint64_t k) {
   while (amaps_.size() <= k) {
     std::uint64_t n = amaps_.size();

@@ -114,6 +114,11 @@ class NdbWriter {
   Status Abandon();
 
   std::uint64_t file_size() const;
+  // At most the size the file would have if `more` bytes of pages and blocks (`more_blocks`
+  // of them, `more_nodes` new nodes) were placed and the last commit then ran: the B-trees
+  // it writes, the spans' map pages, the room lost at span ends, to the end of the last span.
+  std::uint64_t ClosedSizeBound(std::uint64_t more, std::uint64_t more_blocks,
+                                std::uint64_t more_nodes) const;
   std::size_t block_count() const { return blocks_.size(); }
   std::size_t node_count() const { return fixed_nodes_.size() + message_nodes_.size(); }
 

@@ -380,6 +380,85 @@ Bytes PstWriter::StoreEntryId() const { return EntryId(f::kNidMessageStore); }
 
 std::uint64_t PstWriter::file_size() const { return ndb_->file_size(); }
 
+namespace {
+
+// Bytes a message adds to a store, at most, and the blocks they take.
+struct Footprint {
+  std::uint64_t bytes = 0;
+  std::uint64_t blocks = 0;
+};
+
+// A value as stored (strings in UTF-16), with its heap entry, index and row cell.
+std::uint64_t ValueBytes(const PropValue& value) {
+  return 32 + std::visit(
+                  [](const auto& v) -> std::uint64_t {
+                    using T = std::decay_t<decltype(v)>;
+                    if constexpr (std::is_same_v<T, std::u16string>) {
+                      return 2 * v.size();
+                    } else if constexpr (std::is_same_v<T, Bytes>) {
+                      return v.size();
+                    } else if constexpr (std::is_same_v<T, std::vector<std::u16string>>) {
+                      std::uint64_t m = 0;
+                      for (const auto& e : v) m += 8 + 2 * e.size();
+                      return m;
+                    } else if constexpr (std::is_same_v<T, std::vector<Bytes>>) {
+                      std::uint64_t m = 0;
+                      for (const auto& e : v) m += 8 + e.size();
+                      return m;
+                    } else if constexpr (std::is_same_v<T, std::vector<std::int32_t>>) {
+                      return 4 * v.size();
+                    } else {
+                      return 16;
+                    }
+                  },
+                  value);
+}
+
+std::uint64_t PropsBytes(const std::vector<Property>& props) {
+  std::uint64_t n = 0;
+  for (const Property& p : props) n += ValueBytes(p.value);
+  return n;
+}
+
+void AddFootprint(const MessageContent& m, Footprint& f) {
+  // The message's own values, and again in its folder's contents row; a heap, a
+  // property context and the tables of recipients and attachments.
+  std::uint64_t bytes = 2 * PropsBytes(m.props) + 16 * 1024;
+  for (const NamedProperty& p : m.named_props) {
+    bytes += 64 + ValueBytes(p.value);
+    if (const auto* name = std::get_if<std::u16string>(&p.name)) bytes += 2 * name->size();
+  }
+  for (std::size_t i = 0; i < m.recipient_count(); ++i) {
+    bytes += 256 + 2 * PropsBytes(m.RecipientAt(i).props);
+  }
+  f.blocks += 16 + m.attachments.size() * 4;
+  for (const Attachment& a : m.attachments) {
+    bytes += 4096 + 2 * PropsBytes(a.props) + a.data_size();
+    f.blocks += a.data_size() / format::kMaxBlockData + 2;
+    if (a.embedded) AddFootprint(*a.embedded, f);
+  }
+  // Every block rounded to 64 bytes with its trailer, and the data trees above them.
+  f.bytes += bytes + bytes / 64 + 80 * (bytes / format::kMaxBlockData + 1);
+  f.blocks += bytes / format::kMaxBlockData + 1;
+}
+
+}  // namespace
+
+std::uint64_t PstWriter::ClosedSizeWith(const MessageContent& message) const {
+  Footprint f;
+  AddFootprint(message, f);
+  // The tables a commit writes again: every changed folder's, those of the folder the
+  // message goes to, the names map and the store's fixed nodes.
+  std::uint64_t tables = 64 * 1024 + named_order_.size() * 96;
+  for (const auto& [id, fo] : folders_) {
+    std::uint64_t rows = 0;
+    for (const Bytes& chunk : fo.row_chunks) rows += chunk.size();
+    tables += 3 * rows + 320 * std::uint64_t{fo.content_count} + 512 * fo.children.size() +
+              16 * 1024;
+  }
+  return ndb_->ClosedSizeBound(f.bytes + tables, f.blocks + tables / 4096, 1);
+}
+
 Result<std::uint16_t> PstWriter::NamedPropertyId(const NamedProperty& p) {
   NamedKey key{p.property_set, std::holds_alternative<std::u16string>(p.name), 0, {}};
   if (key.is_string) {

@@ -99,6 +99,9 @@ class PstWriter {
   // failure this is what readers find in the file once it is closed.
   std::uint64_t committed_messages() const { return committed_messages_; }
   std::uint64_t file_size() const;
+  // At most the size the file would have if `message` were added and the store then closed.
+  // Generous by a few kilobytes a message, and by up to a span (248 KiB) a store.
+  std::uint64_t ClosedSizeWith(const MessageContent& message) const;
 
  private:
   struct Folder {

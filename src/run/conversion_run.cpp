@@ -5,6 +5,7 @@
 
 #include "run/message_import.h"
 #include "run/row_source.h"
+#include "run/split_store.h"
 #include "run/store_folder_tree.h"
 #include "platform/platform.h"
 
@@ -122,6 +123,8 @@ RunOutcome ConversionRun::Run(RunState& state, RowSource& rows, ProgressView& vi
       outcome.files = progress.next;
       if (!outcome.reached_files) outcome.listed = rows.Rows();
       ListFilesLost(rows, progress.saved, progress.next, outcome, kLostWithRun);
+      if (split_ != nullptr) outcome.store_paths = split_->paths();
+      split_ = nullptr;
       state.newStore.reset();
     }
   }
@@ -131,21 +134,36 @@ RunOutcome ConversionRun::Run(RunState& state, RowSource& rows, ProgressView& vi
 wharfline::Status ConversionRun::AddStore(RunState& state, RunOutcome& outcome) {
   const QString file_stamp = RunTimestamp(clock_.Now());
   const QString name_stamp = RunTimestamp(clock_.Now());
+  const QString folder = state.outputFolder;
+  store::Stores& stores = engine_.stores;
   // Another run of the same second may have the name: the next free one is taken, and the
-  // store is created under it exclusively, so no two runs can end up with one name.
-  for (int n = 1;; ++n) {
-    const QString suffix = n == 1 ? QString() : QStringLiteral(" (%1)").arg(n);
-    outcome.pst_path = state.outputFolder + kFileStem + file_stamp + suffix + kFileExtension;
-    state.storeDisplayName = kDisplayNameStem + kCreated + name_stamp + suffix;
-    wharfline::Result<std::unique_ptr<store::Store>> created =
-        engine_.stores.Create(outcome.pst_path, state.storeDisplayName);
-    if (created) {
-      state.newStore = std::move(*created);
-      outcome.store_made = true;
-      return wharfline::Status::OK();
+  // store is created under it exclusively, so no two runs can end up with one name. A store
+  // that goes on in a new file takes the next free name after its own.
+  auto next_free = [=, &stores, n = 0](QString* display_name) mutable
+      -> wharfline::Result<SplitStore::Part> {
+    for (++n;; ++n) {
+      const QString suffix = n == 1 ? QString() : QStringLiteral(" (%1)").arg(n);
+      QString path = folder + kFileStem + file_stamp + suffix + kFileExtension;
+      *display_name = kDisplayNameStem + kCreated + name_stamp + suffix;
+      wharfline::Result<std::unique_ptr<store::Store>> created = stores.Create(path, *display_name);
+      if (created) return SplitStore::Part{std::move(*created), std::move(path)};
+      if (!created.error().IsAlreadyExists() || n >= kNamesTried) return created.error();
     }
-    if (!created.error().IsAlreadyExists() || n >= kNamesTried) return created.error();
-  }
+  };
+  outcome.pst_path = folder + kFileStem + file_stamp + kFileExtension;
+  outcome.max_store_size = options_.max_store_size;
+  wharfline::Result<SplitStore::Part> first = next_free(&state.storeDisplayName);
+  if (!first) return first.error();
+  outcome.pst_path = first->path;
+  outcome.store_made = true;
+  auto split = std::make_unique<SplitStore>(
+      std::move(*first), options_.max_store_size, [next_free]() mutable {
+        QString display_name;
+        return next_free(&display_name);
+      });
+  split_ = split.get();
+  state.newStore = std::move(split);
+  return wharfline::Status::OK();
 }
 
 void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& view,
@@ -167,7 +185,7 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
       break;
     }
     // Reading the row makes it the grid's current cell, so the highlight follows the run.
-    (void)rows.RowText(i);
+    const wharfline::Result<QString> row_text = rows.RowText(i);
     events_.ProcessPendingEvents();
     FileFate fate = FileFate::kFailed;
     std::int32_t first_row = -1;
@@ -175,6 +193,12 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
                                     outcome.failures, outcome.notes, &fate, &first_row);
     progress.next = i + 1;
     if (fate == FileFate::kStored) progress.saved.push_back(i);
+    if (fate == FileFate::kStored && split_ != nullptr && split_->TakeOversized()) {
+      outcome.notes.push_back(FileFailure{
+          row_text ? *row_text : QStringLiteral("row %1").arg(i + 1),
+          QStringLiteral("larger than the store size limit of %1 on its own: stored alone in %2")
+              .arg(SizeText(options_.max_store_size), split_->paths().back())});
+    }
     if (fate == FileFate::kOutsideDates) ++outcome.outside_dates;
     if (fate == FileFate::kDuplicate) duplicates.emplace_back(i, first_row);
     view.SetConvertEnabled(false);
@@ -225,8 +249,30 @@ void ConversionRun::CloseStore(RunState& state, RowSource& rows, RunOutcome& out
   }
   outcome.store_failure = failure;
   if (!failure.isEmpty()) ListFilesLost(rows, progress.saved, progress.next, outcome, kLostWithStore);
+  if (split_ != nullptr) outcome.store_paths = split_->paths();
+  split_ = nullptr;
   state.newStore.reset();
   events_.ProcessPendingEvents();
+}
+
+QString SizeText(std::uint64_t bytes) {
+  static const char* const kUnits[] = {"bytes", "KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes);
+  int unit = 0;
+  while (unit < 4 && value >= 1024.0) {
+    value /= 1024.0;
+    ++unit;
+  }
+  return QStringLiteral("%1 %2").arg(QString::number(value, 'g', 4), QLatin1String(kUnits[unit]));
+}
+
+QStringList SplitLines(const RunOutcome& outcome) {
+  if (outcome.store_paths.size() < 2) return {};
+  QStringList lines{QStringLiteral("The messages fill %1 stores of at most %2 each:")
+                        .arg(outcome.store_paths.size())
+                        .arg(SizeText(outcome.max_store_size))};
+  lines << outcome.store_paths;
+  return lines;
 }
 
 QString OutlookErrorText(const QString& cause) { return kOutlookError + kCauseLine + cause; }
@@ -275,7 +321,10 @@ QString FailureSummaryText(const RunOutcome& outcome) {
   const QString kBreak = QStringLiteral("\r\n");
   QString text = OutcomeHeadLines(outcome).join(kBreak);
   const bool complete = outcome.Complete();
-  if (!complete && outcome.store_made) text += kBreak + outcome.pst_path;
+  if (!complete && outcome.store_made) {
+    text += kBreak + (outcome.store_paths.isEmpty() ? outcome.pst_path : outcome.store_paths.back());
+  }
+  if (const QStringList split = SplitLines(outcome); !split.isEmpty()) text += kBreak + split.join(kBreak);
   const auto list = [&](const std::vector<FileFailure>& files, const QString& one,
                         const QString& many) {
     if (files.empty()) return;

@@ -26,6 +26,7 @@ class EventPump;
 namespace convert {
 
 class RowSource;
+class SplitStore;
 
 struct RunOutcome {
   // True when the run stopped at its first failure before any folder was created; cause then
@@ -33,6 +34,10 @@ struct RunOutcome {
   bool outlook_error = false;
   QString cause;
   QString pst_path;           // the store file the run created (or last tried to)
+  // Every store file the run made, in order: the first, then one for each time the store
+  // reached max_store_size.
+  QStringList store_paths;
+  std::uint64_t max_store_size = 0;
   bool store_made = false;    // the store file was created
   std::int32_t listed = 0;    // rows in the list when the per-file stage began
   std::int32_t files = 0;     // rows the per-file stage went through
@@ -93,7 +98,13 @@ class ConversionRun {
   platform::Clock& clock_;
   std::function<bool()> stop_asked_;
   RunOptions options_;
+  SplitStore* split_ = nullptr;  // the run's store while it has one
 };
+
+// "50 GB", "1.5 MB": a size limit as the user gave it, in units of 1024.
+QString SizeText(std::uint64_t bytes);
+// When the run made more than one store: the line that says so, then each store's path.
+QStringList SplitLines(const RunOutcome& outcome);
 
 // The texts of a run's end, as the front ends show them.
 QString OutlookErrorText(const QString& cause);

@@ -29,6 +29,10 @@ struct RunOptions {
   // sent time is the one the importer settled on.
   std::optional<mail::FileTime> sent_from;
   std::optional<mail::FileTime> sent_before;
+  // When the next message would take the store past this many bytes, the run goes on in a
+  // new store: Outlook's default limit for a Unicode store.
+  std::uint64_t max_store_size = kDefaultMaxStoreSize;
+  static constexpr std::uint64_t kDefaultMaxStoreSize = std::uint64_t{50} << 30;
 };
 
 // What became of a listed file.

@@ -44,7 +44,12 @@ std::string TextReport(const RunOutcome& outcome, const ReportContext& context) 
   head << QStringLiteral("%1 %2: conversion report")
               .arg(QString::fromUtf8(identity::kProductName),
                    QString::fromUtf8(identity::kVersion));
-  head << QStringLiteral("Store: ") + outcome.pst_path;
+  if (outcome.store_paths.size() > 1) {
+    head << QStringLiteral("Stores (at most %1 each):").arg(SizeText(outcome.max_store_size));
+    for (const QString& path : outcome.store_paths) head << QStringLiteral("  ") + path;
+  } else {
+    head << QStringLiteral("Store: ") + outcome.pst_path;
+  }
   head << OutcomeHeadLines(outcome);
   head << QStringLiteral("Files listed: %1").arg(outcome.listed);
   head << QStringLiteral("Imported: %1").arg(outcome.stored);

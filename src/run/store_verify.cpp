@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "base/native_path.h"
 #include "pst/format.h"
@@ -201,22 +202,32 @@ class MessageCheck {
 
 }  // namespace
 
-VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStringList& rows,
-                                      const FileReader& read) {
-  VerifyOutcome out;
-  out.expected = rows.size();
-  auto store = pst::StoreReader::Open(store_path);
+namespace {
+
+// One store of those checked: its folders below the top, by path ("Mail\2010"), and the
+// messages of each.
+struct OpenStore {
+  std::unique_ptr<pst::StoreReader> reader;
+  std::map<QString, std::uint32_t> by_path;  // folded path -> folder
+  std::map<std::uint32_t, QString> display;  // folder -> path as stored
+  std::map<std::uint32_t, std::vector<std::uint32_t>> messages_of;
+};
+
+// The store at path, or empty with why it cannot be read in refused.
+std::optional<OpenStore> OpenForCheck(const std::string& path, QString* refused) {
+  OpenStore out;
+  auto store = pst::StoreReader::Open(path);
   if (!store) {
-    out.refused = QString::fromStdString(store.error().ToString());
-    return out;
+    *refused = QString::fromStdString(store.error().ToString());
+    return std::nullopt;
   }
-  const pst::StoreReader& reader = **store;
+  out.reader = std::move(*store);
+  const pst::StoreReader& reader = *out.reader;
   auto folders = reader.Folders();
   if (!folders) {
-    out.refused = QString::fromStdString(folders.error().ToString());
-    return out;
+    *refused = QString::fromStdString(folders.error().ToString());
+    return std::nullopt;
   }
-  // The folders below the top of the store, by their path there ("Mail\2010").
   std::uint32_t top = 0;
   if (const pst::StoredNode* node = reader.FindNode(pst::format::kNidMessageStore)) {
     auto props = reader.ReadProperties(node->bid_data, node->bid_sub);
@@ -226,13 +237,11 @@ VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStri
     }
   }
   if (top == 0) {
-    out.refused = QStringLiteral("the store names no top folder");
-    return out;
+    *refused = QStringLiteral("the store names no top folder");
+    return std::nullopt;
   }
   std::map<std::uint32_t, const pst::StoredFolder*> by_nid;
   for (const pst::StoredFolder& f : *folders) by_nid[f.nid] = &f;
-  std::map<QString, std::uint32_t> by_path;
-  std::map<std::uint32_t, QString> display;
   for (const pst::StoredFolder& f : *folders) {
     QStringList names;
     const pst::StoredFolder* at = &f;
@@ -242,51 +251,92 @@ VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStri
       at = up == by_nid.end() || up->first == at->nid ? nullptr : up->second;
     }
     if (at != nullptr && !names.isEmpty()) {
-      by_path.emplace(Key(names.join(u'\\')), f.nid);
-      display[f.nid] = names.join(u'\\');
+      out.by_path.emplace(Key(names.join(u'\\')), f.nid);
+      out.display[f.nid] = names.join(u'\\');
     }
   }
+  for (const pst::StoredNode& n : reader.nodes()) {
+    if ((n.nid & 0x1F) == pst::format::kNidTypeNormalMessage) out.messages_of[n.parent].push_back(n.nid);
+  }
+  return out;
+}
 
-  // The files of each store folder, in order, against its messages.
-  std::map<std::uint32_t, std::vector<QString>> expected;
+}  // namespace
+
+VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStringList& rows,
+                                      const FileReader& read) {
+  return VerifyStoresAgainstFiles({store_path}, rows, read);
+}
+
+VerifyOutcome VerifyStoresAgainstFiles(const std::vector<std::string>& store_paths,
+                                       const QStringList& rows, const FileReader& read) {
+  VerifyOutcome out;
+  out.expected = rows.size();
+  std::vector<OpenStore> stores;
+  for (const std::string& path : store_paths) {
+    QString refused;
+    std::optional<OpenStore> store = OpenForCheck(path, &refused);
+    if (!store) {
+      out.refused = store_paths.size() > 1
+                        ? wharfline::PathForDisplay(wharfline::PathFromNative(path)) + QStringLiteral(": ") + refused
+                        : refused;
+      return out;
+    }
+    stores.push_back(std::move(*store));
+  }
+  // A folder of every store: the same path in each (the stores of one run repeat one tree).
+  struct Located {
+    std::size_t store;
+    std::uint32_t nid;
+  };
+  std::map<QString, std::vector<Located>> folders;
+  for (std::size_t i = 0; i < stores.size(); ++i) {
+    for (const auto& [key, nid] : stores[i].by_path) folders[key].push_back(Located{i, nid});
+  }
+
+  // The files of each folder, in order, against its messages.
+  std::map<QString, std::vector<QString>> expected;
   for (const QString& row : rows) {
     auto relative = registry::RelativeFolderOf(row);
-    auto folder = relative ? by_path.find(Key(*relative)) : by_path.end();
-    if (folder == by_path.end()) {
+    auto folder = relative ? folders.find(Key(*relative)) : folders.end();
+    if (folder == folders.end()) {
       out.differences << row + QStringLiteral(": its folder %1 is not in the store")
                                    .arg(relative ? *relative : QString());
       continue;
     }
-    expected[folder->second].push_back(row);
+    expected[folder->first].push_back(row);
   }
   // The files are read and imported ahead, on other cores, in the order they are compared.
   std::vector<std::string> order;
-  for (const auto& [path, nid] : by_path) {
-    auto it = expected.find(nid);
+  for (const auto& [key, located] : folders) {
+    auto it = expected.find(key);
     if (it == expected.end()) continue;
     for (const QString& f : it->second) order.push_back(wharfline::NativeFromPath(f));
   }
   MessagePrefetcher files_ahead(read);
   files_ahead.Expect(order);
-  std::map<std::uint32_t, std::vector<std::uint32_t>> messages_of;
-  for (const pst::StoredNode& n : reader.nodes()) {
-    if ((n.nid & 0x1F) == pst::format::kNidTypeNormalMessage) messages_of[n.parent].push_back(n.nid);
-  }
-  for (const auto& [path, nid] : by_path) {
-    const std::vector<std::uint32_t>& messages = messages_of[nid];
-    const std::vector<QString>& files = expected[nid];
+  for (const auto& [key, located] : folders) {
+    // The folder's messages in every store, in the order of the stores.
+    std::vector<Located> messages;
+    for (const Located& f : located) {
+      for (std::uint32_t nid : stores[f.store].messages_of[f.nid]) messages.push_back(Located{f.store, nid});
+    }
+    const std::vector<QString>& files = expected[key];
+    const auto reader_of = [&](const Located& m) -> const pst::StoreReader& { return *stores[m.store].reader; };
     // Files and messages are paired by subject, sent time and sender; those left over are
     // paired in order (so a changed subject shows as such), and what is left then has no
     // counterpart.
     std::multimap<QByteArray, std::size_t> unclaimed;
     std::vector<bool> claimed(messages.size(), false);
     for (std::size_t i = 0; i < messages.size(); ++i) {
-      const pst::StoredNode* node = reader.FindNode(messages[i]);
+      const pst::StoreReader& reader = reader_of(messages[i]);
+      const pst::StoredNode* node = reader.FindNode(messages[i].nid);
       auto props = reader.ReadProperties(node->bid_data, node->bid_sub);
       if (props) unclaimed.emplace(StoredKey(reader, *props), i);
     }
     auto compare = [&](const QString& file, std::size_t index, const ReadMessage& source) {
-      auto stored = reader.ReadMessage(messages[index]);
+      const pst::StoreReader& reader = reader_of(messages[index]);
+      auto stored = reader.ReadMessage(messages[index].nid);
       if (!stored) {
         out.differences << file + QStringLiteral(": its message cannot be read from the store: ") +
                                QString::fromStdString(stored.error().ToString());
@@ -331,14 +381,15 @@ VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStri
     }
     for (std::size_t i = 0; i < messages.size(); ++i) {
       if (claimed[i]) continue;
+      const pst::StoreReader& reader = reader_of(messages[i]);
       QString subject;
-      if (const pst::StoredNode* node = reader.FindNode(messages[i])) {
+      if (const pst::StoredNode* node = reader.FindNode(messages[i].nid)) {
         auto props = reader.ReadProperties(node->bid_data, node->bid_sub);
         auto it = props ? props->find(kSubject) : pst::StoredProps::iterator{};
         if (props && it != props->end()) subject = Text(it->second.bytes);
       }
       out.differences << QStringLiteral("store folder %1: message %2 (\"%3\") has no message file")
-                             .arg(display[nid])
+                             .arg(stores[messages[i].store].display[messages[i].nid])
                              .arg(i + 1)
                              .arg(subject);
     }

@@ -31,6 +31,11 @@ struct VerifyOutcome {
 VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStringList& rows,
                                       const FileReader& read);
 
+// The same over the stores of one run that went on in new files: each folder's messages are
+// looked for in every store.
+VerifyOutcome VerifyStoresAgainstFiles(const std::vector<std::string>& store_paths,
+                                       const QStringList& rows, const FileReader& read);
+
 // "Verified N of N messages." or, when something differs, "Verified K of N messages; M
 // differences:" (the differences follow it).
 QString VerifyHeadLine(const VerifyOutcome& outcome);

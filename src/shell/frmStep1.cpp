@@ -398,14 +398,18 @@ void frmStep1::CmdExtractDBX_Click() {
     if (outcome.outlook_error) {
       platform_.dialogs.MsgBox(convert::OutlookErrorText(outcome.cause), platform::kInformation,
                                Text(kOutlookErrorCaption));
-    } else if (!outcome.Complete() || !outcome.failures.empty() || !outcome.notes.empty()) {
+    } else if (!outcome.Complete() || !outcome.failures.empty() || !outcome.notes.empty() ||
+               outcome.store_paths.size() > 1) {
       // Anything short of every file in the store is told, with what the store holds; the
-      // box names the first files, the report beside the store all of them.
+      // box names the first files, the report beside the store all of them. A run that filled
+      // more than one store names them.
       QString text = convert::FailureSummaryText(outcome);
       if (outcome.store_made && convert::HasFilesToReport(outcome)) {
         text += QStringLiteral("\r\n") + WriteReport(outcome);
       }
-      platform_.dialogs.MsgBox(text, platform::kExclamation, Text(identity::kApplicationTitle));
+      const bool all_in = outcome.Complete() && outcome.failures.empty() && outcome.notes.empty();
+      platform_.dialogs.MsgBox(text, all_in ? platform::kInformation : platform::kExclamation,
+                               Text(identity::kApplicationTitle));
     }
   } catch (const std::exception& error) {
     run_in_progress_ = false;

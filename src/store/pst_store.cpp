@@ -75,6 +75,10 @@ class PstStore final : public Store {
     KeepOutcome();
   }
 
+  std::uint64_t SizeWith(const mail::MessageContent& message) const override {
+    return writer_ ? writer_->ClosedSizeWith(message) : 0;
+  }
+
   std::int64_t StoredMessages() const override {
     return writer_ ? static_cast<std::int64_t>(writer_->committed_messages()) : closed_messages_;
   }

@@ -42,6 +42,9 @@ class Store {
   // Closes the file at its last commit, leaving out whatever was added since.
   virtual void Abandon() = 0;
 
+  // At most the size the file would have if message were added and the store then closed.
+  virtual std::uint64_t SizeWith(const mail::MessageContent& message) const = 0;
+
   // The messages the file holds: those of its last commit (also after closing).
   virtual std::int64_t StoredMessages() const = 0;
   // Why the file can take nothing more, or OK while it can (also after closing).

@@ -373,6 +373,66 @@ class Outcomes(unittest.TestCase):
         self.assertEqual(len(os.listdir(out)), len(theirs) + 3)  # nothing else left behind
 
 
+class Split(unittest.TestCase):
+    """--max-size: a run that fills one store goes on in the next."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="wharfline-e2e-split-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_a_small_limit_gives_three_stores_with_every_message_once(self):
+        import base64
+        import random
+        rng = random.Random(7)
+        src = os.path.join(self.tmp, "src")
+        subjects = []
+        for i in range(18):
+            folder = os.path.join(src, ["Inbox", os.path.join("Inbox", "Old"), "Sent"][i % 3])
+            os.makedirs(folder, exist_ok=True)
+            payload = base64.encodebytes(bytes(rng.getrandbits(8) for _ in range(60000))).decode()
+            subjects.append("Part %d" % i)
+            with open(os.path.join(folder, "m%d.eml" % i), "w", newline="\r\n") as fh:
+                fh.write("From: a@example.com\nTo: b@example.com\nSubject: Part %d\n"
+                         "Date: Mon, 1 Jun 2020 10:%02d:00 +0000\nMIME-Version: 1.0\n"
+                         "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+                         "Content-Type: text/plain\n\nBody %d\n--b\n"
+                         "Content-Type: application/octet-stream; name=p%d.bin\n"
+                         "Content-Transfer-Encoding: base64\n\n%s--b--\n"
+                         % (i, i, i, i, payload))
+        out = os.path.join(self.tmp, "out")
+        os.mkdir(out)
+        r = run([CONVERT, "-q", "--max-size", "1M", "--verify", src, "-o", out])
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        lines = r.stdout.splitlines()
+        self.assertIn("Verified 18 of 18 messages.", lines)
+        at = lines.index("The messages fill 3 stores of at most 1 MB each:")
+        stores = lines[at + 1:]
+        self.assertEqual(sorted(os.listdir(out)), sorted(os.path.basename(p) for p in stores))
+        first = re.escape(stores[0][:-len(".pst")])
+        for n, pst in enumerate(stores[1:], 2):
+            self.assertRegex(pst, "^%s \\(%d\\)\\.pst$" % (first, n))
+        trees, seen = [], []
+        for pst in stores:
+            self.assertLessEqual(os.path.getsize(pst), 1 << 20)
+            held = sum(len(v) for v in read_pypff(pst)[1].values())
+            display, tree = Readers().check(self, pst, held)
+            trees.append(sorted(tree))
+            seen += [s for v in tree.values() for s in v]
+        self.assertEqual(trees[1:], trees[:1] * 2)  # the same folder tree in each
+        self.assertEqual(sorted(seen), sorted(subjects))  # every message, once
+        # verify takes the stores of a run together; the first alone lacks the others.
+        v = run([CONVERT, "verify", *stores, src])
+        self.assertEqual(v.returncode, 0, v.stdout + v.stderr)
+        v = run([CONVERT, "verify", stores[0], src])
+        self.assertEqual(v.returncode, 1)
+        self.assertRegex(v.stdout, r"Part \d+.*: not in the store|: not in the store")
+        bad = run([CONVERT, "-q", "--max-size", "20Q", src, "-o", out])
+        self.assertEqual(bad.returncode, 2)
+        self.assertIn("is not a size such as 20G", bad.stderr)
+
+
 class Report(unittest.TestCase):
     """The report of every file not imported: beside the store, or where --report says."""
 

@@ -309,3 +309,83 @@ TEST_F(ConversionRunTest, AStopAskedForEndsAfterTheFileInHandWithTheFinalCommit)
 }
 
 }  // namespace
+
+// A run whose messages fill more than one store: each store gets the same folders and its own
+// name, no message is in two stores, and each failure on the way is told as a store's failure.
+TEST_F(ConversionRunTest, AStoreThatReachesTheLimitGoesOnInANewOne) {
+  struct Case {
+    const char* what;
+    std::uint64_t message_size;              // the limit is 2,500 bytes
+    std::function<void(testing_support::CallRecorder&)> fault;
+    std::vector<std::int64_t> per_store;     // messages in each store made
+    int notes;                               // files stored alone although over the limit
+    QString failure;                         // the store failure, if any
+    QStringList lost;                        // files named as not in the store
+  };
+  const QStringList files = {"/m/a.eml", "/m/sub/b.eml", "/m/c.eml", "/m/sub/d.eml", "/m/e.eml"};
+  const std::vector<Case> cases = {
+      {"two a store", 1000, {}, {2, 2, 1}, 0, {}, {}},
+      {"each over the limit alone", 3000, {}, {1, 1, 1, 1, 1}, 5, {}, {}},
+      {"the next store cannot be made", 1000,
+       [](testing_support::CallRecorder& r) { r.FailNth(QStringLiteral("Stores.Create"), 2); },
+       {2}, 0, QStringLiteral("the next store could not be made: Injected fault"),
+       {"/m/c.eml - 57:/out/PellimorEMLMessages7.12.26 1.41.31.pst: the next store could not be made: Injected fault",
+        "/m/sub/d.eml - not converted: writing the store had failed",
+        "/m/e.eml - not converted: writing the store had failed"}},
+      {"closing the full store fails", 1000,
+       [](testing_support::CallRecorder& r) { r.FailNth(QStringLiteral("Store.Close"), 1); },
+       {2}, 0, QStringLiteral("Injected fault"),
+       {"/m/c.eml - 57:store: Injected fault", "/m/sub/d.eml - not converted: writing the store had failed",
+        "/m/e.eml - not converted: writing the store had failed"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing_support::MemoryEngine mail;
+    mail.stores().message_size = c.message_size;
+    if (c.fault) c.fault(mail.recorder());
+    convert::ConversionRun run(mail.engine(), pump_, clock_);
+    convert::RunOptions options;
+    options.max_store_size = 2500;
+    run.SetOptions(options);
+    VectorRows rows(files);
+    convert::RunState state;
+    state.outputFolder = QStringLiteral("/out/");
+    RecordingView view;
+    const convert::RunOutcome outcome = run.Run(state, rows, view);
+
+    const auto& made = mail.stores().stores();
+    ASSERT_EQ(made.size(), c.per_store.size());
+    QStringList subjects;
+    for (std::size_t i = 0; i < made.size(); ++i) {
+      const QString suffix = i == 0 ? QString() : QStringLiteral(" (%1)").arg(i + 1);
+      EXPECT_EQ(made[i]->path, QStringLiteral("/out/PellimorEMLMessages7.12.26 1.41.31%1.pst").arg(suffix));
+      EXPECT_EQ(made[i]->display_name, QStringLiteral("Pellimor Software : Created - 7.12.26 1.41.31%1").arg(suffix));
+      EXPECT_EQ(made[i]->FolderPaths(), made[0]->FolderPaths());
+      EXPECT_TRUE(made[i]->closed);
+      if (i < c.per_store.size()) EXPECT_EQ(made[i]->Messages(), c.per_store[i]);
+      for (const QString& folder : made[i]->FolderPaths()) subjects << made[i]->Subjects(folder);
+    }
+    std::int64_t total = 0;
+    for (std::int64_t n : c.per_store) total += n;
+    EXPECT_EQ(outcome.stored, total);
+    EXPECT_EQ(subjects.size(), total);
+    EXPECT_EQ(subjects.removeDuplicates(), 0);
+    EXPECT_EQ(static_cast<int>(outcome.notes.size()), c.notes);
+    for (const convert::FileFailure& note : outcome.notes) {
+      EXPECT_TRUE(note.reason.startsWith("larger than the store size limit of 2.441 KB on its own: stored alone in /out/"))
+          << note.reason.toStdString();
+    }
+    EXPECT_EQ(outcome.store_failure, c.failure);
+    QStringList lost;
+    for (const convert::FileFailure& f : outcome.failures) lost << f.path + " - " + f.reason;
+    EXPECT_EQ(lost, c.lost);
+    if (c.failure.isEmpty()) {
+      EXPECT_TRUE(outcome.Complete());
+      EXPECT_EQ(outcome.store_paths.size(), static_cast<qsizetype>(c.per_store.size()));
+      const QString text = convert::FailureSummaryText(outcome);
+      EXPECT_TRUE(text.contains(QStringLiteral("The messages fill %1 stores of at most 2.441 KB each:\r\n")
+                                    .arg(c.per_store.size()) + outcome.store_paths.join("\r\n")))
+          << text.toStdString();
+    }
+  }
+}

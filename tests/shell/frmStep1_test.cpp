@@ -90,6 +90,7 @@ class FrmStep1Test : public QObject {
   void identityAndIcon();
   void addFolderAddsMessageFilesBelowIt();
   void convertRunsOverTheListAndShowsProgress();
+  void convertSaysWhenTheStoreWentOnInNewFiles();
   void convertWithNothingListedCreatesNothing();
   void convertReportsOutlookErrorsAndFailedFiles();
   void convertWritesEveryFileNotImportedToTheReport();
@@ -417,6 +418,28 @@ void FrmStep1Test::addFolderAddsMessageFilesBelowIt() {
   QCOMPARE(platform_->dialogs.msgboxes.back().text, QStringLiteral("0 Files Added to List."));
   QVERIFY(!window_->CmdExtractDBX->isEnabled());
   QCOMPARE(GridRows().size(), 2);
+}
+
+void FrmStep1Test::convertSaysWhenTheStoreWentOnInNewFiles() {
+  // At 20 GB a message, two fit below the default 50 GB limit.
+  mail_->stores().message_size = std::uint64_t{20} << 30;
+  fs_->AddFolder(QStringLiteral("/out"));
+  for (const char* path : {"/m/a.eml", "/m/b.eml", "/m/c.eml", "/m/d.eml", "/m/e.eml"}) {
+    QVERIFY(window_->AddFileToList(QString::fromLatin1(path)).ok());
+  }
+  window_->CmdExtractDBX->setEnabled(true);
+  platform_->dialogs.folder_answers = {QStringLiteral("/out")};
+  QTest::mouseClick(window_->CmdExtractDBX, Qt::LeftButton);
+
+  QCOMPARE(mail_->stores().stores().size(), size_t{3});
+  QCOMPARE(platform_->dialogs.msgboxes.size(), size_t{1});
+  const auto& box = platform_->dialogs.msgboxes[0];
+  QCOMPARE(box.text, QStringLiteral("Imported 5 of 5 files.\r\n"
+                                    "The messages fill 3 stores of at most 50 GB each:\r\n"
+                                    "/out/PellimorEMLMessages7.12.26 1.41.31.pst\r\n"
+                                    "/out/PellimorEMLMessages7.12.26 1.41.31 (2).pst\r\n"
+                                    "/out/PellimorEMLMessages7.12.26 1.41.31 (3).pst"));
+  QCOMPARE(box.style, 64);  // information: nothing went wrong
 }
 
 void FrmStep1Test::convertRunsOverTheListAndShowsProgress() {

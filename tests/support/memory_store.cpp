@@ -58,6 +58,9 @@ class MemoryStore final : public store::Store {
     data_->closed = true;
     data_->abandoned = true;
   }
+  std::uint64_t SizeWith(const mail::MessageContent&) const override {
+    return data_->message_size * static_cast<std::uint64_t>(data_->Messages() + 1);
+  }
   std::int64_t StoredMessages() const override { return data_->Messages(); }
   Status Failure() const override { return data_->failure; }
 
@@ -167,6 +170,7 @@ Result<std::unique_ptr<store::Store>> MemoryStores::Create(const QString& path,
   auto data = std::make_shared<MemoryStoreData>();
   data->path = path;
   data->display_name = display_name;
+  data->message_size = message_size;
   data->nodes.push_back(MemoryFolderNode{display_name, -1, {}, {}});
   stores_.push_back(data);
   return std::unique_ptr<store::Store>(std::make_unique<MemoryStore>(std::move(data), recorder_));

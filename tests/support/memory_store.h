@@ -79,6 +79,7 @@ struct MemoryStoreData {
   bool closed = false;
   bool abandoned = false;      // closed without the final commit
   wharfline::Status failure;   // a test sets it to stand for a failed write; later adds fail
+  std::uint64_t message_size = 1000;  // what each message counts toward the store's size
 
   // "\"-joined names from below the top folder ("Mail\2010"); empty for the top folder.
   QString PathOf(int node) const;
@@ -99,6 +100,7 @@ class MemoryStores final : public store::Stores {
                                                           const QString& display_name) override;
   // Every store made, in order, closed ones included.
   const std::vector<std::shared_ptr<MemoryStoreData>>& stores() const { return stores_; }
+  std::uint64_t message_size = 1000;  // given to each store made from now on
 
  private:
   CallRecorder& recorder_;

@@ -421,15 +421,21 @@ std::uint64_t PropsBytes(const std::vector<Property>& props) {
 }
 
 void AddFootprint(const MessageContent& m, Footprint& f) {
-  // The message's own values, and again in its folder's contents row; a heap, a
-  // property context and the tables of recipients and attachments.
-  std::uint64_t bytes = 2 * PropsBytes(m.props) + 16 * 1024;
+  // The message's own values, those its folder's contents row repeats twice more (a
+  // subject also as the normalized one); a heap, a property context and the tables of
+  // recipients and attachments.
+  std::uint64_t bytes = PropsBytes(m.props) + 16 * 1024;
+  for (const Property& p : m.props) {
+    if (std::binary_search(kContentsColumns.begin(), kContentsColumns.end(), p.tag)) {
+      bytes += 2 * ValueBytes(p.value);
+    }
+  }
   for (const NamedProperty& p : m.named_props) {
     bytes += 64 + ValueBytes(p.value);
     if (const auto* name = std::get_if<std::u16string>(&p.name)) bytes += 2 * name->size();
   }
   for (std::size_t i = 0; i < m.recipient_count(); ++i) {
-    bytes += 256 + 2 * PropsBytes(m.RecipientAt(i).props);
+    bytes += 64 + PropsBytes(m.RecipientAt(i).props);
   }
   f.blocks += 16 + m.attachments.size() * 4;
   for (const Attachment& a : m.attachments) {

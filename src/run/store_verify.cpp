@@ -389,7 +389,7 @@ VerifyOutcome VerifyStoresAgainstFiles(const std::vector<std::string>& store_pat
         if (props && it != props->end()) subject = Text(it->second.bytes);
       }
       out.differences << QStringLiteral("store folder %1: message %2 (\"%3\") has no message file")
-                             .arg(stores[messages[i].store].display[messages[i].nid])
+                             .arg(stores[located.front().store].display[located.front().nid])
                              .arg(i + 1)
                              .arg(subject);
     }

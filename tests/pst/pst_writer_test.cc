@@ -347,5 +347,57 @@ TEST_F(PstSourceTest, ASourceThatFailsFailsItsMessageAlone) {
   EXPECT_EQ(messages, 1);
 }
 
+// What a store would take once closed is known before a message goes in, and never less than
+// it then takes: a run splitting stores by size relies on it to stay within its limit.
+TEST_F(PstWriterTest, TheClosedSizeBoundHoldsAndIsNotFarOff) {
+  struct Prefix {
+    const char* what;
+    int messages;
+    std::size_t attachment_size;  // one attachment each when not 0
+    bool commit;
+  };
+  const std::vector<Prefix> prefixes = {
+      {"an empty store", 0, 0, false},
+      {"many small messages in three folders", 600, 0, false},
+      {"messages with attachments, committed", 40, 300 * 1024, true},
+  };
+  const std::vector<std::pair<const char*, testing::SampleLayout>> nexts = {
+      {"a short message", {.index = 9001}},
+      {"a long body", {.index = 9002, .body_size = 3 * 1024 * 1024}},
+      {"large attachments", {.index = 9003, .attachments = 3, .attachment_size = 2 * 1024 * 1024}},
+      {"many recipients", {.index = 9004, .recipients = 2000}},
+      {"an attached message", {.index = 9005, .attachments = 1, .embedded = true}},
+      {"read from sources", {.index = 9006, .recipients = 300, .attachments = 2,
+                             .attachment_size = 700 * 1024, .sourced = true}},
+  };
+  for (const Prefix& p : prefixes) {
+    for (const auto& [what, layout] : nexts) {
+      SCOPED_TRACE(std::string(p.what) + ", then " + what);
+      const std::string path = std::string(p.what) + " " + what + ".pst";
+      auto created = PstWriter::Create(env_, path, u"Bound", {});
+      ASSERT_TRUE(created.has_value());
+      auto w = std::move(*created);
+      std::vector<FolderId> folders;
+      for (const char16_t* name : {u"Inbox", u"Sent", u"Old"}) folders.push_back(*w->AddFolder(w->RootFolder(), name));
+      for (int i = 0; i < p.messages; ++i) {
+        ASSERT_TRUE(w->AddMessage(folders[i % 3], MakeMessage({.index = i,
+                                                               .attachments = p.attachment_size ? 1 : 0,
+                                                               .attachment_size = p.attachment_size}))
+                        .has_value());
+      }
+      if (p.commit) {
+        ASSERT_TRUE(w->Commit().ok());
+      }
+      const MessageContent next = MakeMessage(layout);
+      const std::uint64_t bound = w->ClosedSizeWith(next);
+      ASSERT_TRUE(w->AddMessage(folders[0], next).has_value());
+      ASSERT_TRUE(w->Close().ok());
+      const std::uint64_t size = env_.Contents(path)->size();
+      EXPECT_LE(size, bound);
+      EXPECT_LE(bound - size, size / 8 + 1024 * 1024) << "size " << size << ", bound " << bound;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pst

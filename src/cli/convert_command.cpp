@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "cli/terminal_progress.h"
@@ -403,6 +404,23 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   convert::ConversionRun run(engine, events, clock);
   run.SetOptions(run_options);
   const auto started = std::chrono::steady_clock::now();
+  // With --verify, what each file gave as it went to the store: the store is read back
+  // against it, without reading and importing every file again.
+  class Recorded final : public convert::Expectations {
+   public:
+    wharfline::Result<convert::ExpectedMessage> Get(const QString& file) override {
+      auto it = messages.find(file);
+      if (it == messages.end()) return wharfline::Status::NotFound(file.toStdString(), "not recorded");
+      return convert::Unpacked(it->second);
+    }
+    std::unordered_map<QString, QByteArray> messages;
+  } recorded;
+  if (verify) {
+    run_options.on_store = [&recorded, &files](std::int32_t row, const mail::MessageContent& m) {
+      if (row >= 0 && row < files.size()) recorded.messages[files[row]] = convert::Packed(convert::ExpectedOf(m));
+    };
+    run.SetOptions(run_options);
+  }
   convert::RunOutcome outcome;
   int signal_number = 0;
   {
@@ -507,8 +525,7 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     std::vector<std::string> stores;
     for (const QString& path : outcome.store_paths) stores.push_back(wharfline::NativeFromPath(path));
     if (stores.empty()) stores.push_back(wharfline::NativeFromPath(outcome.pst_path));
-    verified = PrintVerify(summary, convert::VerifyStoresAgainstFiles(stores, stored,
-                                                                      convert::ReadMessageFile));
+    verified = PrintVerify(summary, convert::VerifyStores(stores, stored, recorded));
   }
   const QStringList split = convert::SplitLines(outcome);
   if (split.isEmpty()) {

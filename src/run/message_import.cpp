@@ -87,6 +87,7 @@ QString ImportMessage(RowSource& rows, std::int32_t row, RunState& state, Messag
     return relative_folder;
   }
   if (sieve.options().keep_state) mail::ApplyMessageState(read->content, read->state);
+  if (sieve.options().on_store) sieve.options().on_store(row, read->content);
   if (wharfline::Status added = store.AddMessage(*folder, std::move(read->content)); !added.ok()) {
     return fail(added);
   }

@@ -6,6 +6,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -33,6 +34,8 @@ struct RunOptions {
   // new store: Outlook's default limit for a Unicode store.
   std::uint64_t max_store_size = kDefaultMaxStoreSize;
   static constexpr std::uint64_t kDefaultMaxStoreSize = std::uint64_t{50} << 30;
+  // Told of each message as it goes to the store, with its row (to record what to verify).
+  std::function<void(std::int32_t row, const mail::MessageContent& message)> on_store;
 };
 
 // What became of a listed file.

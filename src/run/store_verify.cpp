@@ -1,7 +1,9 @@
 #include "run/store_verify.h"
 
-#include <QCryptographicHash>
+#include <openssl/evp.h>
+
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 
@@ -59,145 +61,257 @@ QString Text(const mail::Bytes& utf16) {
   return out;
 }
 
-// What pairs a message with its file: subject, sent time and sender address.
-QByteArray ModelKey(const mail::MessageContent& m) {
-  QCryptographicHash h(QCryptographicHash::Sha256);
-  for (PropTag tag : {kSubject, kSentTime, kSenderAddress}) {
-    const mail::Bytes b = ModelBytes(m.props, tag);
-    h.addData(QByteArrayView(b.data(), static_cast<qsizetype>(b.size())));
-    h.addData(QByteArrayView("\0", 1));
-  }
-  return h.result();
-}
 
-QByteArray StoredKey(const pst::StoreReader& store, const pst::StoredProps& props) {
-  QCryptographicHash h(QCryptographicHash::Sha256);
-  for (PropTag tag : {kSubject, kSentTime, kSenderAddress}) {
-    auto it = props.find(tag);
-    if (it != props.end()) {
-      auto b = store.ValueBytes(it->second, 1 << 20);
-      if (b) h.addData(QByteArrayView(b->data(), static_cast<qsizetype>(b->size())));
-    }
-    h.addData(QByteArrayView("\0", 1));
-  }
-  return h.result();
-}
-
-class MessageCheck {
+// SHA-256 through libcrypto, which uses the processor's SHA instructions where it has them.
+class Sha256 {
  public:
-  MessageCheck(const pst::StoreReader& store, QString path, QStringList& differences)
-      : store_(store), path_(std::move(path)), differences_(differences) {}
-
-  void Run(const mail::MessageContent& want, const pst::StoredMessage& have) {
-    Same(QStringLiteral("subject"), want.props, kSubject, have.props, true);
-    Same(QStringLiteral("sender name"), want.props, kSenderName, have.props, true);
-    Same(QStringLiteral("sender address"), want.props, kSenderAddress, have.props, true);
-    Same(QStringLiteral("sent time"), want.props, kSentTime, have.props, false);
-    Same(QStringLiteral("plain body"), want.props, kBody, have.props, false);
-    Same(QStringLiteral("HTML body"), want.props, kHtml, have.props, false);
-    if (want.recipient_count() != have.recipients.size()) {
-      Differs(QStringLiteral("%1 recipients in the store, %2 in the file")
-                  .arg(have.recipients.size())
-                  .arg(want.recipient_count()));
-    } else {
-      for (std::size_t i = 0; i < have.recipients.size(); ++i) {
-        const mail::Recipient r = want.RecipientAt(i);
-        const QString which = QStringLiteral("recipient %1 ").arg(i + 1);
-        Same(which + QStringLiteral("name"), r.props, kDisplayName, have.recipients[i], true);
-        Same(which + QStringLiteral("address"), r.props, kEmailAddress, have.recipients[i], true);
-        Same(which + QStringLiteral("type"), r.props, kRecipientType, have.recipients[i], false);
-      }
-    }
-    if (want.attachments.size() != have.attachments.size()) {
-      Differs(QStringLiteral("%1 attachments in the store, %2 in the file")
-                  .arg(have.attachments.size())
-                  .arg(want.attachments.size()));
-      return;
-    }
-    for (std::size_t i = 0; i < have.attachments.size(); ++i) {
-      const mail::Attachment& a = want.attachments[i];
-      const pst::StoredProps& stored = have.attachments[i];
-      const QString which = QStringLiteral("attachment %1 ").arg(i + 1);
-      Same(which + QStringLiteral("name"), a.props, kLongFileName, stored, true);
-      Same(which + QStringLiteral("short name"), a.props, kFileName, stored, true);
-      if (a.embedded) continue;  // an attached message: its own properties are not compared
-      CheckContent(which, a, stored);
-    }
+  Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
+  ~Sha256() { EVP_MD_CTX_free(ctx_); }
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void Add(const void* data, std::size_t size) { EVP_DigestUpdate(ctx_, data, size); }
+  QByteArray Result() {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(ctx_, out, &n);
+    return QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
   }
 
  private:
-  void Differs(const QString& what) { differences_ << path_ + QStringLiteral(": ") + what; }
+  EVP_MD_CTX* ctx_;
+};
 
+QByteArray Digest(const mail::Bytes& bytes) {
+  Sha256 h;
+  h.Add(bytes.data(), bytes.size());
+  return h.Result();
+}
+
+QByteArray Raw(const mail::Bytes& bytes) {
+  return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+}
+
+using Kind = VerifyField::Kind;
+
+// How a field is named in a difference, and whether its text is shown.
+QString Label(const VerifyField& f) {
+  const QString recipient = QStringLiteral("recipient %1 ").arg(f.index + 1);
+  const QString attachment = QStringLiteral("attachment %1 ").arg(f.index + 1);
+  switch (f.kind) {
+    case Kind::kSubject: return QStringLiteral("subject");
+    case Kind::kSenderName: return QStringLiteral("sender name");
+    case Kind::kSenderAddress: return QStringLiteral("sender address");
+    case Kind::kSentTime: return QStringLiteral("sent time");
+    case Kind::kBody: return QStringLiteral("plain body");
+    case Kind::kHtml: return QStringLiteral("HTML body");
+    case Kind::kRecipients: return QStringLiteral("recipients");
+    case Kind::kRecipientName: return recipient + QStringLiteral("name");
+    case Kind::kRecipientAddress: return recipient + QStringLiteral("address");
+    case Kind::kRecipientType: return recipient + QStringLiteral("type");
+    case Kind::kAttachments: return QStringLiteral("attachments");
+    case Kind::kAttachmentName: return attachment + QStringLiteral("name");
+    case Kind::kAttachmentShortName: return attachment + QStringLiteral("short name");
+    case Kind::kAttachmentSize: return attachment + QStringLiteral("size");
+    case Kind::kAttachmentContent: return attachment + QStringLiteral("content");
+  }
+  return {};
+}
+
+bool Shown(Kind kind) {
+  return kind == Kind::kSubject || kind == Kind::kSenderName || kind == Kind::kSenderAddress ||
+         kind == Kind::kRecipientName || kind == Kind::kRecipientAddress ||
+         kind == Kind::kAttachmentName || kind == Kind::kAttachmentShortName;
+}
+
+std::uint64_t Count(const QByteArray& value) {
+  std::uint64_t n = 0;
+  for (qsizetype i = 0; i < value.size() && i < 8; ++i) n |= std::uint64_t{static_cast<std::uint8_t>(value[i])} << (8 * i);
+  return n;
+}
+
+QByteArray CountValue(std::uint64_t n) {
+  QByteArray out(8, '\0');
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(n >> (8 * i));
+  return out;
+}
+
+// The fields of one message in a fixed order, whichever side they come from: the file's
+// import or the store. Bodies and attachment contents go by SHA-256, the rest as stored.
+class FieldList {
+ public:
+  void Add(Kind kind, std::uint16_t index, QByteArray value) {
+    fields_.push_back(VerifyField{kind, index, std::move(value)});
+  }
+  std::vector<VerifyField> Take() { return std::move(fields_); }
+
+ private:
+  std::vector<VerifyField> fields_;
+};
+
+// The store's side of one message.
+class StoredFields {
+ public:
+  StoredFields(const pst::StoreReader& store, QStringList& problems) : store_(store), problems_(problems) {}
+
+  std::vector<VerifyField> Of(const pst::StoredMessage& m) {
+    FieldList out;
+    out.Add(Kind::kSubject, 0, Raw(Stored(m.props, kSubject)));
+    out.Add(Kind::kSenderName, 0, Raw(Stored(m.props, kSenderName)));
+    out.Add(Kind::kSenderAddress, 0, Raw(Stored(m.props, kSenderAddress)));
+    out.Add(Kind::kSentTime, 0, Raw(Stored(m.props, kSentTime)));
+    out.Add(Kind::kBody, 0, Digest(Stored(m.props, kBody)));
+    out.Add(Kind::kHtml, 0, Digest(Stored(m.props, kHtml)));
+    out.Add(Kind::kRecipients, 0, CountValue(m.recipients.size()));
+    for (std::size_t i = 0; i < m.recipients.size(); ++i) {
+      const auto n = static_cast<std::uint16_t>(i);
+      out.Add(Kind::kRecipientName, n, Raw(Stored(m.recipients[i], kDisplayName)));
+      out.Add(Kind::kRecipientAddress, n, Raw(Stored(m.recipients[i], kEmailAddress)));
+      out.Add(Kind::kRecipientType, n, Raw(Stored(m.recipients[i], kRecipientType)));
+    }
+    out.Add(Kind::kAttachments, 0, CountValue(m.attachments.size()));
+    for (std::size_t i = 0; i < m.attachments.size(); ++i) {
+      const auto n = static_cast<std::uint16_t>(i);
+      const pst::StoredProps& a = m.attachments[i];
+      out.Add(Kind::kAttachmentName, n, Raw(Stored(a, kLongFileName)));
+      out.Add(Kind::kAttachmentShortName, n, Raw(Stored(a, kFileName)));
+      const mail::Bytes method = Stored(a, kAttachMethod);
+      if (method.size() == 4 && method[0] == 5) continue;  // an attached message
+      auto it = a.find(kAttachData);
+      out.Add(Kind::kAttachmentSize, n, CountValue(it == a.end() ? 0 : it->second.size));
+      Sha256 h;
+      if (it != a.end()) {
+        const pst::StoredValue& v = it->second;
+        if (v.stream == 0) {
+          h.Add(v.bytes.data(), v.bytes.size());
+        } else {
+          const wharfline::Status s =
+              store_.ReadStream(v.stream, [&](std::span<const std::uint8_t> d) { h.Add(d.data(), d.size()); });
+          if (!s.ok()) {
+            problems_ << QStringLiteral("attachment %1 cannot be read from the store: ").arg(i + 1) +
+                             QString::fromStdString(s.ToString());
+          }
+        }
+      }
+      out.Add(Kind::kAttachmentContent, n, h.Result());
+    }
+    return out.Take();
+  }
+
+ private:
   mail::Bytes Stored(const pst::StoredProps& props, PropTag tag) {
     auto it = props.find(tag);
     if (it == props.end()) return {};
     auto bytes = store_.ValueBytes(it->second);
     if (!bytes) {
-      Differs(QStringLiteral("property %1 cannot be read: %2")
-                  .arg(tag, 8, 16, QLatin1Char('0'))
-                  .arg(QString::fromStdString(bytes.error().ToString())));
+      problems_ << QStringLiteral("property %1 cannot be read: %2")
+                       .arg(tag, 8, 16, QLatin1Char('0'))
+                       .arg(QString::fromStdString(bytes.error().ToString()));
       return {};
     }
-    return *bytes;
-  }
-
-  void Same(const QString& what, const std::vector<mail::Property>& want, PropTag tag,
-            const pst::StoredProps& have, bool show) {
-    const mail::Bytes w = ModelBytes(want, tag);
-    const mail::Bytes h = Stored(have, tag);
-    if (w == h) return;  // both sides are in memory: no digest needed
-    if (show && (tag & 0xFFFF) == 0x001F) {
-      Differs(QStringLiteral("%1 differs: \"%2\" in the store, \"%3\" in the file").arg(what, Text(h), Text(w)));
-    } else {
-      Differs(what + QStringLiteral(" differs"));
-    }
-  }
-
-  void CheckContent(const QString& which, const mail::Attachment& a, const pst::StoredProps& stored) {
-    auto it = stored.find(kAttachData);
-    const std::uint64_t have_size = it == stored.end() ? 0 : it->second.size;
-    if (have_size != a.data_size()) {
-      Differs(which + QStringLiteral("size differs: %1 bytes in the store, %2 in the file")
-                          .arg(have_size)
-                          .arg(a.data_size()));
-      return;
-    }
-    QCryptographicHash want(QCryptographicHash::Sha256), have(QCryptographicHash::Sha256);
-    if (a.source) {
-      std::unique_ptr<mail::ContentReader> reader = a.source->Open();
-      std::vector<std::uint8_t> chunk(1 << 16);
-      for (std::uint64_t left = a.source->size(); left > 0;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-        if (!reader || !reader->Read({chunk.data(), n})) {
-          Differs(which + QStringLiteral("cannot be read from the file"));
-          return;
-        }
-        want.addData(QByteArrayView(chunk.data(), static_cast<qsizetype>(n)));
-        left -= n;
-      }
-    } else {
-      want.addData(QByteArrayView(a.data.data(), static_cast<qsizetype>(a.data.size())));
-    }
-    if (it != stored.end()) {
-      const pst::StoredValue& v = it->second;
-      if (v.stream == 0) {
-        have.addData(QByteArrayView(v.bytes.data(), static_cast<qsizetype>(v.bytes.size())));
-      } else {
-        wharfline::Status s = store_.ReadStream(v.stream, [&](std::span<const std::uint8_t> d) {
-          have.addData(QByteArrayView(d.data(), static_cast<qsizetype>(d.size())));
-        });
-        if (!s.ok()) {
-          Differs(which + QStringLiteral("cannot be read from the store: ") + QString::fromStdString(s.ToString()));
-          return;
-        }
-      }
-    }
-    if (want.result() != have.result()) Differs(which + QStringLiteral("content differs (SHA-256)"));
+    return *std::move(bytes);
   }
 
   const pst::StoreReader& store_;
-  QString path_;
-  QStringList& differences_;
+  QStringList& problems_;
+};
+
+// Every difference between what the file gave and what the store holds, one a line.
+void Compare(const std::vector<VerifyField>& want, const std::vector<VerifyField>& have,
+             const QString& path, QStringList& differences) {
+  const auto differs = [&](const QString& what) { differences << path + QStringLiteral(": ") + what; };
+  std::map<std::pair<Kind, std::uint16_t>, const QByteArray*> stored;
+  for (const VerifyField& f : have) stored[{f.kind, f.index}] = &f.value;
+  const auto find = [&](const VerifyField& f) {
+    auto it = stored.find({f.kind, f.index});
+    return it == stored.end() ? nullptr : it->second;
+  };
+  bool recipients_differ = false, attachments_differ = false;
+  std::set<std::uint16_t> sizes_differ;
+  for (const VerifyField& w : want) {
+    const bool is_recipient = w.kind == Kind::kRecipientName || w.kind == Kind::kRecipientAddress ||
+                              w.kind == Kind::kRecipientType;
+    const bool is_attachment = w.kind == Kind::kAttachmentName || w.kind == Kind::kAttachmentShortName ||
+                               w.kind == Kind::kAttachmentSize || w.kind == Kind::kAttachmentContent;
+    if ((is_recipient && recipients_differ) || (is_attachment && attachments_differ)) continue;
+    if (w.kind == Kind::kAttachmentContent && sizes_differ.count(w.index)) continue;
+    const QByteArray* h = find(w);
+    const QByteArray none;
+    const QByteArray& value = h ? *h : none;
+    if (value == w.value) continue;
+    switch (w.kind) {
+      case Kind::kRecipients:
+        recipients_differ = true;
+        differs(QStringLiteral("%1 recipients in the store, %2 in the file").arg(Count(value)).arg(Count(w.value)));
+        break;
+      case Kind::kAttachments:
+        attachments_differ = true;
+        differs(QStringLiteral("%1 attachments in the store, %2 in the file").arg(Count(value)).arg(Count(w.value)));
+        break;
+      case Kind::kAttachmentSize:
+        sizes_differ.insert(w.index);
+        differs(Label(w) + QStringLiteral(" differs: %1 bytes in the store, %2 in the file")
+                               .arg(Count(value))
+                               .arg(Count(w.value)));
+        break;
+      case Kind::kAttachmentContent:
+        differs(Label(w) + QStringLiteral(" differs (SHA-256)"));
+        break;
+      default:
+        if (Shown(w.kind)) {
+          const auto text = [](const QByteArray& utf16) {
+            return QString(reinterpret_cast<const QChar*>(utf16.constData()), utf16.size() / 2);
+          };
+          differs(Label(w) + QStringLiteral(" differs: \"%1\" in the store, \"%2\" in the file")
+                                 .arg(text(value), text(w.value)));
+        } else {
+          differs(Label(w) + QStringLiteral(" differs"));
+        }
+    }
+  }
+}
+
+// What pairs a message with its file: subject, sent time and sender address.
+QByteArray KeyOf(const mail::Bytes& subject, const mail::Bytes& sent, const mail::Bytes& sender) {
+  Sha256 h;
+  for (const mail::Bytes* b : {&subject, &sent, &sender}) {
+    h.Add(b->data(), b->size());
+    h.Add("", 1);
+  }
+  return h.Result();
+}
+
+QByteArray StoredKey(const pst::StoreReader& store, const pst::StoredProps& props) {
+  mail::Bytes parts[3];
+  int i = 0;
+  for (PropTag tag : {kSubject, kSentTime, kSenderAddress}) {
+    auto it = props.find(tag);
+    if (it != props.end()) {
+      auto b = store.ValueBytes(it->second, 1 << 20);
+      if (b) parts[i] = *std::move(b);
+    }
+    ++i;
+  }
+  return KeyOf(parts[0], parts[1], parts[2]);
+}
+
+// The expectations of the verify command: each file read (ahead, on other cores) and imported
+// again.
+class FileExpectations final : public Expectations {
+ public:
+  explicit FileExpectations(const FileReader& read) : files_ahead_(read) {}
+  void Expect(const std::vector<QString>& order) override {
+    std::vector<std::string> native;
+    for (const QString& f : order) native.push_back(wharfline::NativeFromPath(f));
+    files_ahead_.Expect(native);
+  }
+  wharfline::Result<ExpectedMessage> Get(const QString& file) override {
+    auto source = files_ahead_.Read(wharfline::NativeFromPath(file));
+    if (!source) return source.error();
+    return ExpectedOf(source->content);
+  }
+
+ private:
+  MessagePrefetcher files_ahead_;
 };
 
 }  // namespace
@@ -263,6 +377,92 @@ std::optional<OpenStore> OpenForCheck(const std::string& path, QString* refused)
 
 }  // namespace
 
+ExpectedMessage ExpectedOf(const mail::MessageContent& m) {
+  ExpectedMessage out;
+  out.key = KeyOf(ModelBytes(m.props, kSubject), ModelBytes(m.props, kSentTime), ModelBytes(m.props, kSenderAddress));
+  FieldList f;
+  f.Add(Kind::kSubject, 0, Raw(ModelBytes(m.props, kSubject)));
+  f.Add(Kind::kSenderName, 0, Raw(ModelBytes(m.props, kSenderName)));
+  f.Add(Kind::kSenderAddress, 0, Raw(ModelBytes(m.props, kSenderAddress)));
+  f.Add(Kind::kSentTime, 0, Raw(ModelBytes(m.props, kSentTime)));
+  f.Add(Kind::kBody, 0, Digest(ModelBytes(m.props, kBody)));
+  f.Add(Kind::kHtml, 0, Digest(ModelBytes(m.props, kHtml)));
+  f.Add(Kind::kRecipients, 0, CountValue(m.recipient_count()));
+  for (std::size_t i = 0; i < m.recipient_count(); ++i) {
+    const mail::Recipient r = m.RecipientAt(i);
+    const auto n = static_cast<std::uint16_t>(i);
+    f.Add(Kind::kRecipientName, n, Raw(ModelBytes(r.props, kDisplayName)));
+    f.Add(Kind::kRecipientAddress, n, Raw(ModelBytes(r.props, kEmailAddress)));
+    f.Add(Kind::kRecipientType, n, Raw(ModelBytes(r.props, kRecipientType)));
+  }
+  f.Add(Kind::kAttachments, 0, CountValue(m.attachments.size()));
+  for (std::size_t i = 0; i < m.attachments.size(); ++i) {
+    const mail::Attachment& a = m.attachments[i];
+    const auto n = static_cast<std::uint16_t>(i);
+    f.Add(Kind::kAttachmentName, n, Raw(ModelBytes(a.props, kLongFileName)));
+    f.Add(Kind::kAttachmentShortName, n, Raw(ModelBytes(a.props, kFileName)));
+    if (a.embedded) continue;  // an attached message: its own properties are not compared
+    f.Add(Kind::kAttachmentSize, n, CountValue(a.data_size()));
+    Sha256 h;
+    if (a.source) {
+      std::unique_ptr<mail::ContentReader> reader = a.source->Open();
+      std::vector<std::uint8_t> chunk(1 << 16);
+      for (std::uint64_t left = a.source->size(); left > 0;) {
+        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+        // A source that cannot be read gives a digest of nothing, which no content matches.
+        if (!reader || !reader->Read({chunk.data(), k})) {
+          h.Add("unreadable", 10);
+          break;
+        }
+        h.Add(chunk.data(), k);
+        left -= k;
+      }
+    } else {
+      h.Add(a.data.data(), a.data.size());
+    }
+    f.Add(Kind::kAttachmentContent, n, h.Result());
+  }
+  out.fields = f.Take();
+  return out;
+}
+
+QByteArray Packed(const ExpectedMessage& message) {
+  // The key, then each field: kind (1 byte), index (2), length (4), value.
+  QByteArray out = message.key;
+  out.prepend(static_cast<char>(message.key.size()));
+  for (const VerifyField& f : message.fields) {
+    const auto size = static_cast<std::uint32_t>(f.value.size());
+    const char head[7] = {static_cast<char>(f.kind), static_cast<char>(f.index & 0xFF),
+                          static_cast<char>(f.index >> 8),  static_cast<char>(size & 0xFF),
+                          static_cast<char>(size >> 8 & 0xFF), static_cast<char>(size >> 16 & 0xFF),
+                          static_cast<char>(size >> 24)};
+    out.append(head, 7);
+    out.append(f.value);
+  }
+  out.squeeze();
+  return out;
+}
+
+ExpectedMessage Unpacked(const QByteArray& packed) {
+  ExpectedMessage out;
+  if (packed.isEmpty()) return out;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(packed.constData());
+  const std::size_t n = static_cast<std::size_t>(packed.size());
+  std::size_t at = 1 + std::min<std::size_t>(p[0], n - 1);
+  out.key = packed.mid(1, static_cast<qsizetype>(at - 1));
+  while (at + 7 <= n) {
+    const auto kind = static_cast<VerifyField::Kind>(p[at]);
+    const auto index = static_cast<std::uint16_t>(p[at + 1] | p[at + 2] << 8);
+    const std::size_t size = std::min<std::size_t>(
+        std::uint32_t{p[at + 3]} | std::uint32_t{p[at + 4]} << 8 | std::uint32_t{p[at + 5]} << 16 |
+            std::uint32_t{p[at + 6]} << 24,
+        n - at - 7);
+    out.fields.push_back(VerifyField{kind, index, packed.mid(static_cast<qsizetype>(at + 7), static_cast<qsizetype>(size))});
+    at += 7 + size;
+  }
+  return out;
+}
+
 VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStringList& rows,
                                       const FileReader& read) {
   return VerifyStoresAgainstFiles({store_path}, rows, read);
@@ -270,6 +470,12 @@ VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStri
 
 VerifyOutcome VerifyStoresAgainstFiles(const std::vector<std::string>& store_paths,
                                        const QStringList& rows, const FileReader& read) {
+  FileExpectations expectations(read);
+  return VerifyStores(store_paths, rows, expectations);
+}
+
+VerifyOutcome VerifyStores(const std::vector<std::string>& store_paths, const QStringList& rows,
+                           Expectations& expectations) {
   VerifyOutcome out;
   out.expected = rows.size();
   std::vector<OpenStore> stores;
@@ -306,15 +512,15 @@ VerifyOutcome VerifyStoresAgainstFiles(const std::vector<std::string>& store_pat
     }
     expected[folder->first].push_back(row);
   }
-  // The files are read and imported ahead, on other cores, in the order they are compared.
-  std::vector<std::string> order;
+  // The expectations are asked for in the order they are compared (the verify command reads
+  // the files ahead in that order).
+  std::vector<QString> order;
   for (const auto& [key, located] : folders) {
     auto it = expected.find(key);
     if (it == expected.end()) continue;
-    for (const QString& f : it->second) order.push_back(wharfline::NativeFromPath(f));
+    for (const QString& f : it->second) order.push_back(f);
   }
-  MessagePrefetcher files_ahead(read);
-  files_ahead.Expect(order);
+  expectations.Expect(order);
   for (const auto& [key, located] : folders) {
     // The folder's messages in every store, in the order of the stores.
     std::vector<Located> messages;
@@ -334,7 +540,7 @@ VerifyOutcome VerifyStoresAgainstFiles(const std::vector<std::string>& store_pat
       auto props = reader.ReadProperties(node->bid_data, node->bid_sub);
       if (props) unclaimed.emplace(StoredKey(reader, *props), i);
     }
-    auto compare = [&](const QString& file, std::size_t index, const ReadMessage& source) {
+    auto compare = [&](const QString& file, std::size_t index, const ExpectedMessage& want) {
       const pst::StoreReader& reader = reader_of(messages[index]);
       auto stored = reader.ReadMessage(messages[index].nid);
       if (!stored) {
@@ -343,22 +549,25 @@ VerifyOutcome VerifyStoresAgainstFiles(const std::vector<std::string>& store_pat
         return;
       }
       const qsizetype before = out.differences.size();
-      MessageCheck(reader, file, out.differences).Run(source.content, *stored);
+      QStringList problems;
+      const std::vector<VerifyField> have = StoredFields(reader, problems).Of(*stored);
+      for (const QString& p : problems) out.differences << file + QStringLiteral(": ") + p;
+      Compare(want.fields, have, file, out.differences);
       if (out.differences.size() == before) ++out.verified;
     };
     auto read_file = [&](const QString& file) {
-      auto source = files_ahead.Read(wharfline::NativeFromPath(file));
-      if (!source) {
+      auto want = expectations.Get(file);
+      if (!want) {
         out.differences << file + QStringLiteral(": cannot be read: ") +
-                               QString::fromStdString(source.error().ToString());
+                               QString::fromStdString(want.error().ToString());
       }
-      return source;
+      return want;
     };
     std::vector<QString> left_over;
     for (const QString& file : files) {
       auto source = read_file(file);
       if (!source) continue;
-      auto match = unclaimed.find(ModelKey(source->content));
+      auto match = unclaimed.find(source->key);
       if (match == unclaimed.end()) {
         left_over.push_back(file);
         continue;

@@ -4,12 +4,15 @@
 // by name, size and SHA-256. Only ever reads, the store and the message files alike.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "base/message.h"
+#include "base/result.h"
 #include "run/message_files.h"
 
 namespace convert {
@@ -20,6 +23,40 @@ struct VerifyOutcome {
   QString refused;            // why the store could not be read at all (then nothing else)
   QStringList differences;    // one line each: "path: what differs"
   bool ok() const { return refused.isEmpty() && differences.isEmpty() && verified == expected; }
+};
+
+// One thing compared of a message: its value as stored (texts in UTF-16), or for bodies and
+// attachment contents their SHA-256; counts and sizes as 8 bytes.
+struct VerifyField {
+  enum class Kind : std::uint8_t {
+    kSubject, kSenderName, kSenderAddress, kSentTime, kBody, kHtml,
+    kRecipients, kRecipientName, kRecipientAddress, kRecipientType,
+    kAttachments, kAttachmentName, kAttachmentShortName, kAttachmentSize, kAttachmentContent,
+  };
+  Kind kind;
+  std::uint16_t index;  // the recipient's or attachment's, from 0
+  QByteArray value;
+};
+
+// What a message file should be in the store, as its import gave it: what pairs it with a
+// stored message (subject, sent time and sender), and every field compared.
+struct ExpectedMessage {
+  QByteArray key;
+  std::vector<VerifyField> fields;
+};
+ExpectedMessage ExpectedOf(const mail::MessageContent& message);
+// The same in one block of bytes, to keep many of them (a run's worth) in little memory.
+QByteArray Packed(const ExpectedMessage& message);
+ExpectedMessage Unpacked(const QByteArray& packed);
+
+// Where the expected messages come from: the files read and imported again, or what the run
+// recorded as it stored them.
+class Expectations {
+ public:
+  virtual ~Expectations() = default;
+  // The files in the order they will be asked for.
+  virtual void Expect(const std::vector<QString>& files) { (void)files; }
+  virtual wharfline::Result<ExpectedMessage> Get(const QString& file) = 0;
 };
 
 // Checks the store at `store_path` (bytes, as the system takes it) against `rows`: file-list
@@ -35,6 +72,10 @@ VerifyOutcome VerifyStoreAgainstFiles(const std::string& store_path, const QStri
 // looked for in every store.
 VerifyOutcome VerifyStoresAgainstFiles(const std::vector<std::string>& store_paths,
                                        const QStringList& rows, const FileReader& read);
+
+// The same against expectations from elsewhere.
+VerifyOutcome VerifyStores(const std::vector<std::string>& store_paths, const QStringList& rows,
+                           Expectations& expectations);
 
 // "Verified N of N messages." or, when something differs, "Verified K of N messages; M
 // differences:" (the differences follow it).

@@ -18,7 +18,6 @@
 #include <optional>
 #include <string>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
 
 #include "cli/terminal_progress.h"
@@ -406,18 +405,10 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   const auto started = std::chrono::steady_clock::now();
   // With --verify, what each file gave as it went to the store: the store is read back
   // against it, without reading and importing every file again.
-  class Recorded final : public convert::Expectations {
-   public:
-    wharfline::Result<convert::ExpectedMessage> Get(const QString& file) override {
-      auto it = messages.find(file);
-      if (it == messages.end()) return wharfline::Status::NotFound(file.toStdString(), "not recorded");
-      return convert::Unpacked(it->second);
-    }
-    std::unordered_map<QString, QByteArray> messages;
-  } recorded;
+  convert::RecordedExpectations recorded(files);
   if (verify) {
-    run_options.on_store = [&recorded, &files](std::int32_t row, const mail::MessageContent& m) {
-      if (row >= 0 && row < files.size()) recorded.messages[files[row]] = convert::Packed(convert::ExpectedOf(m));
+    run_options.on_store = [&recorded](std::int32_t row, const mail::MessageContent& m) {
+      recorded.Record(row, m);
     };
     run.SetOptions(run_options);
   }

@@ -87,6 +87,12 @@ QByteArray Digest(const mail::Bytes& bytes) {
   return h.Result();
 }
 
+QByteArray Digest(const QByteArray& bytes) {
+  Sha256 h;
+  h.Add(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+  return h.Result();
+}
+
 QByteArray Raw(const mail::Bytes& bytes) {
   return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
 }
@@ -237,7 +243,7 @@ void Compare(const std::vector<VerifyField>& want, const std::vector<VerifyField
     const QByteArray* h = find(w);
     const QByteArray none;
     const QByteArray& value = h ? *h : none;
-    if (value == w.value) continue;
+    if (w.digested ? Digest(value).left(16) == w.value : value == w.value) continue;
     switch (w.kind) {
       case Kind::kRecipients:
         recipients_differ = true;
@@ -257,10 +263,12 @@ void Compare(const std::vector<VerifyField>& want, const std::vector<VerifyField
         differs(Label(w) + QStringLiteral(" differs (SHA-256)"));
         break;
       default:
-        if (Shown(w.kind)) {
-          const auto text = [](const QByteArray& utf16) {
-            return QString(reinterpret_cast<const QChar*>(utf16.constData()), utf16.size() / 2);
-          };
+        const auto text = [](const QByteArray& utf16) {
+          return QString(reinterpret_cast<const QChar*>(utf16.constData()), utf16.size() / 2);
+        };
+        if (Shown(w.kind) && w.digested) {
+          differs(Label(w) + QStringLiteral(" differs: \"%1\" in the store").arg(text(value)));
+        } else if (Shown(w.kind)) {
           differs(Label(w) + QStringLiteral(" differs: \"%1\" in the store, \"%2\" in the file")
                                  .arg(text(value), text(w.value)));
         } else {
@@ -426,18 +434,37 @@ ExpectedMessage ExpectedOf(const mail::MessageContent& m) {
   return out;
 }
 
+void RecordedExpectations::Record(std::int32_t row, const mail::MessageContent& message) {
+  if (row >= 0 && static_cast<std::size_t>(row) < packed_.size()) {
+    packed_[static_cast<std::size_t>(row)] = Packed(ExpectedOf(message));
+  }
+}
+
+wharfline::Result<ExpectedMessage> RecordedExpectations::Get(const QString& file) {
+  if (row_of_.isEmpty()) {
+    for (qsizetype i = 0; i < rows_.size(); ++i) row_of_.insert(rows_[i], i);
+  }
+  const auto it = row_of_.constFind(file);
+  if (it == row_of_.constEnd() || packed_[static_cast<std::size_t>(*it)].isEmpty()) {
+    return wharfline::Status::NotFound(file.toStdString(), "not recorded when it was stored");
+  }
+  return Unpacked(packed_[static_cast<std::size_t>(*it)]);
+}
+
 QByteArray Packed(const ExpectedMessage& message) {
   // The key, then each field: kind (1 byte), index (2), length (4), value.
   QByteArray out = message.key;
   out.prepend(static_cast<char>(message.key.size()));
   for (const VerifyField& f : message.fields) {
-    const auto size = static_cast<std::uint32_t>(f.value.size());
-    const char head[7] = {static_cast<char>(f.kind), static_cast<char>(f.index & 0xFF),
+    const bool digest = f.digested || (Shown(f.kind) && f.value.size() > 32);
+    const QByteArray value = digest && !f.digested ? Digest(f.value).left(16) : f.value;
+    const auto size = static_cast<std::uint32_t>(value.size());
+    const char head[7] = {static_cast<char>(static_cast<std::uint8_t>(f.kind) | (digest ? 0x80 : 0)), static_cast<char>(f.index & 0xFF),
                           static_cast<char>(f.index >> 8),  static_cast<char>(size & 0xFF),
                           static_cast<char>(size >> 8 & 0xFF), static_cast<char>(size >> 16 & 0xFF),
                           static_cast<char>(size >> 24)};
     out.append(head, 7);
-    out.append(f.value);
+    out.append(value);
   }
   out.squeeze();
   return out;
@@ -451,13 +478,14 @@ ExpectedMessage Unpacked(const QByteArray& packed) {
   std::size_t at = 1 + std::min<std::size_t>(p[0], n - 1);
   out.key = packed.mid(1, static_cast<qsizetype>(at - 1));
   while (at + 7 <= n) {
-    const auto kind = static_cast<VerifyField::Kind>(p[at]);
+    const auto kind = static_cast<VerifyField::Kind>(p[at] & 0x7F);
+    const bool digested = (p[at] & 0x80) != 0;
     const auto index = static_cast<std::uint16_t>(p[at + 1] | p[at + 2] << 8);
     const std::size_t size = std::min<std::size_t>(
         std::uint32_t{p[at + 3]} | std::uint32_t{p[at + 4]} << 8 | std::uint32_t{p[at + 5]} << 16 |
             std::uint32_t{p[at + 6]} << 24,
         n - at - 7);
-    out.fields.push_back(VerifyField{kind, index, packed.mid(static_cast<qsizetype>(at + 7), static_cast<qsizetype>(size))});
+    out.fields.push_back(VerifyField{kind, index, packed.mid(static_cast<qsizetype>(at + 7), static_cast<qsizetype>(size)), digested});
     at += 7 + size;
   }
   return out;

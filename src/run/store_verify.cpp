@@ -154,6 +154,29 @@ class FieldList {
   std::vector<VerifyField> fields_;
 };
 
+// The fields both sides have in the same order: `get(props, tag)` gives a property's bytes as
+// stored.
+template <typename Props, typename Get>
+void AddHeadFields(FieldList& f, const Props& props, Get get) {
+  f.Add(Kind::kSubject, 0, Raw(get(props, kSubject)));
+  f.Add(Kind::kSenderName, 0, Raw(get(props, kSenderName)));
+  f.Add(Kind::kSenderAddress, 0, Raw(get(props, kSenderAddress)));
+  f.Add(Kind::kSentTime, 0, Raw(get(props, kSentTime)));
+  f.Add(Kind::kBody, 0, Digest(get(props, kBody)));
+  f.Add(Kind::kHtml, 0, Digest(get(props, kHtml)));
+}
+template <typename Props, typename Get>
+void AddRecipientFields(FieldList& f, std::uint16_t n, const Props& props, Get get) {
+  f.Add(Kind::kRecipientName, n, Raw(get(props, kDisplayName)));
+  f.Add(Kind::kRecipientAddress, n, Raw(get(props, kEmailAddress)));
+  f.Add(Kind::kRecipientType, n, Raw(get(props, kRecipientType)));
+}
+template <typename Props, typename Get>
+void AddAttachmentNames(FieldList& f, std::uint16_t n, const Props& props, Get get) {
+  f.Add(Kind::kAttachmentName, n, Raw(get(props, kLongFileName)));
+  f.Add(Kind::kAttachmentShortName, n, Raw(get(props, kFileName)));
+}
+
 // The store's side of one message.
 class StoredFields {
  public:
@@ -161,25 +184,17 @@ class StoredFields {
 
   std::vector<VerifyField> Of(const pst::StoredMessage& m) {
     FieldList out;
-    out.Add(Kind::kSubject, 0, Raw(Stored(m.props, kSubject)));
-    out.Add(Kind::kSenderName, 0, Raw(Stored(m.props, kSenderName)));
-    out.Add(Kind::kSenderAddress, 0, Raw(Stored(m.props, kSenderAddress)));
-    out.Add(Kind::kSentTime, 0, Raw(Stored(m.props, kSentTime)));
-    out.Add(Kind::kBody, 0, Digest(Stored(m.props, kBody)));
-    out.Add(Kind::kHtml, 0, Digest(Stored(m.props, kHtml)));
+    const auto get = [this](const pst::StoredProps& props, PropTag tag) { return Stored(props, tag); };
+    AddHeadFields(out, m.props, get);
     out.Add(Kind::kRecipients, 0, CountValue(m.recipients.size()));
     for (std::size_t i = 0; i < m.recipients.size(); ++i) {
-      const auto n = static_cast<std::uint16_t>(i);
-      out.Add(Kind::kRecipientName, n, Raw(Stored(m.recipients[i], kDisplayName)));
-      out.Add(Kind::kRecipientAddress, n, Raw(Stored(m.recipients[i], kEmailAddress)));
-      out.Add(Kind::kRecipientType, n, Raw(Stored(m.recipients[i], kRecipientType)));
+      AddRecipientFields(out, static_cast<std::uint16_t>(i), m.recipients[i], get);
     }
     out.Add(Kind::kAttachments, 0, CountValue(m.attachments.size()));
     for (std::size_t i = 0; i < m.attachments.size(); ++i) {
       const auto n = static_cast<std::uint16_t>(i);
       const pst::StoredProps& a = m.attachments[i];
-      out.Add(Kind::kAttachmentName, n, Raw(Stored(a, kLongFileName)));
-      out.Add(Kind::kAttachmentShortName, n, Raw(Stored(a, kFileName)));
+      AddAttachmentNames(out, n, a, get);
       const mail::Bytes method = Stored(a, kAttachMethod);
       if (method.size() == 4 && method[0] == 5) continue;  // an attached message
       auto it = a.find(kAttachData);
@@ -389,26 +404,16 @@ ExpectedMessage ExpectedOf(const mail::MessageContent& m) {
   ExpectedMessage out;
   out.key = KeyOf(ModelBytes(m.props, kSubject), ModelBytes(m.props, kSentTime), ModelBytes(m.props, kSenderAddress));
   FieldList f;
-  f.Add(Kind::kSubject, 0, Raw(ModelBytes(m.props, kSubject)));
-  f.Add(Kind::kSenderName, 0, Raw(ModelBytes(m.props, kSenderName)));
-  f.Add(Kind::kSenderAddress, 0, Raw(ModelBytes(m.props, kSenderAddress)));
-  f.Add(Kind::kSentTime, 0, Raw(ModelBytes(m.props, kSentTime)));
-  f.Add(Kind::kBody, 0, Digest(ModelBytes(m.props, kBody)));
-  f.Add(Kind::kHtml, 0, Digest(ModelBytes(m.props, kHtml)));
+  AddHeadFields(f, m.props, ModelBytes);
   f.Add(Kind::kRecipients, 0, CountValue(m.recipient_count()));
   for (std::size_t i = 0; i < m.recipient_count(); ++i) {
-    const mail::Recipient r = m.RecipientAt(i);
-    const auto n = static_cast<std::uint16_t>(i);
-    f.Add(Kind::kRecipientName, n, Raw(ModelBytes(r.props, kDisplayName)));
-    f.Add(Kind::kRecipientAddress, n, Raw(ModelBytes(r.props, kEmailAddress)));
-    f.Add(Kind::kRecipientType, n, Raw(ModelBytes(r.props, kRecipientType)));
+    AddRecipientFields(f, static_cast<std::uint16_t>(i), m.RecipientAt(i).props, ModelBytes);
   }
   f.Add(Kind::kAttachments, 0, CountValue(m.attachments.size()));
   for (std::size_t i = 0; i < m.attachments.size(); ++i) {
     const mail::Attachment& a = m.attachments[i];
     const auto n = static_cast<std::uint16_t>(i);
-    f.Add(Kind::kAttachmentName, n, Raw(ModelBytes(a.props, kLongFileName)));
-    f.Add(Kind::kAttachmentShortName, n, Raw(ModelBytes(a.props, kFileName)));
+    AddAttachmentNames(f, n, a.props, ModelBytes);
     if (a.embedded) continue;  // an attached message: its own properties are not compared
     f.Add(Kind::kAttachmentSize, n, CountValue(a.data_size()));
     Sha256 h;

@@ -5,11 +5,24 @@ final fsync as the converter does at its last commit), peak memory, and how the 
 message changes from the smaller corpus to the larger. Each corpus is measured with the page
 cache dropped first (when allowed), then again with the input cached.
 
+With --corpora, the named corpora instead (generated, never committed), each measured with
+the page cache dropped, the ratio being conversion time / raw I/O time in the same run (raw:
+reading the input and writing as many bytes as the store, then fdatasync):
+  text     20,000 plain messages of 2-4 KB
+  mixed    5,000 messages, half with one attachment of 50 KB to 5 MB (about 4 GB)
+  large    200 messages with a 20 MB attachment each (about 5.5 GB)
+  million  1,000,000 small messages in 100 folders: also the time per message in each band of
+           100,000, and the store checked by the strict checker when --checker names it
+For each: peak memory and the store's unused space (the free bytes its header counts).
+
 Usage: bench_convert.py WHARFLINE_CONVERT [--sizes 10000,100000] [--work DIR] [--small]
                         [--one-folder]
+       bench_convert.py WHARFLINE_CONVERT --corpora text,mixed,large,million [--work DIR]
+                        [--checker build/tests/pst_verify_tool]
 """
 import argparse
 import os
+import struct
 import re
 import shutil
 import subprocess
@@ -28,10 +41,12 @@ def drop_caches():
         pass  # not allowed here: every run then reads from the page cache alike
 
 
-def raw_io(src, out_dir):
-    """Seconds to read every input file and write the same number of bytes, then fsync."""
+def raw_io(src, out_dir, write_bytes=None):
+    """Seconds to read every input file and write the same number of bytes (or write_bytes,
+    the size of the store the conversion wrote), then fdatasync."""
     start = time.perf_counter()
     total = 0
+    written = 0
     target = os.path.join(out_dir, "raw.bin")
     with open(target, "wb") as out:
         for folder, _, names in os.walk(src):
@@ -39,9 +54,16 @@ def raw_io(src, out_dir):
                 with open(os.path.join(folder, name), "rb") as fh:
                     data = fh.read()
                 total += len(data)
-                out.write(data)
+                if write_bytes is None or written < write_bytes:
+                    chunk = data if write_bytes is None else data[:write_bytes - written]
+                    out.write(chunk)
+                    written += len(chunk)
+        while write_bytes is not None and written < write_bytes:
+            chunk = bytes(min(1 << 20, write_bytes - written))
+            out.write(chunk)
+            written += len(chunk)
         out.flush()
-        os.fsync(out.fileno())
+        os.fdatasync(out.fileno())
     elapsed = time.perf_counter() - start
     os.remove(target)
     return elapsed, total
@@ -62,6 +84,91 @@ def convert(tool, src, out_dir):
     return elapsed, peak_kb, size, int(imported.group(1)), int(imported.group(2))
 
 
+CORPORA = {
+    "text": (20000, ["--profile", "text"]),
+    "mixed": (5000, ["--profile", "mixed"]),
+    "large": (200, ["--profile", "large"]),
+    "million": (1000000, ["--small"]),
+}
+
+
+def store_space(pst):
+    """(file size, free bytes the header counts) of a Unicode store."""
+    with open(pst, "rb") as fh:
+        header = fh.read(0x200)
+    eof, = struct.unpack_from("<Q", header, 0xB8)
+    free, = struct.unpack_from("<Q", header, 0xC8)
+    return eof, free
+
+
+def convert_banded(tool, src, out_dir, total, band=100000):
+    """Converts with progress lines on; returns (seconds, peak KB, store path, imported,
+    [(files done, seconds)] as the progress told them)."""
+    cmd = ["/usr/bin/time", "-f", "%M", tool, src, "-o", out_dir]
+    start = time.perf_counter()
+    p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    marks = [(0, 0.0)]
+    err = []
+    for line in p.stderr:
+        err.append(line)
+        m = re.match(r"converted (\d+) of (\d+) files", line)
+        if m:
+            marks.append((int(m.group(1)), time.perf_counter() - start))
+    out = p.stdout.read()
+    p.wait()
+    elapsed = time.perf_counter() - start
+    if p.returncode not in (0, 1):
+        sys.exit("conversion failed: " + "".join(err[-20:]))
+    marks.append((total, elapsed))
+    peak_kb = int(err[-1].strip())
+    imported = re.search(r"Imported (\d+) of (\d+)", out)
+    return elapsed, peak_kb, out.strip().splitlines()[-1], int(imported.group(1)), marks
+
+
+def band_times(marks, total, band):
+    """Microseconds per message in each band of `band` messages, from the progress marks."""
+    def at(n):  # seconds at which n files were done, by linear interpolation
+        for (n0, t0), (n1, t1) in zip(marks, marks[1:]):
+            if n0 <= n <= n1 and n1 > n0:
+                return t0 + (t1 - t0) * (n - n0) / (n1 - n0)
+        return marks[-1][1]
+    return [1e6 * (at(min(b + band, total)) - at(b)) / (min(b + band, total) - b)
+            for b in range(0, total, band)]
+
+
+def run_corpora(args, work):
+    for name in args.corpora.split(","):
+        count, extra = CORPORA[name]
+        src = os.path.join(work, f"corpus-{name}")
+        if not os.path.isdir(src):
+            subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), src, str(count)]
+                           + extra, check=True)
+        out = os.path.join(work, "out")
+        os.makedirs(out, exist_ok=True)
+        drop_caches()
+        conv_s, peak_kb, pst, imported, marks = convert_banded(args.tool, src, out, count)
+        size, free = store_space(pst)
+        # The same reading, and writing as many bytes as the store holds.
+        drop_caches()
+        raw_s, in_bytes = raw_io(src, out, write_bytes=size)
+        mb = in_bytes / 1e6
+        print(f"{name}: {count} messages, {mb:.0f} MB in, {imported} imported: {conv_s:.1f} s = "
+              f"{count / conv_s:.0f} msg/s, {mb / conv_s:.1f} MB/s; raw I/O {raw_s:.1f} s "
+              f"({mb / raw_s:.1f} MB/s); ratio {conv_s / raw_s:.2f}; peak memory "
+              f"{peak_kb / 1024:.0f} MB; store {size / 1e9:.2f} GB of which {free / 1e9:.2f} GB "
+              f"({100 * free / size:.1f}%) unused")
+        if count >= 200000:
+            bands = band_times(marks, count, 100000)
+            print("  us/message per 100k: " + " ".join(f"{b:.0f}" for b in bands)
+                  + f" (last/first {bands[-1] / bands[0]:.2f}); peak memory "
+                    f"{peak_kb / count:.2f} KB per message")
+        if args.checker:
+            c = subprocess.run([args.checker, pst], capture_output=True, text=True)
+            print(f"  strict checker: {'valid' if c.returncode == 0 else 'FAILED'} "
+                  f"{(c.stdout + c.stderr).strip()[-300:]}")
+        os.remove(pst)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("tool")
@@ -70,8 +177,15 @@ def main():
     ap.add_argument("--small", action="store_true", help="2 KB plain messages only")
     ap.add_argument("--one-folder", action="store_true",
                     help="every message in one folder (one store folder of them all)")
+    ap.add_argument("--corpora", default=None, help="text,mixed,large,million")
+    ap.add_argument("--checker", default=None, help="the strict store checker (pst_verify_tool)")
     args = ap.parse_args()
     work = args.work or tempfile.mkdtemp(prefix="wharfline-bench-")
+    if args.corpora:
+        run_corpora(args, work)
+        if not args.work:
+            shutil.rmtree(work, ignore_errors=True)
+        return
     results = []
     for count in [int(x) for x in args.sizes.split(",")]:
         src = os.path.join(work, f"corpus-{count}{'-small' if args.small else ''}"

@@ -3,7 +3,11 @@
 small plain or HTML mail, some with attachments of up to a few MB), about one in ten as Apple
 Mail .emlx, spread over folders several levels deep. Deterministic for a given seed.
 
-Usage: make_corpus.py OUTDIR COUNT [--seed N] [--small]   (--small: 2 KB plain messages only)
+Usage: make_corpus.py OUTDIR COUNT [--seed N] [--small] [--one-folder] [--profile P]
+  --small: 2 KB plain messages only
+  --profile text:  plain messages of 2-4 KB
+  --profile mixed: half plain or HTML, half with one attachment of 50 KB to 5 MB
+  --profile large: each with one 20 MB attachment
 """
 import argparse
 import base64
@@ -41,13 +45,20 @@ def message(rng, i, kind):
         return (headers + "Content-Type: text/plain; charset=utf-8\r\n"
                 "Content-Transfer-Encoding: 8bit\r\n\r\n" + text(rng, rng.randint(1000, 12000))
                 + "\r\n").encode()
+    if kind == "text":
+        return (headers + "Content-Type: text/plain; charset=utf-8\r\n"
+                "Content-Transfer-Encoding: 8bit\r\n\r\n" + text(rng, rng.randint(1500, 3500))
+                + "\r\n").encode()
     boundary = f"=_b{i}"
     body = text(rng, rng.randint(2000, 20000))
     parts = [f"--{boundary}\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n{body}\r\n",
              f"--{boundary}\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
              f"<html><body><p>{body}</p></body></html>\r\n"]
-    if kind == "attach":
-        size = rng.choice([50_000, 200_000, 800_000, 2_000_000])
+    if kind in ("attach", "mixed-attach", "large"):
+        size = {"attach": lambda: rng.choice([50_000, 200_000, 800_000, 2_000_000]),
+                "mixed-attach": lambda: rng.choice([50_000, 100_000, 250_000, 500_000, 1_000_000,
+                                                    2_000_000, 5_000_000]),
+                "large": lambda: 20_000_000}[kind]()
         data = base64.encodebytes(rng.randbytes(size)).decode().replace("\n", "\r\n")
         parts.append(f"--{boundary}\r\nContent-Type: application/octet-stream; name=\"data{i}.bin\"\r\n"
                      f"Content-Disposition: attachment; filename=\"data{i}.bin\"\r\n"
@@ -69,6 +80,7 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--small", action="store_true")
     ap.add_argument("--one-folder", action="store_true", help="every file in one folder")
+    ap.add_argument("--profile", choices=["default", "text", "mixed", "large"], default="default")
     args = ap.parse_args()
     rng = random.Random(args.seed)
     folders = [os.path.join(args.outdir, f"Mail{a}", f"{2015 + b}", f"box{c}")
@@ -77,8 +89,16 @@ def main():
         folders = [os.path.join(args.outdir, "Inbox")]
     total = 0
     for i in range(args.count):
-        kind = "small" if args.small else rng.choices(
-            ["plain", "html", "attach"], weights=[70, 25, 5])[0]
+        if args.small:
+            kind = "small"
+        elif args.profile == "text":
+            kind = "text"
+        elif args.profile == "mixed":
+            kind = "mixed-attach" if i % 2 else rng.choice(["plain", "html"])
+        elif args.profile == "large":
+            kind = "large"
+        else:
+            kind = rng.choices(["plain", "html", "attach"], weights=[70, 25, 5])[0]
         raw = message(rng, i, kind)
         folder = folders[i % len(folders)]
         os.makedirs(folder, exist_ok=True)

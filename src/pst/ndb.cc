@@ -148,7 +148,54 @@ void NdbWriter::SetBits(std::uint64_t ib, std::uint64_t size, bool used) {
   span_dirty_[k] = true;
 }
 
+void NdbWriter::AddReusable(std::uint64_t ib, std::uint64_t size) {
+  if (size == 0) return;
+  auto next = reusable_.lower_bound(ib);
+  if (next != reusable_.begin()) {
+    auto prev = std::prev(next);
+    if (prev->first + prev->second == ib) {
+      ib = prev->first;
+      size += prev->second;
+      reusable_.erase(prev);
+    }
+  }
+  if (next != reusable_.end() && ib + size == next->first) {
+    size += next->second;
+    reusable_.erase(next);
+  }
+  reusable_.emplace(ib, size);
+}
+
+std::uint64_t NdbWriter::TakeReusable(std::uint64_t size, std::uint64_t align) {
+  // First fit from the front, looking at a bounded number of ranges: most are whole index
+  // pages and table blocks of the commit before, so the first few fit.
+  constexpr int kLooked = 64;
+  int looked = 0;
+  for (auto it = reusable_.begin(); it != reusable_.end() && looked < kLooked; ++looked) {
+    const auto [start, length] = *it;
+    const std::uint64_t pos = RoundUp(start, align);
+    if (pos + size > start + length) {
+      // Too small for anything a store places (64 bytes) once aligned: dropped from the list
+      // (it stays free in the maps).
+      it = length < 64 ? reusable_.erase(it) : std::next(it);
+      continue;
+    }
+    reusable_.erase(it);
+    if (pos > start) AddReusable(start, pos - start);
+    if (pos + size < start + length) AddReusable(pos + size, start + length - pos - size);
+    return pos;
+  }
+  return 0;
+}
+
 std::uint64_t NdbWriter::Allocate(std::uint64_t size, std::uint64_t align) {
+  if (const std::uint64_t reused = reusable_.empty() ? 0 : TakeReusable(size, align)) {
+    SetBits(reused, size, true);
+    allocated_since_header_.emplace_back(reused, size);
+    bridge_from_ = ~std::uint64_t{0};  // live pages may lie just past it
+    return reused;
+  }
+  bridge_from_ = cursor_;
   std::uint64_t pos = RoundUp(cursor_, align);
   std::uint64_t k = (pos - format::kFirstAMapOffset) / format::kSpanSize;
   // The cursor may sit exactly at the start of a span, on its map pages.
@@ -265,9 +312,9 @@ Status NdbWriter::Extend(std::uint64_t min_spans) {
 std::uint8_t* NdbWriter::BufferAt(std::uint64_t ib, std::uint64_t size) {
   std::uint64_t end = buffer_start_ + buffer_.size();
   const std::uint64_t span = SpanStart((ib - format::kFirstAMapOffset) / format::kSpanSize);
-  if (ib < end || ib - end > (1 << 16) || span >= end) {
-    // Not contiguous with what is buffered (a large skip, or a span's map pages, which are
-    // the maps' own to write): start a new run at `ib`.
+  if (ib < end || ib - end > (1 << 16) || span >= end || end < bridge_from_) {
+    // Not contiguous with what is buffered (a large skip, a span's map pages, which are the
+    // maps' own to write, or a gap that may hold pages in use): start a new run at `ib`.
     if (!FlushBuffer().ok()) return nullptr;
     buffer_start_ = ib;
     end = ib;
@@ -472,6 +519,8 @@ void NdbWriter::Rollback(const Mark& mark) {
   for (std::size_t i = mark.blocks; i < blocks_.size(); ++i) {
     const auto& b = blocks_[i];
     SetBits(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64), false);
+    // Placed since the last header, which cannot reach it.
+    AddReusable(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64));
   }
   blocks_.resize(mark.blocks);
   message_nodes_.resize(mark.message_nodes);
@@ -682,6 +731,7 @@ Status NdbWriter::WipeFreed() {
     std::uint64_t start = to_wipe_[i].first;
     std::uint64_t end = start + to_wipe_[i].second;
     while (++i < to_wipe_.size() && to_wipe_[i].first == end) end += to_wipe_[i].second;
+    const std::uint64_t first = start;
     while (start < end) {
       std::uint64_t n = std::min<std::uint64_t>(end - start, 1 << 20);
       zeros.assign(n, 0);
@@ -689,6 +739,8 @@ Status NdbWriter::WipeFreed() {
       if (!s.ok()) return Fail(s);
       start += n;
     }
+    // No durable header reaches it now: later pages and blocks may go there.
+    AddReusable(first, end - first);
   }
   to_wipe_.clear();
   old_pages_unreachable_ = false;

@@ -220,6 +220,15 @@ class NdbWriter {
   // Space freed by this commit: zeroed once the new header is on disk, so that no stale
   // folder table or index page is left for a recovering reader to find.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> to_wipe_;
+  // Free space below the cursor that later pages and blocks take before the file grows:
+  // ranges (start, size) that no durable header reaches, merged where they meet.
+  std::map<std::uint64_t, std::uint64_t> reusable_;
+  // The buffer may bridge a gap up to the next page with zeros only from here on: the end of
+  // all that was placed before it (nothing when the page went into reused space).
+  std::uint64_t bridge_from_ = 0;
+  void AddReusable(std::uint64_t ib, std::uint64_t size);
+  // A place for size bytes in reusable_, or 0.
+  std::uint64_t TakeReusable(std::uint64_t size, std::uint64_t align);
   bool old_pages_unreachable_ = false;  // the header that leaves them behind is written
   Status WipeFreed();
   BtRef nbt_root_{}, bbt_root_{};

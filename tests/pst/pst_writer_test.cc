@@ -210,6 +210,25 @@ TEST_F(PstWriterTest, EveryCommitLeavesAValidStore) {
   Verify();
 }
 
+// What a commit replaces (the indexes, a folder's tables) is taken again by later pages, so
+// however many commits a store had, little of it is unused: about what its last commit
+// replaced. (With every commit's leftovers kept, four fifths of this store were unused.)
+TEST_F(PstWriterTest, ReplacedPagesAreTakenAgain) {
+  auto w = NewWriter();
+  std::vector<FolderId> folders;
+  for (const char16_t* name : {u"Inbox", u"Sent", u"Old"}) folders.push_back(*w->AddFolder(w->RootFolder(), name));
+  for (int i = 0; i < 6000; ++i) {
+    ASSERT_TRUE(w->AddMessage(folders[i % 3], MakeMessage({.index = i})).has_value());
+    if (i % 150 == 149) ASSERT_TRUE(w->Commit().ok());
+  }
+  ASSERT_TRUE(w->Close().ok());
+  Verify();
+  const std::uint64_t eof = Get64(File().data() + 0xB8);
+  const std::uint64_t free = Get64(File().data() + 0xC8);
+  EXPECT_EQ(eof, File().size());
+  EXPECT_LT(free, eof / 4) << free << " of " << eof << " bytes unused";
+}
+
 TEST_F(PstWriterTest, AttachmentsAndEmbeddedMessagesRoundTrip) {
   auto w = NewWriter();
   auto f = w->AddFolder(w->RootFolder(), u"Inbox");

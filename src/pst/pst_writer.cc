@@ -455,13 +455,8 @@ std::uint64_t PstWriter::ClosedSizeWith(const MessageContent& message) const {
   AddFootprint(message, f);
   // The tables a commit writes again: every changed folder's, those of the folder the
   // message goes to, the names map and the store's fixed nodes.
-  std::uint64_t tables = 64 * 1024 + named_order_.size() * 96;
-  for (const auto& [id, fo] : folders_) {
-    std::uint64_t rows = 0;
-    for (const Bytes& chunk : fo.row_chunks) rows += chunk.size();
-    tables += 3 * rows + 320 * std::uint64_t{fo.content_count} + 512 * fo.children.size() +
-              16 * 1024;
-  }
+  const std::uint64_t tables = 64 * 1024 + named_order_.size() * 96 + 3 * row_bytes_ +
+                               320 * rows_ + (512 + 16 * 1024) * folders_.size();
   return ndb_->ClosedSizeBound(f.bytes + tables, f.blocks + tables / 4096, 1);
 }
 
@@ -991,6 +986,8 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
     fo->row_chunks.back().reserve(std::max(kChunk, packed.size()));
   }
   PutBytes(fo->row_chunks.back(), packed);
+  row_bytes_ += packed.size();
+  ++rows_;
   ++fo->content_count;
   std::uint32_t flags = Get32(FindProp(row, tag::kMessageFlags)->bytes.data());
   if (!(flags & mail::kMsgFlagRead)) ++fo->unread_count;

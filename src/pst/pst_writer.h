@@ -164,6 +164,10 @@ class PstWriter {
   Status failure_;
   std::uint64_t added_messages_ = 0;
   std::uint64_t committed_messages_ = 0;
+  // The packed contents rows of every folder, in bytes, and how many there are: what a size
+  // bound needs without going through the folders.
+  std::uint64_t row_bytes_ = 0;
+  std::uint64_t rows_ = 0;
 };
 
 }  // namespace pst

@@ -400,9 +400,6 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   ListRows rows(files);
   NoEvents events;
   SystemClock clock;
-  convert::ConversionRun run(engine, events, clock);
-  run.SetOptions(run_options);
-  const auto started = std::chrono::steady_clock::now();
   // With --verify, what each file gave as it went to the store: the store is read back
   // against it, without reading and importing every file again.
   convert::RecordedExpectations recorded(files);
@@ -410,8 +407,10 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     run_options.on_store = [&recorded](std::int32_t row, const mail::MessageContent& m) {
       recorded.Record(row, m);
     };
-    run.SetOptions(run_options);
   }
+  convert::ConversionRun run(engine, events, clock);
+  run.SetOptions(run_options);
+  const auto started = std::chrono::steady_clock::now();
   convert::RunOutcome outcome;
   int signal_number = 0;
   {

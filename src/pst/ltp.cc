@@ -180,6 +180,57 @@ Status HeapBuilder::Spill(NdbWriter& ndb) {
   return Status::OK();
 }
 
+HeapBuilder::Mark HeapBuilder::GetMark() const {
+  if (pages_.empty()) return {};
+  return {pages_.size(), pages_.back().data.size(), pages_.back().offsets.size()};
+}
+
+void HeapBuilder::Restore(const Mark& mark) {
+  assert(mark.pages <= pages_.size() && spill_from_ <= std::max<std::size_t>(mark.pages, 1));
+  pages_.resize(mark.pages);
+  if (pages_.empty()) return;
+  pages_.back().data.resize(mark.last_size);
+  pages_.back().offsets.resize(mark.last_allocations);
+}
+
+Result<std::uint64_t> HeapBuilder::WriteSnapshot(NdbWriter& ndb) const {
+  // Closed copies of the pages still in memory; the spilled ones are in the tree already.
+  std::vector<std::uint8_t> levels(std::max<std::size_t>(pages_.size(), 1), 0);
+  std::vector<std::pair<std::size_t, ByteVec>> copies;
+  for (std::size_t i = 0; i < pages_.size(); ++i) {
+    if (pages_[i].written) {
+      levels[i] = pages_[i].level;
+      continue;
+    }
+    Page c{pages_[i].data, pages_[i].offsets};
+    Close(c);
+    levels[i] = c.level;
+    copies.emplace_back(i, std::move(c.data));
+  }
+  if (pages_.empty()) copies.emplace_back(0, ByteVec(12, 0));
+  auto put_levels = [&](std::uint8_t* dst, std::size_t first, std::size_t count) {
+    for (std::size_t i = 0; i < count && first + i < pages_.size(); ++i) {
+      dst[i / 2] |= static_cast<std::uint8_t>(levels[first + i] << ((i % 2) * 4));
+    }
+  };
+  for (auto& [i, d] : copies) {
+    if (i == 0) {
+      d[2] = format::kHeapSignature;
+      d[3] = client_signature_;
+      Set32(d.data() + 4, user_root_);
+      put_levels(d.data() + 8, 0, 8);
+    } else if (HoldsLevels(i)) {
+      put_levels(d.data() + 2, i, 128);
+    }
+  }
+  DataTreeWriter tree = tree_ ? *tree_ : DataTreeWriter(ndb);
+  for (const auto& [i, d] : copies) {
+    Status s = tree.Set(i, d);
+    if (!s.ok()) return s;
+  }
+  return tree.Finish();
+}
+
 Result<std::uint64_t> HeapBuilder::Write(NdbWriter& ndb) {
   if (pages_.empty()) {
     pages_.emplace_back();
@@ -213,26 +264,15 @@ Result<std::uint64_t> HeapBuilder::Write(NdbWriter& ndb) {
 
 // ---- BTH ----
 
-std::uint32_t BuildBth(HeapBuilder& heap, std::uint8_t key_size, std::uint8_t data_size,
-                       std::span<const std::uint8_t> records, std::size_t count,
-                       std::uint32_t header_hid) {
-  std::uint8_t header[8] = {format::kClientBth, key_size, data_size, 0, 0, 0, 0, 0};
-  if (header_hid == 0) header_hid = heap.Allocate(header);
-  if (count == 0) return header_hid;
-  std::size_t rec = key_size + data_size;
-  std::size_t per_leaf = format::kMaxHeapAllocation / rec;
-  // (first key, hid) of each node of the current level.
-  ByteVec level;
-  std::size_t nodes = 0;
-  for (std::size_t i = 0; i < count; i += per_leaf) {
-    std::size_t n = std::min(per_leaf, count - i);
-    std::uint32_t hid = heap.Allocate(records.subspan(i * rec, n * rec));
-    level.insert(level.end(), records.begin() + i * rec, records.begin() + i * rec + key_size);
-    Put32(level, hid);
-    ++nodes;
-  }
+namespace {
+
+// Builds the levels of a BTH above its leaves, given as (first key, HID) of each, and points
+// the header at the root (no root for no leaves).
+void BuildBthLevels(HeapBuilder& heap, std::uint8_t key_size, ByteVec level,
+                    std::uint32_t header_hid) {
+  const std::size_t irec = key_size + 4;
+  std::size_t nodes = level.size() / irec;
   std::uint8_t levels = 0;
-  std::size_t irec = key_size + 4;
   while (nodes > 1) {
     std::size_t per = format::kMaxHeapAllocation / irec;
     ByteVec up;
@@ -250,7 +290,28 @@ std::uint32_t BuildBth(HeapBuilder& heap, std::uint8_t key_size, std::uint8_t da
   }
   std::uint8_t* h = heap.At(header_hid);
   h[3] = levels;
-  Set32(h + 4, Get32(level.data() + key_size));
+  Set32(h + 4, nodes == 0 ? 0 : Get32(level.data() + key_size));
+}
+
+}  // namespace
+
+std::uint32_t BuildBth(HeapBuilder& heap, std::uint8_t key_size, std::uint8_t data_size,
+                       std::span<const std::uint8_t> records, std::size_t count,
+                       std::uint32_t header_hid) {
+  std::uint8_t header[8] = {format::kClientBth, key_size, data_size, 0, 0, 0, 0, 0};
+  if (header_hid == 0) header_hid = heap.Allocate(header);
+  if (count == 0) return header_hid;
+  std::size_t rec = key_size + data_size;
+  std::size_t per_leaf = format::kMaxHeapAllocation / rec;
+  // (first key, hid) of each leaf.
+  ByteVec level;
+  for (std::size_t i = 0; i < count; i += per_leaf) {
+    std::size_t n = std::min(per_leaf, count - i);
+    std::uint32_t hid = heap.Allocate(records.subspan(i * rec, n * rec));
+    level.insert(level.end(), records.begin() + i * rec, records.begin() + i * rec + key_size);
+    Put32(level, hid);
+  }
+  BuildBthLevels(heap, key_size, std::move(level), header_hid);
   return header_hid;
 }
 
@@ -392,6 +453,9 @@ TableBuilder::TableBuilder(std::vector<PropTag> tags) {
 
 Status TableBuilder::AddRow(std::uint32_t row_id, std::span<const EncodedProp> cells,
                             SubnodeSink& sink) {
+  if (growing_ && row_count_ > 0 && row_id <= last_row_id_) {
+    return Status::InvalidArgument("table", "row ids out of order");
+  }
   if (rows_.size() >= rows_per_block_ * row_size_) {
     // Rows never straddle blocks: each block holds as many whole rows as fit, padded to a
     // full block except the last.
@@ -438,10 +502,105 @@ Status TableBuilder::AddRow(std::uint32_t row_id, std::span<const EncodedProp> c
   }
   Put32(index_, row_id);
   Put32(index_, row_count_++);
+  last_row_id_ = row_id;
+  if (growing_ && index_.size() + 8 > format::kMaxHeapAllocation) {
+    // A full leaf of the row index never changes again: it goes to the heap now.
+    Put32(leaves_, Get32(index_.data()));
+    Put32(leaves_, heap_.Allocate(index_));
+    index_.clear();
+  }
   return heap_.Spill(sink.ndb());
 }
 
+ByteVec TableBuilder::TcInfo() const {
+  ByteVec info;
+  Put8(info, format::kClientTable);
+  Put8(info, static_cast<std::uint8_t>(columns_.size()));
+  Put16(info, end_4b_);
+  Put16(info, end_2b_);
+  Put16(info, end_1b_);
+  Put16(info, row_size_);
+  Put32(info, 0);  // row index, patched once placed
+  Put32(info, 0);  // rows
+  Put32(info, 0);  // deprecated index
+  for (const auto& c : columns_) {
+    Put32(info, c.tag);
+    Put16(info, c.ib);
+    Put8(info, c.cb);
+    Put8(info, c.bit);
+  }
+  return info;
+}
+
+Result<NodeData> TableBuilder::Snapshot(SubnodeSink& sink) {
+  assert(growing_);
+  NdbWriter& ndb = sink.ndb();
+  // Whatever is placed in the heap from here on belongs to this snapshot alone.
+  const HeapBuilder::Mark mark = heap_.GetMark();
+  auto write = [&]() -> Result<NodeData> {
+    const std::uint32_t info_hid = heap_.Allocate(TcInfo());
+    ByteVec level = leaves_;
+    if (!index_.empty()) {
+      Put32(level, Get32(index_.data()));
+      Put32(level, heap_.Allocate(index_));
+    }
+    BuildBthLevels(heap_, 4, std::move(level), index_header_);
+    std::vector<SubnodeEntry> entries = sink.entries();
+    std::uint32_t hid_rows = 0;
+    if (!rows_tree_ && !rows_.empty() && rows_.size() <= format::kMaxHeapAllocation) {
+      hid_rows = heap_.Allocate(rows_);
+    } else if (!rows_.empty()) {
+      DataTreeWriter tree = rows_tree_ ? *rows_tree_ : DataTreeWriter(ndb);
+      Status s = tree.Add(rows_);
+      if (!s.ok()) return s;
+      auto bid = tree.Finish();
+      if (!bid) return bid.error();
+      if (rows_nid_ == 0) {
+        rows_nid_ = format::MakeNid(format::kNidTypeLtp, ndb.NextNidIndex(format::kNidTypeLtp));
+      }
+      entries.push_back({rows_nid_, *bid, 0});
+      hid_rows = rows_nid_;
+    }
+    std::uint8_t* p = heap_.At(info_hid);
+    Set32(p + 10, index_header_);
+    Set32(p + 14, hid_rows);
+    heap_.set_user_root(info_hid);
+    if (heap_.page_count() > 0x10000) return Status::Overflow("heap", "table too large");
+    auto bid = heap_.WriteSnapshot(ndb);
+    if (!bid) return bid.error();
+    auto sub = ndb.WriteSubnodes(std::move(entries));
+    if (!sub) return sub.error();
+    return NodeData{*bid, *sub};
+  };
+  Result<NodeData> d = write();
+  heap_.Restore(mark);
+  return d;
+}
+
+std::uint64_t TableBuilder::SnapshotBound(std::size_t subnodes) const {
+  constexpr std::uint64_t kBlock = 8192;  // a full block with its trailer
+  auto blocks_of = [](std::uint64_t n, std::uint64_t per) { return (n + per - 1) / per; };
+  const std::uint64_t values = subnodes == 0 ? 0 : blocks_of(subnodes + 1, 300) + 1;
+  // The table's header, the unfinished leaf and (while they fit) the rows, with their
+  // entries in the page map.
+  const std::uint64_t extra = 300 + index_.size() + rows_.size();
+  const std::uint64_t pages = heap_.page_count();
+  if (pages <= 1 && !rows_tree_ && rows_.size() <= format::kMaxHeapAllocation &&
+      heap_.last_page_size() + extra <= format::kMaxBlockData) {
+    // One page: a single block of about what it holds.
+    return (heap_.last_page_size() + extra + 16 + 63) / 64 * 64 + (values + 1) * kBlock;
+  }
+  const std::uint64_t leaves = row_count_ / (format::kMaxHeapAllocation / 8) + 1;
+  // The first page, the last, the fill-level pages and the new pages the snapshot's own
+  // allocations open (the header, the leaf, the index's upper levels).
+  const std::uint64_t heap_pages = 4 + pages / 128 + blocks_of(leaves * 8, 3000);
+  const std::uint64_t row_blocks = std::uint64_t{row_count_} * row_size_ / 4096 + 1;
+  const std::uint64_t trees = 3 + blocks_of(pages + heap_pages, 1021) + blocks_of(row_blocks, 1021);
+  return (heap_pages + 1 + trees + values + 2) * kBlock;
+}
+
 Result<NodeData> TableBuilder::Write(SubnodeSink& sink) {
+  assert(!growing_);
   // The row index is a BTH keyed by row id; rows may have been added in any order.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> idx(row_count_);
   for (std::uint32_t i = 0; i < row_count_; ++i) {
@@ -455,23 +614,7 @@ Result<NodeData> TableBuilder::Write(SubnodeSink& sink) {
     Put32(records, row);
   }
   std::uint32_t hid_rows = 0;
-  ByteVec info;
-  Put8(info, format::kClientTable);
-  Put8(info, static_cast<std::uint8_t>(columns_.size()));
-  Put16(info, end_4b_);
-  Put16(info, end_2b_);
-  Put16(info, end_1b_);
-  Put16(info, row_size_);
-  Put32(info, 0);  // row index, patched below
-  Put32(info, 0);  // rows
-  Put32(info, 0);  // deprecated index
-  for (const auto& c : columns_) {
-    Put32(info, c.tag);
-    Put16(info, c.ib);
-    Put8(info, c.cb);
-    Put8(info, c.bit);
-  }
-  std::uint32_t info_hid = heap_.Allocate(info);
+  std::uint32_t info_hid = heap_.Allocate(TcInfo());
   std::uint32_t index_hid = BuildBth(heap_, 4, 4, records, idx.size(), index_header_);
   if (!rows_tree_ && !rows_.empty() && rows_.size() <= format::kMaxHeapAllocation) {
     hid_rows = heap_.Allocate(rows_);

@@ -45,6 +45,8 @@ class HeapBuilder {
   std::uint8_t* At(std::uint32_t hid);
   void set_user_root(std::uint32_t hid) { user_root_ = hid; }
   std::size_t page_count() const { return pages_.size(); }
+  // Bytes in the last page so far (0 for none).
+  std::size_t last_page_size() const { return pages_.empty() ? 0 : pages_.back().data.size(); }
   // Writes the complete pages that no later allocation or Write() changes as blocks of the
   // heap's data tree, and frees them: every page but the last, the first (it holds the
   // heap's header) and those that record the fill levels of the pages after them.
@@ -52,6 +54,19 @@ class HeapBuilder {
   // Writes the pages not spilled and the heap's data tree over all of them; returns the
   // tree's BID. The builder is spent.
   Result<std::uint64_t> Write(NdbWriter& ndb);
+
+  // For a heap that goes on growing after it is written: what Write() would write, as a
+  // copy, leaving the builder as it was (its unspilled pages are written again next time).
+  Result<std::uint64_t> WriteSnapshot(NdbWriter& ndb) const;
+  // The allocations made after a mark can be taken back (they were only for a snapshot).
+  // REQUIRES: nothing was spilled since the mark.
+  struct Mark {
+    std::size_t pages = 0;
+    std::size_t last_size = 0;
+    std::size_t last_allocations = 0;
+  };
+  Mark GetMark() const;
+  void Restore(const Mark& mark);
 
  private:
   struct Page {
@@ -124,6 +139,22 @@ class TableBuilder {
   Result<NodeData> Write(SubnodeSink& sink);
   std::size_t row_size() const { return row_size_; }
 
+  // A table that lives across commits (a folder's contents): rows must come in ascending
+  // row id order, and full leaves of the row index go to the heap as they fill, so what is
+  // kept in memory is a few pages however many rows there are. Call before the first row.
+  void SetGrowing() { growing_ = true; }
+  // Writes the table as it stands, as a node with its subnodes (values too large for the
+  // heap, written into `sink` as rows came, and the row matrix), leaving the builder ready
+  // for more rows. What it writes besides the rows' own blocks (the heap pages still in
+  // memory, the unfinished block of rows, the index's upper levels, the data trees) is
+  // written again by the next snapshot, so callers free it then.
+  Result<NodeData> Snapshot(SubnodeSink& sink);
+  // At most the bytes a Snapshot() writes (blocks with their trailers and alignment), with
+  // `subnodes` values in the sink.
+  std::uint64_t SnapshotBound(std::size_t subnodes) const;
+  std::uint32_t row_count() const { return row_count_; }
+  std::size_t heap_pages() const { return heap_.page_count(); }
+
  private:
   struct Column {
     PropTag tag;
@@ -139,7 +170,12 @@ class TableBuilder {
   ByteVec rows_;
   std::unique_ptr<DataTreeWriter> rows_tree_;
   std::size_t rows_per_block_ = 1;
-  ByteVec index_;  // row id (4) + row number (4), in row order
+  ByteVec index_;  // row id (4) + row number (4), in row order (growing: the unfinished leaf)
+  bool growing_ = false;
+  ByteVec leaves_;  // growing: (first row id, HID) of each full leaf in the heap
+  std::uint32_t last_row_id_ = 0;
+  std::uint32_t rows_nid_ = 0;  // growing: the subnode the row matrix is written as
+  ByteVec TcInfo() const;
   std::uint32_t row_count_ = 0;
   std::uint32_t row_version_ = 0;
   std::uint32_t index_header_ = 0;  // the row index's BTH header, the heap's first allocation

@@ -56,62 +56,6 @@ const std::vector<PropTag> kSearchContentsColumns = {
     0x67F10003, 0x0E05001F, 0x0E170003, 0x001A001F, 0x0E070003, 0x00170003,
     0x0042001F, 0x0037001F, 0x0E060040, 0x0E080003, 0x0E04001F, 0x0E03001F,
     0x0057000B, 0x0058000B, 0x00360003, 0x0E2A000B, 0x30080040};
-// In a packed contents row, a column number with this bit repeats the subject's bytes,
-// and one with the next bit holds a string as UTF-8 (smaller for most mail text).
-constexpr std::uint8_t kSameAsSubject = 0x80;
-constexpr std::uint8_t kUtf8 = 0x40;
-
-// UTF-16LE bytes to UTF-8; false for unpaired surrogates, which are then kept as they are.
-bool Utf16ToUtf8(const ByteVec& in, ByteVec* out) {
-  out->clear();
-  for (std::size_t i = 0; i + 1 < in.size(); i += 2) {
-    std::uint32_t c = Get16(&in[i]);
-    if (c >= 0xD800 && c < 0xDC00) {
-      if (i + 3 >= in.size()) return false;
-      std::uint32_t lo = Get16(&in[i + 2]);
-      if (lo < 0xDC00 || lo >= 0xE000) return false;
-      c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
-      i += 2;
-    } else if (c >= 0xDC00 && c < 0xE000) {
-      return false;
-    }
-    if (c < 0x80) {
-      out->push_back(static_cast<std::uint8_t>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<std::uint8_t>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out->push_back(static_cast<std::uint8_t>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    } else {
-      out->push_back(static_cast<std::uint8_t>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
-    }
-  }
-  return in.size() % 2 == 0;
-}
-
-// The inverse, for text Utf16ToUtf8 produced.
-void Utf8ToUtf16(const std::uint8_t* p, std::size_t n, ByteVec* out) {
-  out->clear();
-  const std::uint8_t* end = p + n;
-  while (p < end) {
-    std::uint32_t c = *p++;
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-    c &= extra == 3 ? 0x07 : extra == 2 ? 0x0F : extra == 1 ? 0x1F : 0x7F;
-    for (int k = 0; k < extra; ++k) c = (c << 6) | (*p++ & 0x3F);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      Put16(*out, static_cast<std::uint16_t>(0xD800 + (c >> 10)));
-      Put16(*out, static_cast<std::uint16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      Put16(*out, static_cast<std::uint16_t>(c));
-    }
-  }
-}
 const std::vector<PropTag> kAssocColumns = {
     0x0E170003, 0x001A001F, 0x0E070003, 0x3001001F, 0x70030003, 0x70040102, 0x70050102,
     0x7006001F, 0x70070003, 0x6800001F, 0x6803000B, 0x68051003, 0x682F001F};
@@ -455,8 +399,8 @@ std::uint64_t PstWriter::ClosedSizeWith(const MessageContent& message) const {
   AddFootprint(message, f);
   // The tables a commit writes again: every changed folder's, those of the folder the
   // message goes to, the names map and the store's fixed nodes.
-  const std::uint64_t tables = 64 * 1024 + named_order_.size() * 96 + 3 * row_bytes_ +
-                               320 * rows_ + (512 + 16 * 1024) * folders_.size();
+  const std::uint64_t tables = 64 * 1024 + named_order_.size() * 96 + contents_bound_ +
+                               (512 + 16 * 1024) * folders_.size();
   return ndb_->ClosedSizeBound(f.bytes + tables, f.blocks + tables / 4096, 1);
 }
 
@@ -620,6 +564,16 @@ Status PstWriter::WriteNameMap() {
   return s;
 }
 
+TableBuilder& PstWriter::Contents(Folder& fo) {
+  if (!fo.contents) {
+    fo.contents = std::make_unique<TableBuilder>(kContentsLayout);
+    fo.contents->SetGrowing();
+    fo.contents_values = std::make_unique<SubnodeSink>(*ndb_);
+    contents_bound_ += fo.contents->SnapshotBound(0);
+  }
+  return *fo.contents;
+}
+
 Status PstWriter::WriteFolder(Folder& fo) {
   if (fo.dirty_pc) {
     std::vector<EncodedProp> props = {
@@ -657,47 +611,13 @@ Status PstWriter::WriteFolder(Folder& fo) {
     fo.dirty_hierarchy = false;
   }
   if (fo.dirty_contents) {
+    // Only what the last snapshot wrote for itself is written again: the rows' own blocks
+    // went to the file as the rows came.
+    TableBuilder& t = Contents(fo);
     ndb_->FreeBlocks(fo.contents_blocks);
     fo.contents_blocks.clear();
     ndb_->CollectBlocks(&fo.contents_blocks);
-    SubnodeSink sink(*ndb_);
-    TableBuilder t(kContentsLayout);
-    std::vector<EncodedProp> cells;
-    Status s;
-    for (const Bytes& chunk : fo.row_chunks) {
-      const std::uint8_t* p = chunk.data();
-      const std::uint8_t* end = p + chunk.size();
-      while (p < end && s.ok()) {
-        std::uint32_t id = Get32(p);
-        std::uint8_t n = p[4];
-        p += 5;
-        cells.resize(n);
-        const ByteVec* subject = nullptr;
-        for (std::uint8_t i = 0; i < n; ++i) {
-          std::uint8_t index = *p++;
-          cells[i].tag = kContentsColumns[index & ~(kSameAsSubject | kUtf8)];
-          if (index & kSameAsSubject) {
-            cells[i].bytes = *subject;
-            continue;
-          }
-          std::uint64_t len = 0;
-          for (int shift = 0;; shift += 7) {
-            std::uint8_t b = *p++;
-            len |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-            if (!(b & 0x80)) break;
-          }
-          if (index & kUtf8) {
-            Utf8ToUtf16(p, len, &cells[i].bytes);
-          } else {
-            cells[i].bytes.assign(p, p + len);
-          }
-          if (cells[i].tag == tag::kSubject) subject = &cells[i].bytes;
-          p += len;
-        }
-        s = t.AddRow(id, cells, sink);
-      }
-    }
-    Result<NodeData> d = s.ok() ? t.Write(sink) : Result<NodeData>(s);
+    Result<NodeData> d = t.Snapshot(*fo.contents_values);
     ndb_->CollectBlocks(nullptr);
     if (!d) return d.error();
     ndb_->PutNode({base | f::kNidTypeContentsTable, 0, d->bid_data, d->bid_sub});
@@ -935,6 +855,11 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   if (fo == nullptr || fo->search || folder == f::kNidRootFolder) {
     return Status::InvalidArgument("add message", "unknown folder");
   }
+  // A heap numbers its pages with 16 bits: a folder's contents table has room for some
+  // millions of rows, and a message past that fails alone.
+  if (fo->contents && fo->contents->heap_pages() >= 0xFF00) {
+    return Status::Overflow("add message", "the folder's contents table is full");
+  }
   NdbWriter::Mark mark = ndb_->GetMark();
   std::size_t named_before = named_order_.size();
   std::uint32_t nid = f::MakeNid(f::kNidTypeNormalMessage, ndb_->NextNidIndex(f::kNidTypeNormalMessage));
@@ -953,41 +878,12 @@ Result<std::uint32_t> PstWriter::AddMessage(FolderId folder, const MessageConten
   const SubnodeEntry& me = sink.entries().back();
   ndb_->AddMessageNode({nid, folder, me.bid_data, me.bid_sub});
 
-  ByteVec packed;
-  Put32(packed, nid);
-  Put8(packed, static_cast<std::uint8_t>(row.size()));
-  const EncodedProp* subject = FindProp(row, tag::kSubject);
-  ByteVec utf8;
-  for (const auto& c : row) {
-    auto col = std::lower_bound(kContentsColumns.begin(), kContentsColumns.end(), c.tag);
-    std::uint8_t index = static_cast<std::uint8_t>(col - kContentsColumns.begin());
-    if (subject != nullptr && &c != subject && c.bytes == subject->bytes) {
-      // Usually the conversation topic: the subject again, kept once.
-      Put8(packed, index | kSameAsSubject);
-      continue;
-    }
-    const ByteVec* value = &c.bytes;
-    if (TagType(c.tag) == PropType::kString && Utf16ToUtf8(c.bytes, &utf8) && utf8.size() < c.bytes.size()) {
-      value = &utf8;
-      index |= kUtf8;
-    }
-    Put8(packed, index);
-    std::uint64_t len = value->size();
-    do {
-      std::uint8_t b = len & 0x7F;
-      len >>= 7;
-      Put8(packed, static_cast<std::uint8_t>(b | (len ? 0x80 : 0)));
-    } while (len);
-    PutBytes(packed, *value);
-  }
-  constexpr std::size_t kChunk = 256 * 1024;
-  if (fo->row_chunks.empty() || fo->row_chunks.back().size() + packed.size() > kChunk) {
-    fo->row_chunks.emplace_back();
-    fo->row_chunks.back().reserve(std::max(kChunk, packed.size()));
-  }
-  PutBytes(fo->row_chunks.back(), packed);
-  row_bytes_ += packed.size();
-  ++rows_;
+  TableBuilder& table = Contents(*fo);
+  const std::size_t values = fo->contents_values->entries().size();
+  contents_bound_ -= table.SnapshotBound(values);
+  s = table.AddRow(nid, row, *fo->contents_values);
+  contents_bound_ += table.SnapshotBound(fo->contents_values->entries().size());
+  if (!s.ok()) return Fail(s);
   ++fo->content_count;
   std::uint32_t flags = Get32(FindProp(row, tag::kMessageFlags)->bytes.data());
   if (!(flags & mail::kMsgFlagRead)) ++fo->unread_count;

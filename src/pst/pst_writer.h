@@ -29,6 +29,7 @@ namespace pst {
 class NdbWriter;
 struct EncodedProp;
 class SubnodeSink;
+class TableBuilder;
 
 enum class Encoding : std::uint8_t { kNone = 0, kPermute = 1 };
 
@@ -113,11 +114,9 @@ class PstWriter {
     std::vector<std::uint32_t> children;
     std::uint32_t content_count = 0;
     std::uint32_t unread_count = 0;
-    // Contents-table rows, packed to keep memory per message small: for each row, row id
-    // (4) and cell count (1), then per cell its column number (1), its length (LEB128) and
-    // the stored bytes. Chunks of a fixed size avoid a vector's doubling slack; a row never
-    // spans two chunks.
-    std::vector<Bytes> row_chunks;
+    // The contents table, written as its rows come, and the values too large for its heap.
+    std::unique_ptr<TableBuilder> contents;
+    std::unique_ptr<SubnodeSink> contents_values;
     bool dirty_pc = true, dirty_hierarchy = true, dirty_contents = true, assoc_written = false;
     std::vector<std::uint64_t> pc_blocks, hierarchy_blocks, contents_blocks;
   };
@@ -164,10 +163,11 @@ class PstWriter {
   Status failure_;
   std::uint64_t added_messages_ = 0;
   std::uint64_t committed_messages_ = 0;
-  // The packed contents rows of every folder, in bytes, and how many there are: what a size
-  // bound needs without going through the folders.
-  std::uint64_t row_bytes_ = 0;
-  std::uint64_t rows_ = 0;
+  // What writing every folder's contents table as it stands takes at most, kept as rows
+  // are added: what a size bound needs without going through the folders.
+  std::uint64_t contents_bound_ = 0;
+  // The folder's contents table, made when first needed.
+  TableBuilder& Contents(Folder& f);
 };
 
 }  // namespace pst

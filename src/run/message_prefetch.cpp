@@ -58,13 +58,18 @@ MessagePrefetcher::~MessagePrefetcher() {
 }
 
 void MessagePrefetcher::Expect(std::vector<std::string> paths) {
+  auto list = std::make_shared<const std::vector<std::string>>(std::move(paths));
+  Expect(list->size(), [list](std::size_t i) { return (*list)[i]; });
+}
+
+void MessagePrefetcher::Expect(std::size_t count, std::function<std::string(std::size_t)> path_at) {
   {
     std::lock_guard lock(mu_);
     ++generation_;  // results still being read for the old list are dropped on arrival
     slots_.clear();
     slots_.shrink_to_fit();
-    slots_.resize(paths.size());
-    for (std::size_t i = 0; i < paths.size(); ++i) slots_[i].path = std::move(paths[i]);
+    slots_.resize(count);
+    path_at_ = std::move(path_at);
     cursor_ = claimed_ = warmed_ = 0;
     bytes_ahead_ = warm_bytes_ = 0;
     if (!slots_.empty() && workers_.empty()) {
@@ -115,7 +120,7 @@ void MessagePrefetcher::Warm() {
     warmed_ = index + 1;
     if (in_memory_run >= kInMemoryRun && index % kLookEvery != 0) continue;
     const std::uint64_t generation = generation_;
-    const std::string path = slots_[index].path;
+    const std::string path = path_at_(index);
     lock.unlock();
 
     std::uint64_t size = 0;
@@ -161,7 +166,7 @@ wharfline::Result<ReadMessage> MessagePrefetcher::ReadNow(const std::string& pat
 std::size_t MessagePrefetcher::Find(const std::string& path) const {
   const std::size_t end = std::min(slots_.size(), cursor_ + kSearchAhead);
   for (std::size_t i = cursor_; i < end; ++i) {
-    if (slots_[i].path == path) return i;
+    if (path_at_(i) == path) return i;
   }
   return slots_.size();
 }
@@ -175,7 +180,7 @@ void MessagePrefetcher::Work() {
     const std::uint64_t generation = generation_;
     Slot& claimed = slots_[index];
     claimed.state = SlotState::kReading;
-    const std::string path = claimed.path;
+    const std::string path = path_at_(index);
     lock.unlock();
 
     auto result = std::make_unique<wharfline::Result<ReadMessage>>(ReadNow(path));
@@ -253,10 +258,10 @@ wharfline::Result<ReadMessage> PrefetchingMessageFiles::Read(const QString& path
 }
 
 void PrefetchingMessageFiles::Expect(const std::vector<QString>& paths) {
-  std::vector<std::string> files;
-  files.reserve(paths.size());
-  for (const QString& path : paths) files.push_back(wharfline::NativeFromPath(path));
-  prefetcher_.Expect(std::move(files));
+  // The run's own list, shared: a million paths are not copied again.
+  auto list = std::make_shared<const std::vector<QString>>(paths);
+  prefetcher_.Expect(list->size(),
+                     [list](std::size_t i) { return wharfline::NativeFromPath((*list)[i]); });
 }
 
 std::uint64_t MessagePrefetcher::served_ahead() const {

@@ -43,6 +43,9 @@ class MessagePrefetcher {
   // The files to read ahead, in the order they will be asked for; replaces any earlier list
   // (what was read for it is dropped). An empty list stops the look-ahead.
   void Expect(std::vector<std::string> paths);
+  // The same for `count` files whose paths `path_at` gives by place, so a long list is not
+  // copied: it is called with the prefetcher's lock held, and kept until the next Expect.
+  void Expect(std::size_t count, std::function<std::string(std::size_t)> path_at);
 
   // The message at path. When path is among the next expected files, the files expected
   // before it are passed over (the run skipped them) and its read-ahead result is used;
@@ -55,7 +58,6 @@ class MessagePrefetcher {
  private:
   enum class SlotState : std::uint8_t { kWaiting, kReading, kDone, kDropped };
   struct Slot {
-    std::string path;
     SlotState state = SlotState::kWaiting;
     std::uint64_t bytes = 0;
     std::uint64_t warm_bytes = 0;  // counted in warm_bytes_ until a worker claims it
@@ -88,6 +90,7 @@ class MessagePrefetcher {
   std::condition_variable work_ready_;   // workers wait for room or a new list
   std::condition_variable slot_done_;    // Read waits for its slot
   std::vector<Slot> slots_;
+  std::function<std::string(std::size_t)> path_at_;  // the path of each slot
   std::size_t cursor_ = 0;   // the first slot not yet taken or passed over
   std::size_t claimed_ = 0;  // the first slot no worker has started
   std::size_t warmed_ = 0;   // the first slot not yet announced to the system

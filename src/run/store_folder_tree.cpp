@@ -34,17 +34,21 @@ wharfline::Status StoreFolderTree::PrepareFolderList(RowSource& rows, QStringLis
   QStringList list;
   const std::int32_t n = rows.Rows();
   if (n < 0) return wharfline::Status::OutOfRange("PrepareFolderList", "negative row count");
-  // One entry more than there are rows; it stays empty and the duplicate removal drops it.
-  list = QStringList(static_cast<qsizetype>(n) + 1);
+  // A folder's files are listed together, so a folder that repeats the one before it is
+  // left out now rather than by the duplicate removal: a million files in a hundred folders
+  // make a list of about a hundred, not a million.
   for (std::int32_t i = 0; i < n; ++i) {
     wharfline::Result<QString> text = rows.RowText(i);
     if (!text) return text.error();
     wharfline::Result<QString> relative = registry::RelativeFolderOf(*text);
     if (!relative) return relative.error();
-    list[i] = std::move(*relative);
+    if (list.isEmpty() || list.constLast() != *relative) list.append(std::move(*relative));
   }
+  // One entry more; it stays empty and the duplicate removal drops it.
+  list.append(QString());
 
-  if (wharfline::Status s = modMain::QuickSortStrings(list, 0, n - 1); !s.ok()) return s;
+  const std::int32_t listed = static_cast<std::int32_t>(list.size()) - 1;
+  if (wharfline::Status s = modMain::QuickSortStrings(list, 0, listed - 1); !s.ok()) return s;
   events_.ProcessPendingEvents();
   if (wharfline::Status s = RemoveDuplicatesAndEmpties(list); !s.ok()) return s;
 

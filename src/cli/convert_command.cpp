@@ -151,6 +151,7 @@ int ListFiles(const std::vector<std::string>& sources, std::FILE* err, QStringLi
     if (source_folders) *source_folders << Native(native);
     const QString folder = wharfline::PathFromNative(native + (native.ends_with('/') ? "" : "/"));
     const filelist::WalkResult walk = filelist::WalkForFiles(file_system, folder);
+    files.reserve(files.size() + walk.files->Count());
     for (const filelist::KeyedList::Entry& entry : *walk.files) {
       if (filelist::IsMessageFileName(entry.Text())) files << entry.Text();
     }

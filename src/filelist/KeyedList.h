@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QString>
 #include <cstdint>
+#include <deque>
 #include <variant>
 #include <vector>
 
@@ -50,13 +51,15 @@ class KeyedList final {
   wharfline::Result<QString> Key(std::int32_t position) const;
 
   // Enumeration in the order of adding.
-  std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-  std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+  std::deque<Entry>::const_iterator begin() const { return entries_.begin(); }
+  std::deque<Entry>::const_iterator end() const { return entries_.end(); }
 
  private:
   wharfline::Status CheckPosition(std::int32_t position) const;
 
-  std::vector<Entry> entries_;
+  // A deque grows in fixed chunks: a list of a million files never holds twice its size
+  // while it is copied to a larger array.
+  std::deque<Entry> entries_;
   QSet<QString> keys_;
 };
 

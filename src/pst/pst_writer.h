@@ -78,8 +78,9 @@ class PstWriter {
   Result<std::uint32_t> AddMessage(FolderId folder, const MessageContent& message);
 
   // Makes everything added so far part of the store on disk. Its cost grows with the size
-  // of the store (both B-trees and every changed folder table are rewritten), so callers
-  // commit at intervals (every few thousand messages or seconds), not after each message.
+  // of the store (both B-trees are rewritten; a changed folder's contents table only at its
+  // end), so callers commit at intervals (every few thousand messages or seconds), not after
+  // each message.
   Status Commit();
   // Final commit, then closes the file. When that fails, the file is left at its last commit
   // as Abandon() leaves it. Later calls fail.

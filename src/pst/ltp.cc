@@ -583,7 +583,7 @@ std::uint64_t TableBuilder::SnapshotBound(std::size_t subnodes) const {
   const std::uint64_t values = subnodes == 0 ? 0 : blocks_of(subnodes + 1, 300) + 1;
   // The table's header, the unfinished leaf and (while they fit) the rows, with their
   // entries in the page map.
-  const std::uint64_t extra = 300 + index_.size() + rows_.size();
+  const std::uint64_t extra = 300 + index_.size() + rows_.size() + 8;
   const std::uint64_t pages = heap_.page_count();
   if (pages <= 1 && !rows_tree_ && rows_.size() <= format::kMaxHeapAllocation &&
       heap_.last_page_size() + extra <= format::kMaxBlockData) {

@@ -45,8 +45,10 @@ class HeapBuilder {
   std::uint8_t* At(std::uint32_t hid);
   void set_user_root(std::uint32_t hid) { user_root_ = hid; }
   std::size_t page_count() const { return pages_.size(); }
-  // Bytes in the last page so far (0 for none).
-  std::size_t last_page_size() const { return pages_.empty() ? 0 : pages_.back().data.size(); }
+  // Bytes in the last page so far with its page map (0 for none).
+  std::size_t last_page_size() const {
+    return pages_.empty() ? 0 : pages_.back().data.size() + 8 + 2 * pages_.back().offsets.size();
+  }
   // Writes the complete pages that no later allocation or Write() changes as blocks of the
   // heap's data tree, and frees them: every page but the last, the first (it holds the
   // heap's header) and those that record the fill levels of the pages after them.

@@ -208,6 +208,8 @@ Result<std::uint64_t> HeapBuilder::WriteSnapshot(NdbWriter& ndb) const {
     copies.emplace_back(i, std::move(c.data));
   }
   if (pages_.empty()) copies.emplace_back(0, ByteVec(12, 0));
+  // Every page's exact fill level, a one-page heap's too: Outlook chooses where to allocate
+  // by them when it adds to the store.
   auto put_levels = [&](std::uint8_t* dst, std::size_t first, std::size_t count) {
     for (std::size_t i = 0; i < count && first + i < pages_.size(); ++i) {
       dst[i / 2] |= static_cast<std::uint8_t>(levels[first + i] << ((i % 2) * 4));
@@ -232,34 +234,9 @@ Result<std::uint64_t> HeapBuilder::WriteSnapshot(NdbWriter& ndb) const {
 }
 
 Result<std::uint64_t> HeapBuilder::Write(NdbWriter& ndb) {
-  if (pages_.empty()) {
-    pages_.emplace_back();
-    pages_.back().data.resize(12, 0);
-  }
-  for (auto& p : pages_) {
-    if (!p.closed) Close(p);
-  }
-  // Every page's exact fill level, a one-page heap's too: Outlook chooses where to allocate
-  // by them when it adds to the store.
-  auto put_levels = [&](std::uint8_t* dst, std::size_t first, std::size_t count) {
-    for (std::size_t i = 0; i < count && first + i < pages_.size(); ++i) {
-      dst[i / 2] |= static_cast<std::uint8_t>(pages_[first + i].level << ((i % 2) * 4));
-    }
-  };
-  ByteVec& h = pages_[0].data;
-  h[2] = format::kHeapSignature;
-  h[3] = client_signature_;
-  Set32(h.data() + 4, user_root_);
-  put_levels(h.data() + 8, 0, 8);
-  for (std::size_t i = 8; i < pages_.size(); i += 128) put_levels(pages_[i].data.data() + 2, i, 128);
-  if (!tree_) tree_ = std::make_unique<DataTreeWriter>(ndb);
-  for (std::size_t i = 0; i < pages_.size(); ++i) {
-    if (pages_[i].written) continue;
-    Status s = tree_->Set(i, pages_[i].data);
-    if (!s.ok()) return s;
-  }
+  Result<std::uint64_t> bid = WriteSnapshot(ndb);
   pages_.clear();
-  return tree_->Finish();
+  return bid;
 }
 
 // ---- BTH ----
@@ -578,9 +555,10 @@ Result<NodeData> TableBuilder::Snapshot(SubnodeSink& sink) {
 }
 
 std::uint64_t TableBuilder::SnapshotBound(std::size_t subnodes) const {
-  constexpr std::uint64_t kBlock = 8192;  // a full block with its trailer
+  constexpr std::uint64_t kBlock = format::kMaxBlockSize;  // a full block with its trailer
   auto blocks_of = [](std::uint64_t n, std::uint64_t per) { return (n + per - 1) / per; };
-  const std::uint64_t values = subnodes == 0 ? 0 : blocks_of(subnodes + 1, 300) + 1;
+  const std::uint64_t values =
+      subnodes == 0 ? 0 : blocks_of(subnodes + 1, format::kSlBlockFanout) + 1;
   // The table's header, the unfinished leaf and (while they fit) the rows, with their
   // entries in the page map.
   const std::uint64_t extra = 300 + index_.size() + rows_.size() + 8;
@@ -595,7 +573,8 @@ std::uint64_t TableBuilder::SnapshotBound(std::size_t subnodes) const {
   // allocations open (the header, the leaf, the index's upper levels).
   const std::uint64_t heap_pages = 4 + pages / 128 + blocks_of(leaves * 8, 3000);
   const std::uint64_t row_blocks = std::uint64_t{row_count_} * row_size_ / 4096 + 1;
-  const std::uint64_t trees = 3 + blocks_of(pages + heap_pages, 1021) + blocks_of(row_blocks, 1021);
+  const std::uint64_t trees = 3 + blocks_of(pages + heap_pages, format::kXBlockFanout) +
+                              blocks_of(row_blocks, format::kXBlockFanout);
   return (heap_pages + 1 + trees + values + 2) * kBlock;
 }
 

@@ -41,16 +41,27 @@ const char kProgram[] = "wharfline-convert";
 
 class ListRows final : public convert::RowSource {
  public:
-  explicit ListRows(const QStringList& rows) : rows_(rows) {}
-  std::int32_t Rows() override { return static_cast<std::int32_t>(rows_.size()); }
+  explicit ListRows(std::shared_ptr<const convert::PathList> rows) : rows_(std::move(rows)) {}
+  std::int32_t Rows() override { return static_cast<std::int32_t>(rows_->size()); }
   wharfline::Result<QString> RowText(std::int32_t row) override {
-    if (row < 0 || row >= rows_.size()) return wharfline::Status::OutOfRange("no such row");
-    return rows_[row];
+    if (row < 0 || static_cast<std::size_t>(row) >= rows_->size()) {
+      return wharfline::Status::OutOfRange("no such row");
+    }
+    return rows_->At(static_cast<std::size_t>(row));
   }
+  // The list never changes during the run: the look-ahead shares it.
+  std::shared_ptr<const convert::PathList> PeekRows() override { return rows_; }
 
  private:
-  const QStringList& rows_;
+  std::shared_ptr<const convert::PathList> rows_;
 };
+
+QStringList TextsOf(const convert::PathList& list) {
+  QStringList texts;
+  texts.reserve(static_cast<qsizetype>(list.size()));
+  for (std::size_t i = 0; i < list.size(); ++i) texts << list.At(i);
+  return texts;
+}
 
 // Nothing else runs beside the command line's run, so there is nothing to let through.
 class NoEvents final : public platform::EventPump {
@@ -130,9 +141,9 @@ class InterruptWatch {
 // The message files the sources name, as the window's add commands would list them; folders
 // that could not be read are named on `err` and added to `unread_folders`. Returns 0, or the
 // exit status of a usage error.
-int ListFiles(const std::vector<std::string>& sources, std::FILE* err, QStringList* out,
+int ListFiles(const std::vector<std::string>& sources, std::FILE* err, convert::PathList* out,
               std::vector<std::string>* unread_out, QStringList* source_folders = nullptr) {
-  QStringList& files = *out;
+  convert::PathList& files = *out;
   std::vector<std::string>& unread_folders = *unread_out;
   filelist::RealFileSystem file_system;
   for (const std::string& source : sources) {
@@ -144,17 +155,18 @@ int ListFiles(const std::vector<std::string>& sources, std::FILE* err, QStringLi
     }
     if (!S_ISDIR(source_stat.st_mode)) {
       // Whatever it is: the run reads regular files only and names anything else.
-      files << wharfline::PathFromNative(native);
+      files.Append(wharfline::PathFromNative(native));
       if (source_folders) *source_folders << Native(pst::FolderOf(native));
       continue;
     }
     if (source_folders) *source_folders << Native(native);
     const QString folder = wharfline::PathFromNative(native + (native.ends_with('/') ? "" : "/"));
-    const filelist::WalkResult walk = filelist::WalkForFiles(file_system, folder);
-    files.reserve(files.size() + walk.files->Count());
-    for (const filelist::KeyedList::Entry& entry : *walk.files) {
-      if (filelist::IsMessageFileName(entry.Text())) files << entry.Text();
-    }
+    // The files go straight into the compact list: a million of them are not held twice.
+    const filelist::WalkResult walk = filelist::WalkForFiles(
+        file_system, folder, [&files](const QString& in, const QString& name) {
+          if (filelist::IsMessageFileName(name)) files.Append(in, name);
+          return wharfline::Status::OK();
+        });
     for (const wharfline::Status& skipped : walk.skipped) {
       Say(err, QStringLiteral("warning: a folder could not be read and was passed over: %1")
                    .arg(QString::fromStdString(skipped.message())));
@@ -166,7 +178,7 @@ int ListFiles(const std::vector<std::string>& sources, std::FILE* err, QStringLi
       unread_folders.push_back(walk.status.message());
     }
   }
-  if (files.isEmpty()) {
+  if (files.empty()) {
     Say(err, QStringLiteral("no message files found"));
     return kExitUsage;
   }
@@ -239,9 +251,10 @@ int RunVerifyCommand(int argc, char** argv, std::FILE* out, std::FILE* err) {
     std::fprintf(err, "Run with --help for more information.\n");
     return kExitUsage;
   }
-  QStringList files;
+  convert::PathList listed;
   std::vector<std::string> unread_folders;
-  if (const int status = ListFiles(sources, err, &files, &unread_folders); status != 0) return status;
+  if (const int status = ListFiles(sources, err, &listed, &unread_folders); status != 0) return status;
+  const QStringList files = TextsOf(listed);
   const convert::VerifyOutcome verify =
       convert::VerifyStoresAgainstFiles(stores, files, convert::ReadMessageFile);
   const bool ok = PrintVerify(out, verify);
@@ -385,10 +398,15 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   }
 
   // The file list, as the window's add commands would build it.
-  QStringList files;
+  auto listed = std::make_shared<convert::PathList>();
   convert::ReportContext report_context;
   std::vector<std::string> unread_folders;  // "folder: reason"
-  if (const int status = ListFiles(sources, err, &files, &unread_folders, &report_context.source_folders); status != 0) return status;
+  if (const int status = ListFiles(sources, err, listed.get(), &unread_folders,
+                                   &report_context.source_folders);
+      status != 0) {
+    return status;
+  }
+  const std::shared_ptr<const convert::PathList> files = std::move(listed);
 
   convert::RunState state;
   state.outputFolder = wharfline::PathFromNative(output_native);
@@ -397,16 +415,17 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   const TerminalProgress::Mode mode = quiet                  ? TerminalProgress::Mode::kQuiet
                                       : ::isatty(fileno(err)) ? TerminalProgress::Mode::kBar
                                                               : TerminalProgress::Mode::kLines;
-  TerminalProgress progress(err, mode, static_cast<std::int32_t>(files.size()));
+  TerminalProgress progress(err, mode, static_cast<std::int32_t>(files->size()));
   ListRows rows(files);
   NoEvents events;
   SystemClock clock;
   // With --verify, what each file gave as it went to the store: the store is read back
   // against it, without reading and importing every file again.
-  convert::RecordedExpectations recorded(files);
+  std::optional<convert::RecordedExpectations> recorded;
   if (verify) {
+    recorded.emplace(TextsOf(*files));
     run_options.on_store = [&recorded](std::int32_t row, const mail::MessageContent& m) {
-      recorded.Record(row, m);
+      recorded->Record(row, m);
     };
   }
   convert::ConversionRun run(engine, events, clock);
@@ -501,7 +520,7 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
   list("Imported with notes", outcome.notes);
   if (outcome.stopped && outcome.files < outcome.listed) {
     std::fprintf(summary, "Not reached: %d files, from %s on.\n", outcome.listed - outcome.files,
-                 Printable(files[outcome.files]).c_str());
+                 Printable(files->At(static_cast<std::size_t>(outcome.files))).c_str());
   }
   if (!report_line.isEmpty()) std::fprintf(summary, "%s\n", Printable(report_line).c_str());
   bool verified = true;
@@ -510,13 +529,14 @@ int RunConvertCommand(int argc, char** argv, convert::Engine engine, std::FILE* 
     QStringList stored;
     std::set<QString> missing;
     for (const convert::FileFailure& f : outcome.failures) missing.insert(f.path);
-    for (qsizetype i = 0; i < files.size() && i < outcome.files; ++i) {
-      if (!missing.count(files[i])) stored << files[i];
+    for (std::size_t i = 0; i < files->size() && i < static_cast<std::size_t>(outcome.files);
+         ++i) {
+      if (QString file = files->At(i); !missing.count(file)) stored << std::move(file);
     }
     std::vector<std::string> stores;
     for (const QString& path : outcome.store_paths) stores.push_back(wharfline::NativeFromPath(path));
     if (stores.empty()) stores.push_back(wharfline::NativeFromPath(outcome.pst_path));
-    verified = PrintVerify(summary, convert::VerifyStores(stores, stored, recorded));
+    verified = PrintVerify(summary, convert::VerifyStores(stores, stored, *recorded));
   }
   const QStringList split = convert::SplitLines(outcome);
   if (split.isEmpty()) {

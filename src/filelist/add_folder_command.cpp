@@ -60,10 +60,16 @@ class WaitPointer {
 }  // namespace
 
 WalkResult WalkForFiles(FileSystem& file_system, const QString& folder) {
+  return WalkForFiles(file_system, folder, nullptr);
+}
+
+WalkResult WalkForFiles(FileSystem& file_system, const QString& folder,
+                        pathLogger::FileSink sink) {
   WalkResult result;
   pathLogger walker(file_system);
   walker.PathLogInit();
   walker.fullFileNamesOnly(true);
+  walker.SetFileSink(std::move(sink));
   result.status = walker.LogPath(folder);
   // Taken whether or not the walk finished: what was recorded before a failure is still added.
   result.files = walker.fullFileNames();

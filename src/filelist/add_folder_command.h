@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "filelist/pathLogger.h"
 
 namespace platform {
 struct Platform;
@@ -17,8 +18,6 @@ struct Platform;
 
 namespace filelist {
 
-class FileSystem;
-class KeyedList;
 
 // Runs the command once. add_file_to_list appends one row and may fail; set_convert_enabled
 // switches CmdExtractDBX. file_system is what the walker and the chooser look at.
@@ -41,6 +40,10 @@ struct WalkResult {
   wharfline::Status status;
 };
 WalkResult WalkForFiles(FileSystem& file_system, const QString& folder);
+// The same walk with every file given to sink (its folder, ending in a separator, and its
+// name) instead of kept in `files`, which stays empty.
+WalkResult WalkForFiles(FileSystem& file_system, const QString& folder,
+                        pathLogger::FileSink sink);
 
 // Whether the walker's entry v is a message file: v in lower case with leading and trailing
 // blanks removed ends in ".eml" or ".emlx".

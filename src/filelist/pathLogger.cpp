@@ -123,7 +123,9 @@ wharfline::Status pathLogger::LogPath(const QString& path) {
     }
     for (const QString& name : *files) {
       const QString key = Key(fileCounter);
-      if (full_file_names_only_) {
+      if (full_file_names_only_ && file_sink_) {
+        if (wharfline::Status s = file_sink_(cur, name); !s.ok()) return s;
+      } else if (full_file_names_only_) {
         if (wharfline::Status s = Ensure(full_file_names_)->Add(key, cur + name); !s.ok()) {
           return s;
         }

@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -58,6 +59,13 @@ class pathLogger final {
   // fullFileNamesOnly keep their values; a later property read yields a new, empty list.
   void Terminate();
 
+  // Where the full file names go instead of fullFileNames while fullFileNamesOnly is true: each
+  // file as its folder's entry and its name, in the same order. A list of a million files
+  // costs far more in a keyed list than its text does; a caller that only reads the names
+  // once keeps them its own way. A failing sink ends the walk with its failure.
+  using FileSink = std::function<wharfline::Status(const QString& folder, const QString& name)>;
+  void SetFileSink(FileSink sink) { file_sink_ = std::move(sink); }
+
   void fullFileNamesOnly(bool value) { full_file_names_only_ = value; }
   bool fullFileNamesOnly() const { return full_file_names_only_; }
 
@@ -87,6 +95,7 @@ class pathLogger final {
   std::shared_ptr<KeyedList> path_names_;
   std::shared_ptr<KeyedList> full_file_names_;
   bool full_file_names_only_ = false;
+  FileSink file_sink_;
   std::vector<wharfline::Status> skipped_;
   std::int32_t counter_limit_ = std::numeric_limits<std::int32_t>::max();
 };

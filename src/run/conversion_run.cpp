@@ -52,17 +52,20 @@ struct ConversionRun::Progress {
 
 namespace {
 
+// A row's text from a look at the list, or its number where the list has no such row.
+QString TextOfRow(const PathList& texts, std::int32_t row) {
+  return row >= 0 && static_cast<std::size_t>(row) < texts.size()
+             ? texts.At(static_cast<std::size_t>(row))
+             : QStringLiteral("row %1").arg(row + 1);
+}
+
 // Names every file the store does not hold although the run got to it or meant to: those
 // saved after its last commit (a commit covers the first messages saved), and those never
 // reached.
 void ListFilesLost(RowSource& rows, const std::vector<std::int32_t>& saved, std::int32_t next,
                    RunOutcome& outcome, const LostReasons& reasons) {
-  const std::vector<QString> texts = rows.PeekRows();
-  const auto text = [&texts](std::int32_t row) {
-    return row >= 0 && static_cast<std::size_t>(row) < texts.size()
-               ? texts[static_cast<std::size_t>(row)]
-               : QStringLiteral("row %1").arg(row + 1);
-  };
+  const std::shared_ptr<const PathList> texts = rows.PeekRows();
+  const auto text = [&texts](std::int32_t row) { return TextOfRow(*texts, row); };
   const auto kept = static_cast<std::size_t>(
       std::clamp<std::int64_t>(outcome.stored, 0, static_cast<std::int64_t>(saved.size())));
   for (std::size_t i = kept; i < saved.size(); ++i) {
@@ -214,12 +217,8 @@ void ConversionRun::ImportFiles(RunState& state, RowSource& rows, ProgressView& 
   outcome.files = progress.next;
   engine_.files.Expect({});
   if (!duplicates.empty()) {
-    const std::vector<QString> texts = rows.PeekRows();
-    const auto text = [&texts](std::int32_t row) {
-      return row >= 0 && static_cast<std::size_t>(row) < texts.size()
-                 ? texts[static_cast<std::size_t>(row)]
-                 : QStringLiteral("row %1").arg(row + 1);
-    };
+    const std::shared_ptr<const PathList> texts = rows.PeekRows();
+    const auto text = [&texts](std::int32_t row) { return TextOfRow(*texts, row); };
     for (const auto& [row, first_row] : duplicates) {
       outcome.duplicates.push_back(
           FileFailure{text(row), QStringLiteral("duplicate of ") + text(first_row)});

@@ -7,11 +7,13 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/message.h"
 #include "base/result.h"
+#include "run/path_list.h"
 
 namespace convert {
 
@@ -34,8 +36,8 @@ class MessageFiles {
   // The message in the file at path (exactly as listed), or why there is none.
   virtual wharfline::Result<ReadMessage> Read(const QString& path) = 0;
   // A hint that these files will be read next, in this order, so they may be read ahead.
-  // Nothing depends on it; an empty list ends the look-ahead.
-  virtual void Expect(const std::vector<QString>& paths) { (void)paths; }
+  // Nothing depends on it; no list, or an empty one, ends the look-ahead.
+  virtual void Expect(std::shared_ptr<const PathList> paths) { (void)paths; }
 };
 
 // Reads a message file once (never writing it) and imports it with the MIME importer. path is

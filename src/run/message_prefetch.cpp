@@ -66,13 +66,14 @@ void MessagePrefetcher::Expect(std::size_t count, std::function<std::string(std:
   {
     std::lock_guard lock(mu_);
     ++generation_;  // results still being read for the old list are dropped on arrival
-    slots_.clear();
-    slots_.shrink_to_fit();
-    slots_.resize(count);
+    window_.clear();
+    window_.shrink_to_fit();
+    base_ = 0;
+    count_ = count;
     path_at_ = std::move(path_at);
     cursor_ = claimed_ = warmed_ = 0;
     bytes_ahead_ = warm_bytes_ = 0;
-    if (!slots_.empty() && workers_.empty()) {
+    if (count_ > 0 && workers_.empty()) {
       for (int i = 0; i < thread_count_; ++i) workers_.emplace_back([this] { Work(); });
 #ifdef WHARFLINE_HAVE_FADVISE
       if (options_.warm_files_ahead > 0) warmer_ = std::thread([this] { Warm(); });
@@ -82,8 +83,19 @@ void MessagePrefetcher::Expect(std::size_t count, std::function<std::string(std:
   work_ready_.notify_all();
 }
 
+MessagePrefetcher::Slot& MessagePrefetcher::SlotAt(std::size_t index) {
+  while (base_ + window_.size() <= index) window_.emplace_back();
+  return window_[index - base_];
+}
+
+void MessagePrefetcher::Trim() {
+  const std::size_t passed = std::min(cursor_ - std::min(cursor_, base_), window_.size());
+  window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(passed));
+  base_ = std::max(base_, cursor_);
+}
+
 bool MessagePrefetcher::CanClaim() const {
-  if (claimed_ >= slots_.size()) return false;
+  if (claimed_ >= count_) return false;
   if (claimed_ - cursor_ >= options_.max_files_ahead) return false;
   // The next file the run needs is always read, however large.
   return claimed_ == cursor_ || bytes_ahead_ < options_.max_bytes_ahead;
@@ -92,12 +104,12 @@ bool MessagePrefetcher::CanClaim() const {
 bool MessagePrefetcher::CanWarm() const {
   // Only past what the workers have started: those files are being read already.
   const std::size_t from = std::max(warmed_, claimed_);
-  return from < slots_.size() && from - claimed_ < options_.warm_files_ahead &&
+  return from < count_ && from - claimed_ < options_.warm_files_ahead &&
          warm_bytes_ < options_.warm_bytes_ahead;
 }
 
 void MessagePrefetcher::Claimed(std::size_t index) {
-  Slot& slot = slots_[index];
+  Slot& slot = SlotAt(index);
   warm_bytes_ -= std::min(warm_bytes_, slot.warm_bytes);
   slot.warm_bytes = 0;
 }
@@ -143,7 +155,7 @@ void MessagePrefetcher::Warm() {
 
     lock.lock();
     if (generation != generation_ || index < claimed_) continue;
-    slots_[index].warm_bytes = size;
+    SlotAt(index).warm_bytes = size;
     warm_bytes_ += size;
   }
 #endif
@@ -164,11 +176,11 @@ wharfline::Result<ReadMessage> MessagePrefetcher::ReadNow(const std::string& pat
 }
 
 std::size_t MessagePrefetcher::Find(const std::string& path) const {
-  const std::size_t end = std::min(slots_.size(), cursor_ + kSearchAhead);
+  const std::size_t end = std::min(count_, cursor_ + kSearchAhead);
   for (std::size_t i = cursor_; i < end; ++i) {
     if (path_at_(i) == path) return i;
   }
-  return slots_.size();
+  return count_;
 }
 
 void MessagePrefetcher::Work() {
@@ -178,8 +190,7 @@ void MessagePrefetcher::Work() {
     const std::size_t index = claimed_++;
     Claimed(index);
     const std::uint64_t generation = generation_;
-    Slot& claimed = slots_[index];
-    claimed.state = SlotState::kReading;
+    SlotAt(index).state = SlotState::kReading;
     const std::string path = path_at_(index);
     lock.unlock();
 
@@ -187,7 +198,12 @@ void MessagePrefetcher::Work() {
 
     lock.lock();
     if (generation != generation_) continue;
-    Slot& slot = slots_[index];
+    if (index < base_) {
+      // The run passed over it while it was read, and its slot is gone.
+      if (idle_ > 0) work_ready_.notify_all();
+      continue;
+    }
+    Slot& slot = SlotAt(index);
     // Counted once read: the workers together go past the limit by at most a file each.
     slot.bytes = *result ? (*result)->file_bytes : 0;
     bytes_ahead_ += slot.bytes;
@@ -205,13 +221,13 @@ void MessagePrefetcher::Work() {
 wharfline::Result<ReadMessage> MessagePrefetcher::Read(const std::string& path) {
   std::unique_lock lock(mu_);
   const std::size_t found = Find(path);
-  if (found >= slots_.size()) {
+  if (found >= count_) {
     lock.unlock();
     return ReadNow(path);
   }
   // The files before it were passed over: nobody will ask for them.
   for (std::size_t i = cursor_; i < found; ++i) {
-    Slot& skipped = slots_[i];
+    Slot& skipped = SlotAt(i);
     if (skipped.state == SlotState::kReading) {
       skipped.state = SlotState::kDropped;  // its worker releases it
     } else {
@@ -225,7 +241,7 @@ wharfline::Result<ReadMessage> MessagePrefetcher::Read(const std::string& path) 
     for (std::size_t i = claimed_; i <= found; ++i) Claimed(i);
     claimed_ = found + 1;
     cursor_ = found + 1;
-    slots_[found].state = SlotState::kDropped;
+    Trim();
     const bool wake = idle_ > 0;
     lock.unlock();
     if (wake) work_ready_.notify_all();
@@ -234,18 +250,19 @@ wharfline::Result<ReadMessage> MessagePrefetcher::Read(const std::string& path) 
   const std::uint64_t generation = generation_;
   ++consumers_waiting_;
   slot_done_.wait(lock, [&] {
-    return generation != generation_ || slots_[found].state == SlotState::kDone;
+    return generation != generation_ || SlotAt(found).state == SlotState::kDone;
   });
   --consumers_waiting_;
   if (generation != generation_) {
     lock.unlock();
     return ReadNow(path);
   }
-  Slot& slot = slots_[found];
+  Slot& slot = SlotAt(found);
   wharfline::Result<ReadMessage> result = std::move(*slot.result);
   Release(slot);
   slot.state = SlotState::kDropped;
   cursor_ = found + 1;
+  Trim();
   ++served_ahead_;
   const bool wake = idle_ > 0;
   lock.unlock();
@@ -257,11 +274,12 @@ wharfline::Result<ReadMessage> PrefetchingMessageFiles::Read(const QString& path
   return prefetcher_.Read(wharfline::NativeFromPath(path));
 }
 
-void PrefetchingMessageFiles::Expect(const std::vector<QString>& paths) {
+void PrefetchingMessageFiles::Expect(std::shared_ptr<const PathList> paths) {
   // The run's own list, shared: a million paths are not copied again.
-  auto list = std::make_shared<const std::vector<QString>>(paths);
-  prefetcher_.Expect(list->size(),
-                     [list](std::size_t i) { return wharfline::NativeFromPath((*list)[i]); });
+  const std::size_t count = paths ? paths->size() : 0;
+  prefetcher_.Expect(count, [list = std::move(paths)](std::size_t i) {
+    return wharfline::NativeFromPath(list->At(i));
+  });
 }
 
 std::uint64_t MessagePrefetcher::served_ahead() const {

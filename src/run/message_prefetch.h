@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -78,8 +79,13 @@ class MessagePrefetcher {
   bool CanWarm() const;   // with mu_ held
   void Claimed(std::size_t index);  // with mu_ held: slot index is leaving the warmed stretch
   void Release(Slot& slot);  // with mu_ held: forget a slot's result and its bytes
+  // The slot of file index, with mu_ held. REQUIRES: cursor_ <= index < count_.
+  Slot& SlotAt(std::size_t index);
+  // Drops the slots before cursor_, with mu_ held: a worker still reading one of them finds
+  // it gone and drops its result.
+  void Trim();
   wharfline::Result<ReadMessage> ReadNow(const std::string& path) const;
-  // The slot of path among the next expected ones, or slots_.size(); with mu_ held.
+  // The slot of path among the next expected ones, or count_; with mu_ held.
   std::size_t Find(const std::string& path) const;
 
   const FileReader reader_;
@@ -89,8 +95,13 @@ class MessagePrefetcher {
   mutable std::mutex mu_;
   std::condition_variable work_ready_;   // workers wait for room or a new list
   std::condition_variable slot_done_;    // Read waits for its slot
-  std::vector<Slot> slots_;
-  std::function<std::string(std::size_t)> path_at_;  // the path of each slot
+  // Slots exist only for the stretch the run has not passed yet and the workers or the warmer
+  // have reached: [base_, base_ + window_.size()). A list of a million files does not cost a
+  // slot each.
+  std::deque<Slot> window_;
+  std::size_t base_ = 0;
+  std::size_t count_ = 0;  // files expected
+  std::function<std::string(std::size_t)> path_at_;  // the path of each file
   std::size_t cursor_ = 0;   // the first slot not yet taken or passed over
   std::size_t claimed_ = 0;  // the first slot no worker has started
   std::size_t warmed_ = 0;   // the first slot not yet announced to the system
@@ -112,7 +123,7 @@ class PrefetchingMessageFiles final : public MessageFiles {
       : prefetcher_(ReadMessageFile, options) {}
 
   wharfline::Result<ReadMessage> Read(const QString& path) override;
-  void Expect(const std::vector<QString>& paths) override;
+  void Expect(std::shared_ptr<const PathList> paths) override;
 
  private:
   MessagePrefetcher prefetcher_;

@@ -6,9 +6,10 @@
 
 #include <QString>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "base/result.h"
+#include "run/path_list.h"
 
 namespace convert {
 
@@ -19,15 +20,16 @@ class RowSource {
   virtual std::int32_t Rows() = 0;
   // The full text of row; fails with out-of-range when there is no such row.
   virtual wharfline::Result<QString> RowText(std::int32_t row) = 0;
-  // Every row's text as it is now, for looking ahead; unlike RowText this moves nothing.
-  // Sources whose RowText has no side effect can keep this default.
-  virtual std::vector<QString> PeekRows() {
-    std::vector<QString> texts;
+  // Every row's text as it is now, for looking ahead; unlike RowText this moves nothing. The
+  // list may be read on other threads, so it is a copy or never changes. Sources whose RowText
+  // has no side effect can keep this default.
+  virtual std::shared_ptr<const PathList> PeekRows() {
+    auto texts = std::make_shared<PathList>();
     const std::int32_t n = Rows();
-    texts.reserve(static_cast<std::size_t>(n > 0 ? n : 0));
+    texts->Reserve(static_cast<std::size_t>(n > 0 ? n : 0));
     for (std::int32_t i = 0; i < n; ++i) {
       wharfline::Result<QString> text = RowText(i);
-      texts.push_back(text ? *text : QString());
+      texts->Append(text ? QStringView(*text) : QStringView());
     }
     return texts;
   }

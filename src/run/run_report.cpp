@@ -105,10 +105,10 @@ std::string ReportBytes(const RunOutcome& outcome, const ReportContext& context,
   return format == ReportFormat::kCsv ? CsvReport(outcome) : TextReport(outcome, context);
 }
 
-QStringList SourceFoldersOf(const std::vector<QString>& files) {
+QStringList SourceFoldersOf(const PathList& files) {
   QSet<QString> folders;
-  for (const QString& file : files) {
-    if (QString folder = FolderPart(file); !folder.isEmpty()) folders.insert(folder);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (QString folder = FolderPart(files.At(i)); !folder.isEmpty()) folders.insert(folder);
   }
   QStringList top;
   for (const QString& folder : folders) {

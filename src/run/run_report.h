@@ -38,7 +38,7 @@ std::string ReportBytes(const RunOutcome& outcome, const ReportContext& context,
 
 // The folders the files were found in, without those that lie below another one of them, in
 // ascending order: what the window knows of a run's sources.
-QStringList SourceFoldersOf(const std::vector<QString>& files);
+QStringList SourceFoldersOf(const PathList& files);
 
 // Writes bytes into a new file at path. Nothing at path is ever replaced: AlreadyExists when
 // anything is there. A file that could not be written to its end is removed again.

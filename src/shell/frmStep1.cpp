@@ -420,7 +420,7 @@ void frmStep1::CmdExtractDBX_Click() {
 
 QString frmStep1::WriteReport(const convert::RunOutcome& outcome) {
   convert::ReportContext context;
-  context.source_folders = convert::SourceFoldersOf(PeekRows());
+  context.source_folders = convert::SourceFoldersOf(*PeekRows());
   context.options << QStringLiteral("Output folder: ") + run_state_.outputFolder;
   const wharfline::Result<QString> written =
       convert::WriteReportBesideStore(engine_.reports, outcome, context);
@@ -442,10 +442,10 @@ wharfline::Result<QString> frmStep1::RowText(std::int32_t row) {
   return grid_->Text();
 }
 
-std::vector<QString> frmStep1::PeekRows() {
-  std::vector<QString> texts;
-  texts.reserve(static_cast<std::size_t>(std::max(grid_->Rows(), 0)));
-  for (std::int32_t i = 0; i < grid_->Rows(); ++i) texts.push_back(grid_->TextAt(i, 0));
+std::shared_ptr<const convert::PathList> frmStep1::PeekRows() {
+  auto texts = std::make_shared<convert::PathList>();
+  texts->Reserve(static_cast<std::size_t>(std::max(grid_->Rows(), 0)));
+  for (std::int32_t i = 0; i < grid_->Rows(); ++i) texts->Append(grid_->TextAt(i, 0));
   return texts;
 }
 

@@ -104,7 +104,7 @@ class frmStep1 final : public QWidget,
   // The file list as the run reads it: reading a row makes it the grid's current cell.
   std::int32_t Rows() override;
   wharfline::Result<QString> RowText(std::int32_t row) override;
-  std::vector<QString> PeekRows() override;
+  std::shared_ptr<const convert::PathList> PeekRows() override;
   // The run's progress on the Details frame.
   void SetBarRanges(float min, float max) override;
   void SetFrameCaption(const QString& caption) override;

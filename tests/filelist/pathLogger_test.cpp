@@ -55,6 +55,31 @@ TEST_P(ExampleTree, RecordsBreadthFirstWithKeysAndPointers) {
   EXPECT_EQ(walker.Count(), 5);
 }
 
+TEST_P(ExampleTree, ASinkGetsTheFilesInsteadOfTheListAndCanStopTheWalk) {
+  // Each case: after how many files the sink fails (0: never), what it saw as folder|name.
+  const struct {
+    int fail_after;
+    QStringList seen;
+  } cases[] = {
+      {0, {P("|") + "|a.eml", P("|S|") + "|b.eml", P("|S2|") + "|c.eml", P("|S|T|") + "|d.eml"}},
+      {2, {P("|") + "|a.eml", P("|S|") + "|b.eml"}},
+  };
+  for (const auto& c : cases) {
+    pathLogger walker(fs_);
+    walker.PathLogInit();
+    QStringList seen;
+    walker.SetFileSink([&](const QString& folder, const QString& name) {
+      seen << folder + u'|' + name;
+      return seen.size() == c.fail_after ? wharfline::Status::IOError("sink", "full")
+                                         : wharfline::Status::OK();
+    });
+    const wharfline::Status s = walker.LogPath(P(""));
+    EXPECT_EQ(s.ok(), c.fail_after == 0) << s.ToString();
+    EXPECT_EQ(seen, c.seen);
+    EXPECT_EQ(walker.fullFileNames()->Count(), 0);
+  }
+}
+
 TEST_P(ExampleTree, FlagIsReadAfreshForEveryFolder) {
   pathLogger walker(fs_);
   walker.fullFileNamesOnly(false);

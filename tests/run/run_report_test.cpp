@@ -81,7 +81,9 @@ TEST(RunReport, SourceFoldersAreTheTopmostFoldersOfTheFiles) {
       {{kLatin1Name}, {"/m"}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(convert::SourceFoldersOf(c.files), c.folders) << c.folders.join(u'|').toStdString();
+    convert::PathList files;
+    for (const QString& f : c.files) files.Append(f);
+    EXPECT_EQ(convert::SourceFoldersOf(files), c.folders) << c.folders.join(u'|').toStdString();
   }
 }
 

@@ -184,9 +184,10 @@ Result<convert::ReadMessage> FakeMessageFiles::Read(const QString& path) {
   return read;
 }
 
-void FakeMessageFiles::Expect(const std::vector<QString>& paths) {
-  (void)recorder_.Enter(QStringLiteral("Files.Expect"),
-                        QStringList(paths.begin(), paths.end()).join(QStringLiteral(", ")));
+void FakeMessageFiles::Expect(std::shared_ptr<const convert::PathList> paths) {
+  QStringList texts;
+  for (std::size_t i = 0; paths && i < paths->size(); ++i) texts << paths->At(i);
+  (void)recorder_.Enter(QStringLiteral("Files.Expect"), texts.join(QStringLiteral(", ")));
 }
 
 QString SubjectOf(const mail::MessageContent& message) {

@@ -113,7 +113,7 @@ class FakeMessageFiles final : public convert::MessageFiles {
   explicit FakeMessageFiles(CallRecorder& recorder) : recorder_(recorder) {}
   wharfline::Result<convert::ReadMessage> Read(const QString& path) override;
   // Recorded with the paths joined by ", "; a hint cannot fail.
-  void Expect(const std::vector<QString>& paths) override;
+  void Expect(std::shared_ptr<const convert::PathList> paths) override;
 
   std::map<QString, std::vector<std::string>> notes;
 

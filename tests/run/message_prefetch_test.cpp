@@ -139,6 +139,21 @@ TEST(MessagePrefetcher, SkippedRepeatedAndUnannouncedPathsStillGetTheirOwnMessag
   EXPECT_EQ(fake.Reads(paths[15]), 1);
 }
 
+TEST(MessagePrefetcher, PassingOverFilesStillBeingReadKeepsTheLookAheadGoing) {
+  // Workers are slow and many, so the run passes over files while they are being read: their
+  // results are dropped on arrival, and the files after them are still served ahead.
+  FakeReader fake;
+  fake.delay_ = std::chrono::milliseconds(2);
+  MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{4, 16, 1u << 20});
+  const std::vector<std::string> paths = Paths(600);
+  prefetcher.Expect(paths);
+  for (std::size_t i = 0; i < paths.size(); i += 1 + i % 5) {
+    EXPECT_EQ(SubjectOf(prefetcher.Read(paths[i])), paths[i]);
+  }
+  EXPECT_GE(prefetcher.served_ahead(), 50u);
+  for (const std::string& path : paths) EXPECT_LE(fake.Reads(path), 1) << path;
+}
+
 TEST(MessagePrefetcher, FailuresComeBackAsTheReaderGaveThem) {
   FakeReader fake;
   MessagePrefetcher prefetcher(fake.reader(), PrefetchOptions{2, 4, 1u << 20});

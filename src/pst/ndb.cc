@@ -522,6 +522,8 @@ void NdbWriter::Rollback(const Mark& mark) {
     // Placed since the last header, which cannot reach it.
     AddReusable(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64));
   }
+  blocks_changed_from_ = std::min(blocks_changed_from_, mark.blocks);
+  messages_changed_from_ = std::min(messages_changed_from_, mark.message_nodes);
   blocks_.resize(mark.blocks);
   message_nodes_.resize(mark.message_nodes);
   nid_index_ = mark.nid_index;
@@ -540,7 +542,6 @@ Status NdbWriter::WriteBtPage(std::uint8_t ptype, const ByteVec& entries, std::u
   p[490] = entry_size;
   p[491] = level;
   FillPageTrailer(p, ptype, ComputeSignature(ib, bid), bid);
-  bt_pages_.push_back(ib);
   out->bid = bid;
   out->ib = ib;
   if (buffer_.size() >= kBufferFlushSize) return FlushBuffer();
@@ -563,6 +564,7 @@ Status NdbWriter::WriteLevels(std::uint8_t ptype, std::vector<BtRef> refs, std::
       Status s = WriteBtPage(ptype, e, static_cast<std::uint8_t>(n), format::kBtMaxEntries,
                              format::kBtEntrySize, level, &r);
       if (!s.ok()) return s;
+      bt_pages_.push_back(r.ib);
       up.push_back(r);
     }
     refs = std::move(up);
@@ -572,22 +574,46 @@ Status NdbWriter::WriteLevels(std::uint8_t ptype, std::vector<BtRef> refs, std::
   return Status::OK();
 }
 
+template <class Put>
+Status NdbWriter::WriteLeaves(std::uint8_t ptype, std::size_t count, std::uint8_t per_leaf,
+                              std::uint8_t entry_size, std::size_t kept,
+                              std::vector<BtRef>& leaves, Put put) {
+  for (std::size_t i = kept; i < leaves.size(); ++i) to_wipe_.emplace_back(leaves[i].ib, format::kPageSize);
+  leaves.resize(kept);
+  ByteVec e;
+  for (std::size_t i = kept * per_leaf; i < count; i += per_leaf) {
+    const std::size_t n = std::min<std::size_t>(per_leaf, count - i);
+    e.clear();
+    BtRef r{put(i, e), 0, 0};
+    for (std::size_t j = i + 1; j < i + n; ++j) put(j, e);
+    Status s = WriteBtPage(ptype, e, static_cast<std::uint8_t>(n), per_leaf, entry_size, 0, &r);
+    if (!s.ok()) return s;
+    leaves.push_back(r);
+  }
+  return Status::OK();
+}
+
 Status NdbWriter::Commit(bool last) {
   if (!status_.ok()) return status_;
   if (closed_) return Status::InvalidArgument("commit", "store is closed");
 
-  // Blocks replaced since the last commit leave the index; their bytes stay in place.
+  // Blocks replaced since the last commit leave the index; their bytes stay in place. They
+  // are nearly all recent, so each is looked up rather than the whole index scanned.
   if (!pending_free_.empty()) {
     std::sort(pending_free_.begin(), pending_free_.end());
-    for (auto& b : blocks_) {
-      if (std::binary_search(pending_free_.begin(), pending_free_.end(), b.bid())) {
-        to_wipe_.emplace_back(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64));
-        b.slot = 0;
-      }
+    std::size_t first = blocks_.size();
+    for (std::uint64_t bid : pending_free_) {
+      auto it = std::lower_bound(blocks_.begin(), blocks_.end(), bid,
+                                 [](const BlockRef& b, std::uint64_t key) { return b.bid() < key; });
+      if (it == blocks_.end() || it->bid() != bid || it->slot == 0) continue;
+      to_wipe_.emplace_back(it->ib(), RoundUp(it->cb + format::kBlockTrailerSize, 64));
+      it->slot = 0;
+      first = std::min(first, static_cast<std::size_t>(it - blocks_.begin()));
     }
-    blocks_.erase(std::remove_if(blocks_.begin(), blocks_.end(),
-                                 [](const BlockRef& b) { return b.slot == 0; }),
+    const auto from = blocks_.begin() + static_cast<std::ptrdiff_t>(first);
+    blocks_.erase(std::remove_if(from, blocks_.end(), [](const BlockRef& b) { return b.slot == 0; }),
                   blocks_.end());
+    blocks_changed_from_ = std::min(blocks_changed_from_, first);
     pending_free_.clear();
   }
   // Freed space stays marked as used until the new header is on disk: at every moment the
@@ -596,68 +622,65 @@ Status NdbWriter::Commit(bool last) {
   bt_pages_.clear();
 
   // Block B-tree.
-  std::vector<BtRef> refs;
-  for (std::size_t i = 0; i < blocks_.size(); i += format::kBtMaxEntries) {
-    std::size_t n = std::min<std::size_t>(format::kBtMaxEntries, blocks_.size() - i);
-    ByteVec e;
-    e.reserve(n * 24);
-    for (std::size_t j = i; j < i + n; ++j) {
-      Put64(e, blocks_[j].bid());
-      Put64(e, blocks_[j].ib());
-      Put16(e, blocks_[j].cb);
-      Put16(e, 2);  // one reference plus one, as Outlook counts
-      Put32(e, 0);
-    }
-    BtRef r{blocks_[i].bid(), 0, 0};
-    Status s = WriteBtPage(format::kPageBBT, e, static_cast<std::uint8_t>(n),
-                           format::kBtMaxEntries, format::kBtEntrySize, 0, &r);
-    if (!s.ok()) return s;
-    refs.push_back(r);
-  }
-  Status s = WriteLevels(format::kPageBBT, std::move(refs), 1, &bbt_root_);
+  const std::size_t bbt_kept = std::min(blocks_changed_from_ / format::kBtMaxEntries, bbt_leaves_.size());
+  Status s = WriteLeaves(format::kPageBBT, blocks_.size(), format::kBtMaxEntries,
+                         format::kBtEntrySize, bbt_kept, bbt_leaves_, [this](std::size_t j, ByteVec& e) {
+                           Put64(e, blocks_[j].bid());
+                           Put64(e, blocks_[j].ib());
+                           Put16(e, blocks_[j].cb);
+                           Put16(e, 2);  // one reference plus one, as Outlook counts
+                           Put32(e, 0);
+                           return blocks_[j].bid();
+                         });
+  if (!s.ok()) return s;
+  std::vector<BtRef> refs = bbt_leaves_;
+  s = WriteLevels(format::kPageBBT, std::move(refs), 1, &bbt_root_);
   if (!s.ok()) return s;
 
-  // Node B-tree: the fixed nodes and the message nodes merged in NID order.
-  refs.clear();
+  // Node B-tree. The other nodes all have lower NIDs than the messages (their counters
+  // start far below), so they take leaves of their own, written anew each time, and the
+  // messages' leaves follow. Should one ever sort among the messages, both are merged in NID
+  // order into leaves written anew.
+  const auto put_node = [](const NodeEntry& node, ByteVec& e) {
+    Put64(e, node.nid);
+    Put64(e, node.bid_data);
+    Put64(e, node.bid_sub);
+    Put32(e, node.parent);
+    Put32(e, 0);
+    return std::uint64_t{node.nid};
+  };
+  const bool apart = fixed_nodes_.empty() || message_nodes_.empty() ||
+                     fixed_nodes_.rbegin()->first < message_nodes_.front().nid;
+  std::vector<const NodeEntry*> others;
+  others.reserve(fixed_nodes_.size() + (apart ? 0 : message_nodes_.size()));
   {
     auto fit = fixed_nodes_.begin();
-    std::size_t mi = 0;
-    ByteVec e;
-    std::uint8_t n = 0;
-    std::uint64_t first = 0;
-    auto emit = [&]() -> Status {
-      BtRef r{first, 0, 0};
-      Status st = WriteBtPage(format::kPageNBT, e, n, format::kNbtMaxEntries,
-                              format::kNbtEntrySize, 0, &r);
-      refs.push_back(r);
-      e.clear();
-      n = 0;
-      return st;
-    };
+    std::size_t mi = apart ? message_nodes_.size() : 0;
     while (fit != fixed_nodes_.end() || mi < message_nodes_.size()) {
-      const NodeEntry* node;
       if (mi >= message_nodes_.size() ||
           (fit != fixed_nodes_.end() && fit->first < message_nodes_[mi].nid)) {
-        node = &(fit++)->second;
+        others.push_back(&(fit++)->second);
       } else {
-        node = &message_nodes_[mi++];
+        others.push_back(&message_nodes_[mi++]);
       }
-      if (n == 0) first = node->nid;
-      Put64(e, node->nid);
-      Put64(e, node->bid_data);
-      Put64(e, node->bid_sub);
-      Put32(e, node->parent);
-      Put32(e, 0);
-      if (++n == format::kNbtMaxEntries) {
-        Status st = emit();
-        if (!st.ok()) return st;
-      }
-    }
-    if (n > 0) {
-      Status st = emit();
-      if (!st.ok()) return st;
     }
   }
+  std::vector<BtRef> other_leaves;
+  s = WriteLeaves(format::kPageNBT, others.size(), format::kNbtMaxEntries, format::kNbtEntrySize,
+                  0, other_leaves,
+                  [&](std::size_t j, ByteVec& e) { return put_node(*others[j], e); });
+  if (!s.ok()) return s;
+  for (const BtRef& leaf : other_leaves) bt_pages_.push_back(leaf.ib);
+  const std::size_t nbt_kept =
+      apart ? std::min(messages_changed_from_ / format::kNbtMaxEntries, message_leaves_.size()) : 0;
+  s = WriteLeaves(format::kPageNBT, apart ? message_nodes_.size() : 0, format::kNbtMaxEntries,
+                  format::kNbtEntrySize, nbt_kept, message_leaves_,
+                  [&](std::size_t j, ByteVec& e) { return put_node(message_nodes_[j], e); });
+  if (!s.ok()) return s;
+  blocks_changed_from_ = blocks_.size();
+  messages_changed_from_ = message_nodes_.size();
+  refs = std::move(other_leaves);
+  refs.insert(refs.end(), message_leaves_.begin(), message_leaves_.end());
   s = WriteLevels(format::kPageNBT, std::move(refs), 1, &nbt_root_);
   if (!s.ok()) return s;
 

@@ -216,7 +216,27 @@ class NdbWriter {
   std::vector<std::uint8_t> fmap_;  // each span's FMap entry as last written
   std::uint64_t committed_cursor_ = 0;  // cursor_ at the last header
   std::uint64_t used_slots_ = 0;
-  std::vector<std::uint64_t> bt_pages_;  // offsets of the B-tree pages of the last commit
+  // The B-tree pages of the last commit. A leaf whose entries have not changed since is
+  // kept as it is by the next commit: the block index's leaves, and the leaves of the message
+  // nodes, cover fixed runs of entries counted from the first, so only the leaves from the
+  // first change on (nearly always the last few) are written again. The other pages (the
+  // levels above the leaves, and the leaves of the few other nodes, which change with every
+  // commit) are written anew each time.
+  std::vector<std::uint64_t> bt_pages_;  // offsets of the pages written anew each time
+  std::vector<BtRef> bbt_leaves_;
+  std::vector<BtRef> message_leaves_;
+  // The first entry of blocks_ and of message_nodes_ changed since the last commit. Both
+  // lists only grow at the end between commits, and the last partial leaf is always written
+  // again, so only removals (freeing, rolling back) need to lower these.
+  std::size_t blocks_changed_from_ = 0;
+  std::size_t messages_changed_from_ = 0;
+  // Writes the leaves over `count` entries, `per_leaf` to a leaf, of which the first `kept`
+  // leaves of `leaves` stand as they are; put(i, out) encodes entry i. The rest of `leaves`
+  // is freed at this commit, and `leaves` becomes the new list.
+  template <class Put>
+  Status WriteLeaves(std::uint8_t ptype, std::size_t count, std::uint8_t per_leaf,
+                     std::uint8_t entry_size, std::size_t kept, std::vector<BtRef>& leaves,
+                     Put put);
   // Space freed by this commit: zeroed once the new header is on disk, so that no stale
   // folder table or index page is left for a recovering reader to find.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> to_wipe_;

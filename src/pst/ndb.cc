@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 
 #include "pst/crc.h"
@@ -522,8 +523,8 @@ void NdbWriter::Rollback(const Mark& mark) {
     // Placed since the last header, which cannot reach it.
     AddReusable(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64));
   }
-  blocks_changed_from_ = std::min(blocks_changed_from_, mark.blocks);
-  messages_changed_from_ = std::min(messages_changed_from_, mark.message_nodes);
+  blocks_written_ = std::min(blocks_written_, mark.blocks);
+  messages_written_ = std::min(messages_written_, mark.message_nodes);
   blocks_.resize(mark.blocks);
   message_nodes_.resize(mark.message_nodes);
   nid_index_ = mark.nid_index;
@@ -548,48 +549,86 @@ Status NdbWriter::WriteBtPage(std::uint8_t ptype, const ByteVec& entries, std::u
   return Status::OK();
 }
 
-Status NdbWriter::WriteLevels(std::uint8_t ptype, std::vector<BtRef> refs, std::uint8_t level,
-                              BtRef* root) {
-  while (refs.size() > 1) {
-    std::vector<BtRef> up;
-    for (std::size_t i = 0; i < refs.size(); i += format::kBtMaxEntries) {
-      std::size_t n = std::min<std::size_t>(format::kBtMaxEntries, refs.size() - i);
-      ByteVec e;
-      for (std::size_t j = i; j < i + n; ++j) {
-        Put64(e, refs[j].key);
-        Put64(e, refs[j].bid);
-        Put64(e, refs[j].ib);
-      }
-      BtRef r{refs[i].key, 0, 0};
-      Status s = WriteBtPage(ptype, e, static_cast<std::uint8_t>(n), format::kBtMaxEntries,
-                             format::kBtEntrySize, level, &r);
-      if (!s.ok()) return s;
-      bt_pages_.push_back(r.ib);
-      up.push_back(r);
-    }
-    refs = std::move(up);
-    ++level;
-  }
-  *root = refs[0];
-  return Status::OK();
+void NdbWriter::DropPage(BtRef& ref) {
+  if (ref.ib != 0) to_wipe_.emplace_back(ref.ib, format::kPageSize);
+  ref = {};
 }
 
 template <class Put>
-Status NdbWriter::WriteLeaves(std::uint8_t ptype, std::size_t count, std::uint8_t per_leaf,
-                              std::uint8_t entry_size, std::size_t kept,
-                              std::vector<BtRef>& leaves, Put put) {
-  for (std::size_t i = kept; i < leaves.size(); ++i) to_wipe_.emplace_back(leaves[i].ib, format::kPageSize);
-  leaves.resize(kept);
+Status NdbWriter::WriteLeaf(std::uint8_t ptype, BtPages& tree, std::size_t i, std::size_t first,
+                            std::size_t end, std::uint8_t per_leaf, std::uint8_t entry_size,
+                            Put put) {
+  if (tree.levels.empty()) tree.levels.emplace_back();
+  auto& leaves = tree.levels[0];
+  if (leaves.size() <= i) leaves.resize(i + 1);
+  DropPage(leaves[i]);
   ByteVec e;
-  for (std::size_t i = kept * per_leaf; i < count; i += per_leaf) {
-    const std::size_t n = std::min<std::size_t>(per_leaf, count - i);
-    e.clear();
-    BtRef r{put(i, e), 0, 0};
-    for (std::size_t j = i + 1; j < i + n; ++j) put(j, e);
-    Status s = WriteBtPage(ptype, e, static_cast<std::uint8_t>(n), per_leaf, entry_size, 0, &r);
-    if (!s.ok()) return s;
-    leaves.push_back(r);
+  std::uint8_t n = 0;
+  std::uint64_t key = 0;
+  for (std::size_t j = first; j < end; ++j) {
+    std::optional<std::uint64_t> k = put(j, e);
+    if (k && n++ == 0) key = *k;
   }
+  if (n == 0) return Status::OK();
+  BtRef r{key, 0, 0};
+  Status s = WriteBtPage(ptype, e, n, per_leaf, entry_size, 0, &r);
+  if (s.ok()) leaves[i] = r;
+  return s;
+}
+
+Status NdbWriter::WriteUpperLevels(std::uint8_t ptype, BtPages& tree,
+                                   std::vector<std::size_t> changed, bool rebuild, BtRef* root) {
+  constexpr std::size_t kFan = format::kBtMaxEntries;
+  std::size_t k = 0;
+  for (; tree.levels[k].size() > 1; ++k) {
+    const std::size_t n = (tree.levels[k].size() + kFan - 1) / kFan;
+    if (tree.levels.size() == k + 1) tree.levels.emplace_back();
+    auto& up = tree.levels[k + 1];
+    const std::size_t kept = rebuild ? 0 : std::min(up.size(), n);
+    for (std::size_t p = kept; p < up.size(); ++p) DropPage(up[p]);
+    up.resize(n);
+    // The pages over changed children, then the pages new to this level.
+    std::vector<std::size_t> next;
+    for (std::size_t c : changed) {
+      const std::size_t p = c / kFan;
+      if (p < kept && (next.empty() || next.back() != p)) next.push_back(p);
+    }
+    for (std::size_t p = kept; p < n; ++p) next.push_back(p);
+    const auto& below = tree.levels[k];
+    for (std::size_t p : next) {
+      DropPage(up[p]);
+      ByteVec e;
+      std::uint8_t count = 0;
+      BtRef r{};
+      for (std::size_t c = p * kFan; c < std::min(below.size(), (p + 1) * kFan); ++c) {
+        if (below[c].ib == 0) continue;
+        if (count++ == 0) r.key = below[c].key;
+        Put64(e, below[c].key);
+        Put64(e, below[c].bid);
+        Put64(e, below[c].ib);
+      }
+      if (count == 0) continue;
+      Status s = WriteBtPage(ptype, e, count, format::kBtMaxEntries, format::kBtEntrySize,
+                             static_cast<std::uint8_t>(k + 1), &r);
+      if (!s.ok()) return s;
+      up[p] = r;
+    }
+    changed = std::move(next);
+  }
+  for (std::size_t j = k + 1; j < tree.levels.size(); ++j) {
+    for (BtRef& r : tree.levels[j]) DropPage(r);
+  }
+  tree.levels.resize(k + 1);
+  BtRef& top = tree.levels[k][0];
+  if (top.ib == 0) {
+    // Nothing in the whole tree: an empty page is its root.
+    const bool nbt_leaf = k == 0 && ptype == format::kPageNBT;
+    Status s = WriteBtPage(ptype, {}, 0, nbt_leaf ? format::kNbtMaxEntries : format::kBtMaxEntries,
+                           nbt_leaf ? format::kNbtEntrySize : format::kBtEntrySize,
+                           static_cast<std::uint8_t>(k), &top);
+    if (!s.ok()) return s;
+  }
+  *root = top;
   return Status::OK();
 }
 
@@ -598,56 +637,84 @@ Status NdbWriter::Commit(bool last) {
   if (closed_) return Status::InvalidArgument("commit", "store is closed");
 
   // Blocks replaced since the last commit leave the index; their bytes stay in place. They
-  // are nearly all recent, so each is looked up rather than the whole index scanned.
-  if (!pending_free_.empty()) {
-    std::sort(pending_free_.begin(), pending_free_.end());
-    std::size_t first = blocks_.size();
-    for (std::uint64_t bid : pending_free_) {
-      auto it = std::lower_bound(blocks_.begin(), blocks_.end(), bid,
-                                 [](const BlockRef& b, std::uint64_t key) { return b.bid() < key; });
-      if (it == blocks_.end() || it->bid() != bid || it->slot == 0) continue;
-      to_wipe_.emplace_back(it->ib(), RoundUp(it->cb + format::kBlockTrailerSize, 64));
-      it->slot = 0;
-      first = std::min(first, static_cast<std::size_t>(it - blocks_.begin()));
-    }
-    const auto from = blocks_.begin() + static_cast<std::ptrdiff_t>(first);
-    blocks_.erase(std::remove_if(from, blocks_.end(), [](const BlockRef& b) { return b.slot == 0; }),
-                  blocks_.end());
-    blocks_changed_from_ = std::min(blocks_changed_from_, first);
-    pending_free_.clear();
+  // are looked up one by one (nearly all are recent) and left as tombstones, so that only
+  // their own leaves change.
+  constexpr std::size_t kPerBbtLeaf = format::kBtMaxEntries;
+  constexpr std::size_t kPerNbtLeaf = format::kNbtMaxEntries;
+  std::vector<std::size_t> bbt_changed;  // leaves whose entries changed
+  for (std::uint64_t bid : pending_free_) {
+    auto it = std::lower_bound(blocks_.begin(), blocks_.end(), bid,
+                               [](const BlockRef& b, std::uint64_t key) { return b.bid() < key; });
+    if (it == blocks_.end() || it->bid() != bid || it->slot == 0) continue;
+    to_wipe_.emplace_back(it->ib(), RoundUp(it->cb + format::kBlockTrailerSize, 64));
+    it->slot = 0;
+    ++tombstones_;
+    bbt_changed.push_back(static_cast<std::size_t>(it - blocks_.begin()) / kPerBbtLeaf);
   }
+  pending_free_.clear();
   // Freed space stays marked as used until the new header is on disk: at every moment the
   // maps on disk cover everything either header can reach.
-  for (std::uint64_t ib : bt_pages_) to_wipe_.emplace_back(ib, format::kPageSize);
-  bt_pages_.clear();
 
-  // Block B-tree.
-  const std::size_t bbt_kept = std::min(blocks_changed_from_ / format::kBtMaxEntries, bbt_leaves_.size());
-  Status s = WriteLeaves(format::kPageBBT, blocks_.size(), format::kBtMaxEntries,
-                         format::kBtEntrySize, bbt_kept, bbt_leaves_, [this](std::size_t j, ByteVec& e) {
-                           Put64(e, blocks_[j].bid());
-                           Put64(e, blocks_[j].ib());
-                           Put16(e, blocks_[j].cb);
-                           Put16(e, 2);  // one reference plus one, as Outlook counts
-                           Put32(e, 0);
-                           return blocks_[j].bid();
-                         });
+  // Block B-tree. Once the tombstones are an eighth of the index they go, and every leaf is
+  // written again.
+  bool rebuild = bbt_.levels.empty();
+  if (tombstones_ > 0 && tombstones_ * 8 > blocks_.size()) {
+    blocks_.erase(std::remove_if(blocks_.begin(), blocks_.end(),
+                                 [](const BlockRef& b) { return b.slot == 0; }),
+                  blocks_.end());
+    tombstones_ = 0;
+    rebuild = true;
+  }
+  const std::size_t bbt_leaves = (blocks_.size() + kPerBbtLeaf - 1) / kPerBbtLeaf;
+  if (rebuild) {
+    for (auto& level : bbt_.levels) {
+      for (BtRef& r : level) DropPage(r);
+    }
+    bbt_.levels.assign(1, {});
+    bbt_changed.clear();
+    blocks_written_ = 0;
+  }
+  auto& bbt_level0 = bbt_.levels[0];
+  for (std::size_t i = bbt_leaves; i < bbt_level0.size(); ++i) DropPage(bbt_level0[i]);
+  for (std::size_t i = std::min(blocks_written_, blocks_.size()) / kPerBbtLeaf; i < bbt_leaves; ++i) {
+    bbt_changed.push_back(i);
+  }
+  std::sort(bbt_changed.begin(), bbt_changed.end());
+  bbt_changed.erase(std::unique(bbt_changed.begin(), bbt_changed.end()), bbt_changed.end());
+  while (!bbt_changed.empty() && bbt_changed.back() >= bbt_leaves) bbt_changed.pop_back();
+  bbt_level0.resize(bbt_leaves);
+  const auto put_block = [this](std::size_t j, ByteVec& e) -> std::optional<std::uint64_t> {
+    const BlockRef& b = blocks_[j];
+    if (b.slot == 0) return std::nullopt;
+    Put64(e, b.bid());
+    Put64(e, b.ib());
+    Put16(e, b.cb);
+    Put16(e, 2);  // one reference plus one, as Outlook counts
+    Put32(e, 0);
+    return b.bid();
+  };
+  for (std::size_t i : bbt_changed) {
+    Status s = WriteLeaf(format::kPageBBT, bbt_, i, i * kPerBbtLeaf,
+                         std::min(blocks_.size(), (i + 1) * kPerBbtLeaf), kPerBbtLeaf,
+                         format::kBtEntrySize, put_block);
+    if (!s.ok()) return s;
+  }
+  if (bbt_.levels[0].empty()) bbt_.levels[0].resize(1);
+  Status s = WriteUpperLevels(format::kPageBBT, bbt_, std::move(bbt_changed), rebuild, &bbt_root_);
   if (!s.ok()) return s;
-  std::vector<BtRef> refs = bbt_leaves_;
-  s = WriteLevels(format::kPageBBT, std::move(refs), 1, &bbt_root_);
-  if (!s.ok()) return s;
+  blocks_written_ = blocks_.size();
 
   // Node B-tree. The other nodes all have lower NIDs than the messages (their counters
-  // start far below), so they take leaves of their own, written anew each time, and the
-  // messages' leaves follow. Should one ever sort among the messages, both are merged in NID
-  // order into leaves written anew.
+  // start far below): their leaves, written anew each time, take the first places of the
+  // leaf level, room to spare, and the messages' leaves follow. Should one ever sort among
+  // the messages, both are merged in NID order into leaves written anew.
   const auto put_node = [](const NodeEntry& node, ByteVec& e) {
     Put64(e, node.nid);
     Put64(e, node.bid_data);
     Put64(e, node.bid_sub);
     Put32(e, node.parent);
     Put32(e, 0);
-    return std::uint64_t{node.nid};
+    return std::optional<std::uint64_t>{node.nid};
   };
   const bool apart = fixed_nodes_.empty() || message_nodes_.empty() ||
                      fixed_nodes_.rbegin()->first < message_nodes_.front().nid;
@@ -665,24 +732,44 @@ Status NdbWriter::Commit(bool last) {
       }
     }
   }
-  std::vector<BtRef> other_leaves;
-  s = WriteLeaves(format::kPageNBT, others.size(), format::kNbtMaxEntries, format::kNbtEntrySize,
-                  0, other_leaves,
+  const std::size_t other_leaves = (others.size() + kPerNbtLeaf - 1) / kPerNbtLeaf;
+  const std::size_t messages = apart ? message_nodes_.size() : 0;
+  rebuild = nbt_.levels.empty() || other_leaves > nbt_reserved_ || !apart;
+  if (rebuild) {
+    for (auto& level : nbt_.levels) {
+      for (BtRef& r : level) DropPage(r);
+    }
+    nbt_.levels.assign(1, {});
+    // Room for the other nodes to double, in whole pages of the level above.
+    nbt_reserved_ = apart ? (2 * other_leaves + kPerBbtLeaf) / kPerBbtLeaf * kPerBbtLeaf
+                          : other_leaves;
+    messages_written_ = 0;
+  }
+  const std::size_t nbt_leaves = nbt_reserved_ + (messages + kPerNbtLeaf - 1) / kPerNbtLeaf;
+  auto& nbt_level0 = nbt_.levels[0];
+  for (std::size_t i = nbt_leaves; i < nbt_level0.size(); ++i) DropPage(nbt_level0[i]);
+  nbt_level0.resize(nbt_leaves);
+  std::vector<std::size_t> nbt_changed;
+  for (std::size_t i = 0; i < nbt_reserved_; ++i) {
+    nbt_changed.push_back(i);
+    s = WriteLeaf(format::kPageNBT, nbt_, i, i * kPerNbtLeaf,
+                  std::min(others.size(), (i + 1) * kPerNbtLeaf), kPerNbtLeaf,
+                  format::kNbtEntrySize,
                   [&](std::size_t j, ByteVec& e) { return put_node(*others[j], e); });
-  if (!s.ok()) return s;
-  for (const BtRef& leaf : other_leaves) bt_pages_.push_back(leaf.ib);
-  const std::size_t nbt_kept =
-      apart ? std::min(messages_changed_from_ / format::kNbtMaxEntries, message_leaves_.size()) : 0;
-  s = WriteLeaves(format::kPageNBT, apart ? message_nodes_.size() : 0, format::kNbtMaxEntries,
-                  format::kNbtEntrySize, nbt_kept, message_leaves_,
+    if (!s.ok()) return s;
+  }
+  for (std::size_t g = std::min(messages_written_, messages) / kPerNbtLeaf;
+       nbt_reserved_ + g < nbt_leaves; ++g) {
+    nbt_changed.push_back(nbt_reserved_ + g);
+    s = WriteLeaf(format::kPageNBT, nbt_, nbt_reserved_ + g, g * kPerNbtLeaf,
+                  std::min(messages, (g + 1) * kPerNbtLeaf), kPerNbtLeaf, format::kNbtEntrySize,
                   [&](std::size_t j, ByteVec& e) { return put_node(message_nodes_[j], e); });
+    if (!s.ok()) return s;
+  }
+  if (nbt_.levels[0].empty()) nbt_.levels[0].resize(1);
+  s = WriteUpperLevels(format::kPageNBT, nbt_, std::move(nbt_changed), rebuild, &nbt_root_);
   if (!s.ok()) return s;
-  blocks_changed_from_ = blocks_.size();
-  messages_changed_from_ = message_nodes_.size();
-  refs = std::move(other_leaves);
-  refs.insert(refs.end(), message_leaves_.begin(), message_leaves_.end());
-  s = WriteLevels(format::kPageNBT, std::move(refs), 1, &nbt_root_);
-  if (!s.ok()) return s;
+  messages_written_ = messages;
 
   // Room for what comes next, or, at the last commit, none: the spans past the last page
   // (all empty) go, and the file is cut to its new end once the header states it. (Cutting

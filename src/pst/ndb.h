@@ -168,8 +168,6 @@ class NdbWriter {
   Status WriteBtPage(std::uint8_t ptype, const ByteVec& entries, std::uint8_t count,
                      std::uint8_t max, std::uint8_t entry_size, std::uint8_t level,
                      BtRef* out);
-  Status WriteLevels(std::uint8_t ptype, std::vector<BtRef> refs, std::uint8_t level,
-                     BtRef* root);
   Status WriteMapPages();
   // WriteMapPages() although the writer has failed (to repair torn pages).
   Status WriteMapPagesAnyway();
@@ -216,27 +214,35 @@ class NdbWriter {
   std::vector<std::uint8_t> fmap_;  // each span's FMap entry as last written
   std::uint64_t committed_cursor_ = 0;  // cursor_ at the last header
   std::uint64_t used_slots_ = 0;
-  // The B-tree pages of the last commit. A leaf whose entries have not changed since is
-  // kept as it is by the next commit: the block index's leaves, and the leaves of the message
-  // nodes, cover fixed runs of entries counted from the first, so only the leaves from the
-  // first change on (nearly always the last few) are written again. The other pages (the
-  // levels above the leaves, and the leaves of the few other nodes, which change with every
-  // commit) are written anew each time.
-  std::vector<std::uint64_t> bt_pages_;  // offsets of the pages written anew each time
-  std::vector<BtRef> bbt_leaves_;
-  std::vector<BtRef> message_leaves_;
-  // The first entry of blocks_ and of message_nodes_ changed since the last commit. Both
-  // lists only grow at the end between commits, and the last partial leaf is always written
-  // again, so only removals (freeing, rolling back) need to lower these.
-  std::size_t blocks_changed_from_ = 0;
-  std::size_t messages_changed_from_ = 0;
-  // Writes the leaves over `count` entries, `per_leaf` to a leaf, of which the first `kept`
-  // leaves of `leaves` stand as they are; put(i, out) encodes entry i. The rest of `leaves`
-  // is freed at this commit, and `leaves` becomes the new list.
+  // A B-tree's pages as the last commit wrote them, kept across commits. levels[0] holds the
+  // leaves, each over a fixed run of entries, and each level above holds a page over each
+  // fixed run of kBtMaxEntries pages of the level below; a run with nothing in it has no page
+  // (ib 0). A commit writes again only the leaves whose entries changed and the pages above
+  // them, so that its cost follows what changed, not the size of the store.
+  struct BtPages {
+    std::vector<std::vector<BtRef>> levels;
+  };
+  BtPages bbt_, nbt_;
+  // Block index: blocks replaced by a commit stay in blocks_ as tombstones (slot 0) until
+  // they are an eighth of it, so that the leaves after them keep their entries.
+  std::size_t tombstones_ = 0;
+  std::size_t blocks_written_ = 0;        // blocks_ entries the last commit wrote
+  // Node index: the leaves of the other nodes (which change with nearly every commit) take
+  // the first nbt_reserved_ places of its leaf level, the message nodes' leaves follow.
+  std::size_t nbt_reserved_ = 0;
+  std::size_t messages_written_ = 0;
+  // Gives up a page of the last commit: free once the next header is durable.
+  void DropPage(BtRef& ref);
+  // Sets leaf i of `tree` to a page over entries [first, end) that put(j, out) encodes (nothing
+  // for a tombstone, which it leaves out), or to none when no entry is left.
   template <class Put>
-  Status WriteLeaves(std::uint8_t ptype, std::size_t count, std::uint8_t per_leaf,
-                     std::uint8_t entry_size, std::size_t kept, std::vector<BtRef>& leaves,
-                     Put put);
+  Status WriteLeaf(std::uint8_t ptype, BtPages& tree, std::size_t i, std::size_t first,
+                   std::size_t end, std::uint8_t per_leaf, std::uint8_t entry_size, Put put);
+  // Writes again the pages above the leaves `changed` (ascending) and above leaves past the
+  // level's end, drops the pages no longer needed, and gives the root; everything above the
+  // leaves when `rebuild`.
+  Status WriteUpperLevels(std::uint8_t ptype, BtPages& tree, std::vector<std::size_t> changed,
+                          bool rebuild, BtRef* root);
   // Space freed by this commit: zeroed once the new header is on disk, so that no stale
   // folder table or index page is left for a recovering reader to find.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> to_wipe_;

@@ -157,6 +157,17 @@ TEST(ContentDecoding, Base64LinesOfEveryShapeMatchGMime) {
       }
     }
   }
+  // Every byte value, in and out of the alphabet, at several places in and across runs of
+  // sixteen characters (the decoder takes sixteen at a time).
+  const std::string lines = Base64Lines(Pattern(150, 6));
+  for (int byte = 0; byte < 256; ++byte) {
+    for (std::size_t at : {77, 84, 92, 93, 110, 153}) {
+      std::string body = lines;
+      body.insert(at, 1, static_cast<char>(byte));
+      std::string message = AttachmentMessage("base64", body);
+      ASSERT_EQ(ImportedAttachment(message), GMimeDecoded(message)) << "byte " << byte << " at " << at;
+    }
+  }
   std::string tail = Base64Lines(Pattern(1000, 5));
   for (std::size_t lead = 4096 - tail.size() - 8; lead < 4096 - tail.size() + 8; ++lead) {
     std::string message = AttachmentMessage("base64", std::string(lead, '\n') + tail);

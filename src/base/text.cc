@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace mail {
 
 // Decodes one code point at text[*pos]; advances *pos. Returns U+FFFD for a bad sequence.
@@ -76,6 +80,27 @@ std::u16string ConvertUtf8(std::string_view utf8) {
   const auto* src = reinterpret_cast<const unsigned char*>(utf8.data());
   std::size_t pos = 0;
   while (pos < utf8.size()) {
+#ifdef __SSE2__
+    // ASCII other than line ends, sixteen bytes at a time: each widened to a unit. The
+    // units past the first byte that is not are written too and overwritten after; there is
+    // room, as the input left has at least as many bytes.
+    while (pos + 16 <= utf8.size()) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + pos));
+      unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(v));
+      if constexpr (kCrlf) {
+        const __m128i ends =
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+        stop |= static_cast<unsigned>(_mm_movemask_epi8(ends));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi8(v, _mm_setzero_si128()));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8), _mm_unpackhi_epi8(v, _mm_setzero_si128()));
+      const unsigned plain = stop == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(stop));
+      pos += plain;
+      dst += plain;
+      if (plain < 16) break;
+    }
+    if (pos == utf8.size()) break;
+#endif
     unsigned char b = src[pos];
     if (b < 0x80) {
       ++pos;

@@ -313,6 +313,17 @@ TEST(TextHelpers, Utf8ToUtf16KnownAnswers) {
     EXPECT_EQ(mime::Utf8ToUtf16Crlf(s), mime::Utf8ToUtf16(mime::ToCrlf(s)));
   }
   EXPECT_EQ(mime::Utf8ToUtf16Crlf("a\nb\r"), u"a\r\nb\r\n");
+  // The same behind and before plain runs of every length, so that each falls at every place
+  // in and across the sixteen-byte steps the converter takes through plain text.
+  for (std::size_t lead = 0; lead < 40; ++lead) {
+    const std::string pad(lead, 'x');
+    const std::u16string pad16(lead, u'x');
+    EXPECT_EQ(mime::Utf8ToUtf16(pad + "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80!" + pad + "\xff" + pad),
+              pad16 + u"é€\U0001F600!" + pad16 + u"\uFFFD" + pad16) << lead;
+    const std::string s = pad + "a\rb\n" + pad + "c\r\nd\r" + pad + "\xe2\n\xc3\xa9\r" + pad;
+    EXPECT_EQ(mime::Utf8ToUtf16Crlf(s), mime::Utf8ToUtf16(mime::ToCrlf(s))) << lead;
+    EXPECT_EQ(mime::Utf8ToUtf16Crlf(pad + "\n" + pad + "\r"), pad16 + u"\r\n" + pad16 + u"\r\n") << lead;
+  }
 }
 
 TEST(TextHelpers, HtmlRendering) {

@@ -18,9 +18,9 @@ struct PstStoreOptions {
   bool sync = true;  // make each commit durable before its header is written
   // A commit follows an added message once the messages added since the last one reach
   // commit_every_messages or a quarter of those already committed, whichever is more, or once
-  // commit_every_time has passed. Each commit rewrites the store's indexes, so the interval
-  // grows with the store: commits stay a small share of the time and the file, and a process
-  // that dies loses at most the last stretch.
+  // commit_every_time has passed. Each commit writes again the tables of the folders it
+  // changed, so the interval grows with the store: commits stay a small share of the time and
+  // the file, and a process that dies loses at most the last stretch.
   std::uint32_t commit_every_messages = 1000;
   std::uint32_t commit_growth_divisor = 4;
   std::chrono::milliseconds commit_every_time{5000};

@@ -137,13 +137,26 @@ def band_times(marks, total, band):
             for b in range(0, total, band)]
 
 
+def corpus(name, work):
+    """(message count, folder) of the named corpus, generated into work when not there yet."""
+    count, extra = CORPORA[name]
+    src = os.path.join(work, f"corpus-{name}")
+    if not os.path.isdir(src):
+        subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), src, str(count)]
+                       + extra, check=True)
+    return count, src
+
+
+def listing_and_bands(marks, count):
+    """The seconds before the first progress line (the listing of the files, shown apart so
+    that it does not weigh on the first band) and the us/message of each 100k after it."""
+    listed = marks[1] if len(marks) > 2 else (0, 0.0)
+    return listed[1], band_times([(0, listed[1])] + marks[2:], count, 100000)
+
+
 def run_corpora(args, work):
     for name in args.corpora.split(","):
-        count, extra = CORPORA[name]
-        src = os.path.join(work, f"corpus-{name}")
-        if not os.path.isdir(src):
-            subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), src, str(count)]
-                           + extra, check=True)
+        count, src = corpus(name, work)
         out = os.path.join(work, "out")
         os.makedirs(out, exist_ok=True)
         drop_caches()
@@ -159,11 +172,8 @@ def run_corpora(args, work):
               f"{peak_kb / 1024:.0f} MB; store {size / 1e9:.2f} GB of which {free / 1e9:.2f} GB "
               f"({100 * free / size:.1f}%) unused")
         if count >= 200000:
-            # The first progress line comes with the first message: the time before it is
-            # the listing of the files, shown apart so that it does not weigh on the first band.
-            listed = marks[1] if len(marks) > 2 else (0, 0.0)
-            bands = band_times([(0, listed[1])] + marks[2:], count, 100000)
-            print(f"  listing the files: {listed[1]:.1f} s; us/message per 100k after it: "
+            listed, bands = listing_and_bands(marks, count)
+            print(f"  listing the files: {listed:.1f} s; us/message per 100k after it: "
                   + " ".join(f"{b:.0f}" for b in bands)
                   + f" (last/first {bands[-1] / bands[0]:.2f}); peak memory "
                     f"{peak_kb / count:.2f} KB per message")
@@ -176,11 +186,7 @@ def run_corpora(args, work):
 
 def run_engine_only(args, work):
     for name in args.corpora.split(","):
-        count, extra = CORPORA[name]
-        src = os.path.join(work, f"corpus-{name}")
-        if not os.path.isdir(src):
-            subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), src, str(count)]
-                           + extra, check=True)
+        count, src = corpus(name, work)
         raw_io(src, args.engine_only, write_bytes=0)  # the input into the page cache
         conv_s, peak_kb, pst, imported, marks = convert_banded(args.tool, src, args.engine_only,
                                                                count)
@@ -189,8 +195,7 @@ def run_engine_only(args, work):
               f"imported in {conv_s:.1f} s = {count / conv_s:.0f} msg/s; peak memory "
               f"{peak_kb / 1024:.0f} MB; store {size / 1e9:.2f} GB, {100 * free / size:.1f}% unused")
         if count >= 200000:
-            listed = marks[1] if len(marks) > 2 else (0, 0.0)
-            bands = band_times([(0, listed[1])] + marks[2:], count, 100000)
+            _, bands = listing_and_bands(marks, count)
             print(f"  us/message per 100k after the listing: " + " ".join(f"{b:.0f}" for b in bands)
                   + f" (last/first {bands[-1] / bands[0]:.2f})")
         os.remove(pst)

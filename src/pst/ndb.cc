@@ -558,10 +558,8 @@ template <class Put>
 Status NdbWriter::WriteLeaf(std::uint8_t ptype, BtPages& tree, std::size_t i, std::size_t first,
                             std::size_t end, std::uint8_t per_leaf, std::uint8_t entry_size,
                             Put put) {
-  if (tree.levels.empty()) tree.levels.emplace_back();
-  auto& leaves = tree.levels[0];
-  if (leaves.size() <= i) leaves.resize(i + 1);
-  DropPage(leaves[i]);
+  BtRef& leaf = tree.levels[0][i];
+  DropPage(leaf);
   ByteVec e;
   std::uint8_t n = 0;
   std::uint64_t key = 0;
@@ -572,19 +570,26 @@ Status NdbWriter::WriteLeaf(std::uint8_t ptype, BtPages& tree, std::size_t i, st
   if (n == 0) return Status::OK();
   BtRef r{key, 0, 0};
   Status s = WriteBtPage(ptype, e, n, per_leaf, entry_size, 0, &r);
-  if (s.ok()) leaves[i] = r;
+  if (s.ok()) leaf = r;
   return s;
 }
 
+void NdbWriter::DropLevelsFrom(BtPages& tree, std::size_t level) {
+  for (std::size_t j = level; j < tree.levels.size(); ++j) {
+    for (BtRef& r : tree.levels[j]) DropPage(r);
+  }
+  tree.levels.resize(level);
+}
+
 Status NdbWriter::WriteUpperLevels(std::uint8_t ptype, BtPages& tree,
-                                   std::vector<std::size_t> changed, bool rebuild, BtRef* root) {
+                                   std::vector<std::size_t> changed, BtRef* root) {
   constexpr std::size_t kFan = format::kBtMaxEntries;
   std::size_t k = 0;
   for (; tree.levels[k].size() > 1; ++k) {
     const std::size_t n = (tree.levels[k].size() + kFan - 1) / kFan;
     if (tree.levels.size() == k + 1) tree.levels.emplace_back();
     auto& up = tree.levels[k + 1];
-    const std::size_t kept = rebuild ? 0 : std::min(up.size(), n);
+    const std::size_t kept = std::min(up.size(), n);
     for (std::size_t p = kept; p < up.size(); ++p) DropPage(up[p]);
     up.resize(n);
     // The pages over changed children, then the pages new to this level.
@@ -615,10 +620,7 @@ Status NdbWriter::WriteUpperLevels(std::uint8_t ptype, BtPages& tree,
     }
     changed = std::move(next);
   }
-  for (std::size_t j = k + 1; j < tree.levels.size(); ++j) {
-    for (BtRef& r : tree.levels[j]) DropPage(r);
-  }
-  tree.levels.resize(k + 1);
+  DropLevelsFrom(tree, k + 1);
   BtRef& top = tree.levels[k][0];
   if (top.ib == 0) {
     // Nothing in the whole tree: an empty page is its root.
@@ -667,10 +669,8 @@ Status NdbWriter::Commit(bool last) {
   }
   const std::size_t bbt_leaves = (blocks_.size() + kPerBbtLeaf - 1) / kPerBbtLeaf;
   if (rebuild) {
-    for (auto& level : bbt_.levels) {
-      for (BtRef& r : level) DropPage(r);
-    }
-    bbt_.levels.assign(1, {});
+    DropLevelsFrom(bbt_, 0);
+    bbt_.levels.emplace_back();
     bbt_changed.clear();
     blocks_written_ = 0;
   }
@@ -681,7 +681,6 @@ Status NdbWriter::Commit(bool last) {
   }
   std::sort(bbt_changed.begin(), bbt_changed.end());
   bbt_changed.erase(std::unique(bbt_changed.begin(), bbt_changed.end()), bbt_changed.end());
-  while (!bbt_changed.empty() && bbt_changed.back() >= bbt_leaves) bbt_changed.pop_back();
   bbt_level0.resize(bbt_leaves);
   const auto put_block = [this](std::size_t j, ByteVec& e) -> std::optional<std::uint64_t> {
     const BlockRef& b = blocks_[j];
@@ -700,7 +699,7 @@ Status NdbWriter::Commit(bool last) {
     if (!s.ok()) return s;
   }
   if (bbt_.levels[0].empty()) bbt_.levels[0].resize(1);
-  Status s = WriteUpperLevels(format::kPageBBT, bbt_, std::move(bbt_changed), rebuild, &bbt_root_);
+  Status s = WriteUpperLevels(format::kPageBBT, bbt_, std::move(bbt_changed), &bbt_root_);
   if (!s.ok()) return s;
   blocks_written_ = blocks_.size();
 
@@ -736,10 +735,8 @@ Status NdbWriter::Commit(bool last) {
   const std::size_t messages = apart ? message_nodes_.size() : 0;
   rebuild = nbt_.levels.empty() || other_leaves > nbt_reserved_ || !apart;
   if (rebuild) {
-    for (auto& level : nbt_.levels) {
-      for (BtRef& r : level) DropPage(r);
-    }
-    nbt_.levels.assign(1, {});
+    DropLevelsFrom(nbt_, 0);
+    nbt_.levels.emplace_back();
     // Room for the other nodes to double, in whole pages of the level above.
     nbt_reserved_ = apart ? (2 * other_leaves + kPerBbtLeaf) / kPerBbtLeaf * kPerBbtLeaf
                           : other_leaves;
@@ -767,7 +764,7 @@ Status NdbWriter::Commit(bool last) {
     if (!s.ok()) return s;
   }
   if (nbt_.levels[0].empty()) nbt_.levels[0].resize(1);
-  s = WriteUpperLevels(format::kPageNBT, nbt_, std::move(nbt_changed), rebuild, &nbt_root_);
+  s = WriteUpperLevels(format::kPageNBT, nbt_, std::move(nbt_changed), &nbt_root_);
   if (!s.ok()) return s;
   messages_written_ = messages;
 

@@ -233,16 +233,18 @@ class NdbWriter {
   std::size_t messages_written_ = 0;
   // Gives up a page of the last commit: free once the next header is durable.
   void DropPage(BtRef& ref);
-  // Sets leaf i of `tree` to a page over entries [first, end) that put(j, out) encodes (nothing
+  // Gives up every page of `tree` from `level` up, and those levels.
+  void DropLevelsFrom(BtPages& tree, std::size_t level);
+  // Sets leaf i of `tree` (which the leaf level has) to a page over entries [first, end) that put(j, out) encodes (nothing
   // for a tombstone, which it leaves out), or to none when no entry is left.
   template <class Put>
   Status WriteLeaf(std::uint8_t ptype, BtPages& tree, std::size_t i, std::size_t first,
                    std::size_t end, std::uint8_t per_leaf, std::uint8_t entry_size, Put put);
   // Writes again the pages above the leaves `changed` (ascending) and above leaves past the
-  // level's end, drops the pages no longer needed, and gives the root; everything above the
-  // leaves when `rebuild`.
+  // level's end, drops the pages no longer needed, and gives the root. (After a rebuild the
+  // tree has only its leaf level, so every page above is new.)
   Status WriteUpperLevels(std::uint8_t ptype, BtPages& tree, std::vector<std::size_t> changed,
-                          bool rebuild, BtRef* root);
+                          BtRef* root);
   // Space freed by this commit: zeroed once the new header is on disk, so that no stale
   // folder table or index page is left for a recovering reader to find.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> to_wipe_;

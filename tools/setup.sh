@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
-  libgmime-3.0-dev libuchardet-dev libcli11-dev libjemalloc-dev libssl-dev
+  libgmime-3.0-dev libuchardet-dev libcli11-dev libjemalloc-dev libssl-dev libxxhash-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-wine fontconfig
   pff-tools pst-utils python3 python3-pypff

@@ -314,7 +314,7 @@ mail::MessageContent MapRawFallback(std::string_view bytes, ImportContext& ctx) 
   SetInt(props, tag::kIconIndex, 0x100);
   SetInt(props, tag::kMessageStatus, 0);
   SetInt(props, tag::kMessageSize, ClampInt32(bytes.size()));
-  SetBinary(props, tag::kSearchKey, Md5(bytes));
+  SetBinary(props, tag::kSearchKey, ContentKey(bytes));
 
   mail::Attachment original;
   auto& ap = original.props;

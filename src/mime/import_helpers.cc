@@ -1,7 +1,8 @@
 // The small helpers every step of the import shares: sizes of property values, ASCII case and
-// blank handling, dates, an MD5 digest, and access to GMime's streams, parts and headers
+// blank handling, dates, digests, and access to GMime's streams, parts and headers
 // (content read in place or decoded, a part's type, parameters and raw header lines).
 #include <gmime/gmime.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <optional>
@@ -134,6 +135,16 @@ Bytes Md5(std::string_view data) {
   g_checksum_get_digest(sum, digest.data(), &len);
   g_checksum_free(sum);
   return digest;
+}
+
+Bytes ContentKey(std::string_view data) {
+  // XXH3's 128-bit hash reads at memory speed, where MD5 takes a third of the time of a
+  // message with a large attachment; copies of a file still share their key, and an
+  // accidental match between two different files is as unlikely as with MD5.
+  const XXH128_hash_t hash = XXH3_128bits(data.data(), data.size());
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, hash);
+  return Bytes(canonical.digest, canonical.digest + sizeof canonical.digest);
 }
 
 // ---------------------------------------------------------------------------------------------

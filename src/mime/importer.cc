@@ -59,7 +59,7 @@ void MapBookkeeping(const RawMessage& raw, mail::MessageContent& content) {
   SetInt(props, tag::kIconIndex, icon);
   SetInt(props, tag::kMessageStatus, 0);
   SetInt(props, tag::kMessageSize, ClampInt32(raw.bytes.size()));
-  SetBinary(props, tag::kSearchKey, Md5(raw.bytes));
+  SetBinary(props, tag::kSearchKey, ContentKey(raw.bytes));
   SetInt(props, tag::kMessageFlags, mail::StoredMessageFlags(content));
 }
 

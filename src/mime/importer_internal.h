@@ -97,6 +97,8 @@ std::string TakeGString(char* s);
 bool IsPlausible(std::int64_t t, std::int64_t now);
 
 Bytes Md5(std::string_view data);
+// A message's search key: 16 bytes from its raw bytes, the same for every copy of a file.
+Bytes ContentKey(std::string_view data);
 
 // ---------------------------------------------------------------------------------------------
 // GMime streams, parts and headers.

@@ -163,6 +163,18 @@ TEST(EmlxFraming, ImportUsesPlistDatesAndFlags) {
   EXPECT_EQ(m.Unix(0x0E060040), 1641261501);  // delivery from date-received: 2022-01-04T01:58:21Z
   EXPECT_EQ(m.Unix(0x00390040), 1641204000);  // submit from Date
   EXPECT_EQ(m.Int(0x0E070003), 0x1);          // read, nothing else
+
+  // The search key is the message bytes' 128-bit XXH3 (as xxhsum -H2 prints it), so the .eml
+  // and the .emlx of one message share it and any other bytes do not.
+  auto key = [](const mime::ImportedMessage& i) {
+    const auto* v = Message(i.content).Find(0x300B0102);
+    return v ? std::get<mail::Bytes>(*v) : mail::Bytes{};
+  };
+  const mail::Bytes expected = {0xe7, 0x72, 0x7c, 0x93, 0x99, 0x18, 0x39, 0x98,
+                                0x58, 0x75, 0x62, 0x5e, 0xda, 0x89, 0x67, 0xcd};
+  EXPECT_EQ(key(imported), expected);
+  EXPECT_EQ(key(Import(message)), expected);
+  EXPECT_NE(key(Import(message + "\n")), expected);
 }
 
 TEST(EmlxFraming, PreambleIsSkipped) {

@@ -9,6 +9,7 @@
 #if defined(__unix__) || defined(__APPLE__)
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #define WHARFLINE_POSIX_FILES 1
 #endif
@@ -56,6 +57,34 @@ wharfline::Result<int> OpenRegularFile(const std::filesystem::path& path, struct
   }
   return fd;
 }
+
+// How much one read past the system's cache asks for: a whole page multiple, large enough to
+// keep the disk busy, small enough that a growing file is noticed.
+constexpr std::size_t kDirectChunk = std::size_t{16} << 20;
+
+// Switches an open file to reading past the system's cache, when none of it is in memory and
+// the system and file system allow it (a tmpfs does not, for one). True when switched.
+bool ReadDirect(int fd) {
+#if defined(__linux__) && defined(O_DIRECT) && defined(RWF_NOWAIT)
+  char byte = 0;
+  struct iovec one {&byte, 1};
+  if (::preadv2(fd, &one, 1, 0, RWF_NOWAIT) >= 0) return false;  // cached: copy it from there
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+void ReadCached(int fd) {
+#if defined(__linux__) && defined(O_DIRECT)
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_DIRECT);
+#else
+  (void)fd;
+#endif
+}
 #endif
 
 }  // namespace
@@ -87,7 +116,8 @@ wharfline::Result<MessageFileProbe> ProbeMessageFile(const std::filesystem::path
 
 void MessageFileBytes::Grow(std::size_t capacity) {
   // Not cleared: for large messages that would be a second pass over every byte.
-  std::unique_ptr<char[]> bigger(new char[capacity]);
+  capacity = (capacity + kAlign - 1) / kAlign * kAlign;
+  std::unique_ptr<char[], Free> bigger(new (std::align_val_t{kAlign}) char[capacity]);
   if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
   data_ = std::move(bigger);
   capacity_ = capacity;
@@ -112,20 +142,37 @@ wharfline::Result<MessageFileBytes> ReadMessageFileBytes(const std::filesystem::
   // A file that says it is empty (as some system files do) is read in pieces.
   const bool sized = st.st_size > 0;
   file.Grow(sized ? static_cast<std::size_t>(st.st_size) + 1 : 64 * 1024);
+  bool direct = static_cast<std::uint64_t>(st.st_size) >= kDirectReadBytes && ReadDirect(fd);
   for (;;) {
     if (file.room() == 0) {
       // A file growing while it is read: never past the limit.
       if (file.size_ >= kMaxMessageFileBytes) return TooLarge(path);
       file.Grow(std::min<std::size_t>(file.capacity_ * 2, kMaxMessageFileBytes + 1));
     }
-    const ssize_t n = ::read(fd, file.end(), file.room());
+    std::size_t want = file.room();
+    if (direct) {
+      // Past the cache only whole pages are read, into the buffer at a page boundary.
+      if (file.size_ % MessageFileBytes::kAlign != 0 || want < MessageFileBytes::kAlign) {
+        direct = false;
+        ReadCached(fd);
+      } else {
+        want = std::min(want - want % MessageFileBytes::kAlign, kDirectChunk);
+      }
+    }
+    const ssize_t n = ::read(fd, file.end(), want);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (direct && errno == EINVAL) {  // refused after all: through the cache instead
+        direct = false;
+        ReadCached(fd);
+        continue;
+      }
       return failed(errno);
     }
     if (n == 0) break;
     file.size_ += static_cast<std::size_t>(n);
-    if (sized && file.room() > 0) break;  // short of the extra byte: the end
+    // Short of what was asked (the extra byte, or a whole chunk): the end.
+    if (sized && static_cast<std::size_t>(n) < want) break;
   }
 #else
   std::error_code ec;

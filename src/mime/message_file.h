@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -17,6 +18,11 @@ namespace mime {
 
 // A file larger than this is not a message (and would not fit a store's limits).
 inline constexpr std::uint64_t kMaxMessageFileBytes = std::uint64_t{1} << 31;
+// A file of at least this size that is not in memory is read straight from the disk into the
+// buffer, where the system allows it, instead of through the system's cache: that copies
+// nothing and fills no cache pages that are never read again. Reading ahead with the system's
+// cache is for smaller files.
+inline constexpr std::uint64_t kDirectReadBytes = std::uint64_t{4} << 20;
 
 class MessageFileBytes {
  public:
@@ -24,6 +30,8 @@ class MessageFileBytes {
   std::span<const std::byte> bytes() const { return std::as_bytes(std::span(data_.get(), size_)); }
   // The file's modification time (seconds since 1970 UTC), when the system gave one.
   std::optional<std::int64_t> mtime;
+  // The buffer starts and ends on a page boundary, as reading past the system's cache needs.
+  static constexpr std::size_t kAlign = 4096;
 
  private:
   friend wharfline::Result<MessageFileBytes> ReadMessageFileBytes(const std::filesystem::path&);
@@ -31,7 +39,10 @@ class MessageFileBytes {
   char* end() { return data_.get() + size_; }
   std::size_t room() const { return capacity_ - size_; }
 
-  std::unique_ptr<char[]> data_;
+  struct Free {
+    void operator()(char* p) const { ::operator delete[](p, std::align_val_t{kAlign}); }
+  };
+  std::unique_ptr<char[], Free> data_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };

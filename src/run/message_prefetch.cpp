@@ -1,6 +1,7 @@
 #include "run/message_prefetch.h"
 
 #include "base/native_path.h"
+#include "mime/message_file.h"
 
 #include <algorithm>
 #include <exception>
@@ -141,7 +142,9 @@ void MessagePrefetcher::Warm() {
       struct stat st {};
       if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         size = static_cast<std::uint64_t>(st.st_size);
-        if (InMemory(fd)) {
+        if (size >= mime::kDirectReadBytes) {
+          size = 0;  // read past the cache when its turn comes: fetching it now is wasted
+        } else if (InMemory(fd)) {
           ++in_memory_run;
         } else {
           in_memory_run = 0;

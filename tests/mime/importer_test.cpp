@@ -8,6 +8,12 @@
 
 #include "mime/emlx.h"
 #include "mime/mapi_codec.h"
+#include "mime/message_file.h"
+
+#if defined(__unix__)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -532,6 +538,38 @@ TEST(Mapping, SmimeClasses) {
 }
 
 // --- robustness -----------------------------------------------------------------------------
+
+// Large files not in memory are read past the system's cache, in whole pages and chunks;
+// every size around those steps must still come back byte for byte, also where the file
+// system refuses such reads (a tmpfs) and they fall back to the cache.
+TEST(MessageFileBytes, LargeFilesComeBackWholeReadFromTheDiskOrTheCache) {
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  std::vector<std::string> dirs = {::testing::TempDir() + "/large_files"};
+  if (std::filesystem::is_directory("/dev/shm")) dirs.push_back("/dev/shm/wharfline_large_files");
+  for (const std::string& dir : dirs) {
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    for (std::size_t size : {4 * kMiB - 1, 4 * kMiB, 16 * kMiB, 16 * kMiB + 1, 32 * kMiB + 4097}) {
+      std::string content(size, '\0');
+      for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 2654435761u) >> 13);
+      const std::string path = dir + "/m" + std::to_string(size) + ".eml";
+      std::ofstream(path, std::ios::binary) << content;
+#if defined(__unix__)
+      // Out of memory again, so the read must come from the disk.
+      const int fd = ::open(path.c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      (void)::fsync(fd);
+      (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+      ::close(fd);
+#endif
+      auto read = mime::ReadMessageFileBytes(path);
+      ASSERT_TRUE(read) << read.error().ToString();
+      EXPECT_EQ(read->view().size(), size) << path;
+      EXPECT_TRUE(read->view() == content) << path;
+    }
+    std::filesystem::remove_all(dir);
+  }
+}
 
 TEST(Robustness, HostileInputsGiveAMessageOrAFailureNeverACrash) {
   mime::ImportOptions options;

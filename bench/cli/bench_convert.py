@@ -42,12 +42,14 @@ def drop_caches():
         pass  # not allowed here: every run then reads from the page cache alike
 
 
-def raw_io(src, out_dir, write_bytes=None):
+def raw_io(src, out_dir, write_bytes=None, bands=None):
     """Seconds to read every input file and write the same number of bytes (or write_bytes,
-    the size of the store the conversion wrote), then fdatasync."""
+    the size of the store the conversion wrote), then fdatasync. With bands (a list), the
+    seconds at every 100,000 files read are appended to it."""
     start = time.perf_counter()
     total = 0
     written = 0
+    files = 0
     target = os.path.join(out_dir, "raw.bin")
     with open(target, "wb") as out:
         for folder, _, names in os.walk(src):
@@ -55,6 +57,9 @@ def raw_io(src, out_dir, write_bytes=None):
                 with open(os.path.join(folder, name), "rb") as fh:
                     data = fh.read()
                 total += len(data)
+                files += 1
+                if bands is not None and files % 100000 == 0:
+                    bands.append(time.perf_counter() - start)
                 if write_bytes is None or written < write_bytes:
                     chunk = data if write_bytes is None else data[:write_bytes - written]
                     out.write(chunk)
@@ -164,7 +169,8 @@ def run_corpora(args, work):
         size, free = store_space(pst)
         # The same reading, and writing as many bytes as the store holds.
         drop_caches()
-        raw_s, in_bytes = raw_io(src, out, write_bytes=size)
+        raw_marks = []
+        raw_s, in_bytes = raw_io(src, out, write_bytes=size, bands=raw_marks)
         mb = in_bytes / 1e6
         print(f"{name}: {count} messages, {mb:.0f} MB in, {imported} imported: {conv_s:.1f} s = "
               f"{count / conv_s:.0f} msg/s, {mb / conv_s:.1f} MB/s; raw I/O {raw_s:.1f} s "
@@ -177,6 +183,11 @@ def run_corpora(args, work):
                   + " ".join(f"{b:.0f}" for b in bands)
                   + f" (last/first {bands[-1] / bands[0]:.2f}); peak memory "
                     f"{peak_kb / count:.2f} KB per message")
+            # The disk's own pace over the same files: reading them in the same order.
+            raw_bands = [1e6 * (b - a) / 100000 for a, b in zip([0.0] + raw_marks, raw_marks)]
+            print("  raw I/O us/file per 100k: " + " ".join(f"{b:.0f}" for b in raw_bands)
+                  + "; conversion / raw per band: "
+                  + " ".join(f"{c / r:.2f}" for c, r in zip(bands, raw_bands)))
         if args.checker:
             c = subprocess.run([args.checker, pst], capture_output=True, text=True)
             print(f"  strict checker: {'valid' if c.returncode == 0 else 'FAILED'} "

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/sha256.h"
 #include "mime/importer_internal.h"
 
 namespace mime::detail {
@@ -85,17 +86,11 @@ mail::MessageState MessageStateOf(const HeaderValues& headers, const EmlxMetadat
 
 namespace {
 
-class Sha256 {
+// The message identity's hash, with each field's length before it so that no two lists of
+// fields run together alike.
+class FieldHash {
  public:
-  Sha256() : sum_(g_checksum_new(G_CHECKSUM_SHA256)) {}
-  ~Sha256() { g_checksum_free(sum_); }
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-
-  void Add(const void* data, std::size_t size) {
-    g_checksum_update(sum_, static_cast<const guchar*>(data), static_cast<gssize>(size));
-  }
-  // A field with its length first, so that no two lists of fields run together alike.
+  void Add(const void* data, std::size_t size) { sum_.Add(data, size); }
   void AddField(const void* data, std::size_t size) {
     const std::uint64_t length = size;
     Add(&length, sizeof length);
@@ -105,29 +100,24 @@ class Sha256 {
     const auto* text = value ? std::get_if<std::u16string>(value) : nullptr;
     AddField(text ? text->data() : nullptr, text ? text->size() * sizeof(char16_t) : 0);
   }
-  MessageIdentity Digest() {
-    MessageIdentity digest{};
-    gsize length = digest.size();
-    g_checksum_get_digest(sum_, digest.data(), &length);
-    return digest;
-  }
+  MessageIdentity Digest() { return sum_.Digest(); }
 
  private:
-  GChecksum* sum_;
+  wharfline::Sha256 sum_;
 };
 
 }  // namespace
 
 MessageIdentity IdentityOf(const mail::MessageContent& content, std::optional<std::int64_t> date) {
   using mail::FindProperty;
-  Sha256 body;
+  FieldHash body;
   body.AddString(FindProperty(content.props, tag::kBody));
   const mail::PropValue* html = FindProperty(content.props, tag::kHtml);
   const auto* html_bytes = html ? std::get_if<Bytes>(html) : nullptr;
   body.AddField(html_bytes ? html_bytes->data() : nullptr, html_bytes ? html_bytes->size() : 0);
   const MessageIdentity body_digest = body.Digest();
 
-  Sha256 identity;
+  FieldHash identity;
   identity.AddString(FindProperty(content.props, tag::kInternetMessageId));
   const std::int64_t seconds = date.value_or(0);
   const std::uint8_t has_date = date.has_value();

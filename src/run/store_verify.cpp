@@ -1,13 +1,12 @@
 #include "run/store_verify.h"
 
-#include <openssl/evp.h>
-
 #include <map>
 #include <set>
 #include <memory>
 #include <optional>
 
 #include "base/native_path.h"
+#include "base/sha256.h"
 #include "pst/format.h"
 #include "pst/pst_reader.h"
 #include "run/message_prefetch.h"
@@ -62,23 +61,18 @@ QString Text(const mail::Bytes& utf16) {
 }
 
 
-// SHA-256 through libcrypto, which uses the processor's SHA instructions where it has them.
+// SHA-256, its digest as bytes.
 class Sha256 {
  public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
-  ~Sha256() { EVP_MD_CTX_free(ctx_); }
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Add(const void* data, std::size_t size) { EVP_DigestUpdate(ctx_, data, size); }
+  void Add(const void* data, std::size_t size) { sum_.Add(data, size); }
   QByteArray Result() {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(ctx_, out, &n);
-    return QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
+    const std::array<std::uint8_t, 32> digest = sum_.Digest();
+    return QByteArray(reinterpret_cast<const char*>(digest.data()),
+                      static_cast<qsizetype>(digest.size()));
   }
 
  private:
-  EVP_MD_CTX* ctx_;
+  wharfline::Sha256 sum_;
 };
 
 QByteArray Digest(const mail::Bytes& bytes) {

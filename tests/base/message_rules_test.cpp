@@ -1,11 +1,14 @@
-// The rules every layer shares: address keys and the flags a stored message carries.
+// The rules every layer shares: address keys, the flags a stored message carries, SHA-256.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "base/entry_ids.h"
 #include "base/message.h"
+#include "base/sha256.h"
 #include "base/tags.h"
 
 namespace {
@@ -68,3 +71,27 @@ TEST(StoredMessageFlags, ReadStateKeptUnsentClearedPaperclipForVisibleAttachment
 }
 
 }  // namespace
+
+// The digest behind message identities and store verification: known answers, and the same
+// digest whether the bytes come in one piece or many.
+TEST(Sha256, KnownAnswersInOnePieceOrMany) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"}};
+  for (const auto& [text, hex] : cases) {
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{64}}) {
+      wharfline::Sha256 sum;
+      for (std::size_t at = 0; at < text.size(); at += piece) {
+        sum.Add(text.data() + at, std::min(piece, text.size() - at));
+      }
+      std::string got;
+      for (std::uint8_t byte : sum.Digest()) {
+        got += "0123456789abcdef"[byte >> 4];
+        got += "0123456789abcdef"[byte & 15];
+      }
+      EXPECT_EQ(got, hex) << text << " in pieces of " << piece;
+    }
+  }
+}

@@ -63,7 +63,7 @@ wharfline::Result<int> OpenRegularFile(const std::filesystem::path& path, struct
 constexpr std::size_t kDirectChunk = std::size_t{16} << 20;
 
 // Switches an open file to reading past the system's cache, when none of it is in memory and
-// the system and file system allow it (a tmpfs does not, for one). True when switched.
+// the system and the file system allow it. True when switched.
 bool ReadDirect(int fd) {
 #if defined(__linux__) && defined(O_DIRECT) && defined(RWF_NOWAIT)
   char byte = 0;

@@ -12,8 +12,9 @@ reading the input and writing as many bytes as the store, then fdatasync):
   mixed    5,000 messages, half with one attachment of 50 KB to 5 MB (about 4 GB)
   large    200 messages with a 20 MB attachment each (about 5.5 GB)
   million  1,000,000 small messages in 100 folders: also the time the files took to list, the
-           time per message in each band of 100,000 after it, and the store checked by the
-           strict checker when --checker names it
+           time per message in each band of 100,000 after it beside the raw I/O's time per
+           file over the same band, and the store checked by the strict checker when
+           --checker names it
 For each: peak memory and the store's unused space (the free bytes its header counts).
 
 Usage: bench_convert.py WHARFLINE_CONVERT [--sizes 10000,100000] [--work DIR] [--small]

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -619,6 +620,27 @@ TEST(Robustness, BrokenHeaderLinesDoNotHideTheHeadersAfterThem) {
   EXPECT_EQ(m.Str(0x0065001F), "a@b.example");
   EXPECT_EQ(m.Unix(0x0E060040), 1416386761);  // the repaired Received date: 08:46:01Z
   EXPECT_EQ(m.Str(0x1000001F), "body\r\n");
+
+  // The same at every place in the sixteen-byte steps that look for blank lines and bare CRs
+  // (a blank separator line, CR-only line ends), with a long body after it.
+  const std::string base64_body(4000, 'Q');
+  for (std::size_t pad = 0; pad < 34; ++pad) {
+    for (const std::string separator : {" \n", "\t\t\r\n"}) {
+      // "Note: x" would be read as one more header (and "body" dropped) without the separator.
+      const std::string file = "X-Pad: " + std::string(pad, 'p') + "\nSubject: kept\n" + separator +
+                               "body\nNote: x\n" + base64_body + "\n";
+      std::string cr_only = file;
+      std::replace(cr_only.begin(), cr_only.end(), '\n', '\r');
+      // One bare CR more than line feeds: still a CR-only file, so not one CR may be missed.
+      const std::string barely = "X-Pad: " + std::string(pad, 'p') + "\rSubject: kept\r\rbody\nmore\n";
+      for (const std::string& variant : {file, cr_only, barely}) {
+        auto again = Import(variant);
+        Message a(again.content);
+        EXPECT_EQ(a.Str(0x0037001F), "kept") << pad << " " << variant.substr(0, 60);
+        EXPECT_EQ(a.Str(0x1000001F).substr(0, 6), "body\r\n") << pad;
+      }
+    }
+  }
 }
 
 TEST(Robustness, ASharedFileCorrectedSeveralTimesMapsAsAnUnsharedOne) {

@@ -66,9 +66,7 @@ constexpr std::size_t kDirectChunk = std::size_t{16} << 20;
 // the system and the file system allow it. True when switched.
 bool ReadDirect(int fd) {
 #if defined(__linux__) && defined(O_DIRECT) && defined(RWF_NOWAIT)
-  char byte = 0;
-  struct iovec one {&byte, 1};
-  if (::preadv2(fd, &one, 1, 0, RWF_NOWAIT) >= 0) return false;  // cached: copy it from there
+  if (StartsInMemory(fd)) return false;  // cached: copy it from there
   const int flags = ::fcntl(fd, F_GETFL);
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
 #else
@@ -88,6 +86,17 @@ void ReadCached(int fd) {
 #endif
 
 }  // namespace
+
+bool StartsInMemory(int fd) {
+#if defined(__linux__) && defined(RWF_NOWAIT)
+  char byte = 0;
+  struct iovec one {&byte, 1};
+  return ::preadv2(fd, &one, 1, 0, RWF_NOWAIT) >= 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
 
 wharfline::Result<MessageFileProbe> ProbeMessageFile(const std::filesystem::path& path) {
   MessageFileProbe probe;

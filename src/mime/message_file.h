@@ -53,6 +53,10 @@ class MessageFileBytes {
 // grow).
 wharfline::Result<MessageFileBytes> ReadMessageFileBytes(const std::filesystem::path& path);
 
+// Whether the start of an open file is in memory, so that reading it need not wait for the
+// disk. Where the system cannot tell, the file counts as on disk.
+bool StartsInMemory(int fd);
+
 // A look at a message file without reading it: its size and first bytes.
 struct MessageFileProbe {
   std::uint64_t size = 0;

@@ -9,7 +9,6 @@
 #if defined(__unix__) || defined(__APPLE__)
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 #define WHARFLINE_HAVE_FADVISE 1
 #endif
@@ -27,21 +26,6 @@ int ThreadCount(int requested) {
   const unsigned cores = std::thread::hardware_concurrency();
   return static_cast<int>(std::clamp(cores, 1u, 4u));
 }
-
-#ifdef WHARFLINE_HAVE_FADVISE
-// Whether the start of an open file is in memory: a read that must not wait for the disk.
-// Where the system cannot tell, the file counts as on disk.
-bool InMemory(int fd) {
-#if defined(__linux__) && defined(RWF_NOWAIT)
-  char byte = 0;
-  struct iovec one {&byte, 1};
-  return ::preadv2(fd, &one, 1, 0, RWF_NOWAIT) >= 0;
-#else
-  (void)fd;
-  return false;
-#endif
-}
-#endif
 
 }  // namespace
 
@@ -144,7 +128,7 @@ void MessagePrefetcher::Warm() {
         size = static_cast<std::uint64_t>(st.st_size);
         if (size >= mime::kDirectReadBytes) {
           size = 0;  // read past the cache when its turn comes: fetching it now is wasted
-        } else if (InMemory(fd)) {
+        } else if (mime::StartsInMemory(fd)) {
           ++in_memory_run;
         } else {
           in_memory_run = 0;

@@ -243,7 +243,7 @@ wharfline::Result<ImportedMessage> ImportMessageBytes(std::span<const std::byte>
   } else {
     result.content = ParseAndMap(message, header_length, frame, shared, ctx);
   }
-  result.identity = IdentityOf(result.content, ctx.date);
+  result.header_date = ctx.date;
   return result;
 }
 

@@ -54,8 +54,15 @@ struct ImportedMessage {
   // X-Mozilla-Status, Status and X-Status headers). Not applied to content: keeping it is
   // the caller's choice (mail::ApplyMessageState).
   mail::MessageState state;
-  MessageIdentity identity{};
+  // The time its Date header gives (seconds since 1970 UTC), when it could be read: with the
+  // content, what IdentityOf takes.
+  std::optional<std::int64_t> header_date;
 };
+
+// The identity of an imported message, from its content and header_date. Worked out only
+// when asked for: it hashes the whole body.
+MessageIdentity IdentityOf(const mail::MessageContent& content,
+                           std::optional<std::int64_t> header_date);
 
 // Maps a message file's bytes. Recognises emlx framing by content. Fails (InvalidArgument)
 // only for an empty input; anything else gives a best-effort message.

@@ -350,8 +350,6 @@ std::int32_t MapEmlxFlags(const EmlxMetadata* emlx, std::vector<mail::Property>&
 // mail_state.cc
 // The user's handling of the message, from Apple Mail's flags or the message's headers.
 mail::MessageState MessageStateOf(const HeaderValues& headers, const EmlxMetadata* emlx);
-// The message's identity from its mapped properties and its Date header's time.
-MessageIdentity IdentityOf(const mail::MessageContent& content, std::optional<std::int64_t> date);
 
 // damaged_input.cc
 std::string_view NormalizeCrOnly(std::string_view message, std::string& storage);

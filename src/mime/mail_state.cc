@@ -108,7 +108,16 @@ class FieldHash {
 
 }  // namespace
 
-MessageIdentity IdentityOf(const mail::MessageContent& content, std::optional<std::int64_t> date) {
+}  // namespace mime::detail
+
+namespace mime {
+
+using detail::Bytes;
+using detail::FieldHash;
+namespace tag = mail::tag;
+
+MessageIdentity IdentityOf(const mail::MessageContent& content,
+                           std::optional<std::int64_t> header_date) {
   using mail::FindProperty;
   FieldHash body;
   body.AddString(FindProperty(content.props, tag::kBody));
@@ -119,8 +128,8 @@ MessageIdentity IdentityOf(const mail::MessageContent& content, std::optional<st
 
   FieldHash identity;
   identity.AddString(FindProperty(content.props, tag::kInternetMessageId));
-  const std::int64_t seconds = date.value_or(0);
-  const std::uint8_t has_date = date.has_value();
+  const std::int64_t seconds = header_date.value_or(0);
+  const std::uint8_t has_date = header_date.has_value();
   identity.Add(&has_date, 1);
   identity.Add(&seconds, sizeof seconds);
   identity.AddString(FindProperty(content.props, tag::kSentRepresentingEmail));
@@ -129,4 +138,4 @@ MessageIdentity IdentityOf(const mail::MessageContent& content, std::optional<st
   return identity.Digest();
 }
 
-}  // namespace mime::detail
+}  // namespace mime

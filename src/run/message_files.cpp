@@ -13,7 +13,7 @@ namespace {
 
 ReadMessage ToReadMessage(mime::ImportedMessage imported, std::uint64_t file_bytes) {
   ReadMessage read{std::move(imported.content), std::move(imported.notes), file_bytes,
-                   imported.state, imported.identity};
+                   imported.state, imported.header_date};
   // Of what the importer noticed besides its notes, only missing content concerns the user:
   // a byte count that disagrees with the file, say, changes nothing in the message.
   if (imported.attachments_missing) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,14 +21,16 @@ namespace convert {
 // A message file as read: its content, what the user should hear about it although it was
 // read (UTF-8 sentences), and how many bytes of the file it holds on to (what the read-ahead
 // counts against its limit). With them, what the run may be asked to keep or compare: the
-// user's handling of the message (not yet applied to content), and a digest of what makes two
-// files the same message (its Message-ID, Date, sender and body).
+// user's handling of the message (not yet applied to content), and the time its Date header
+// gives, which with the content makes the digest that tells two files holding the same message
+// (worked out by the run only when it is asked to store each message once).
 struct ReadMessage {
   mail::MessageContent content;
   std::vector<std::string> notes;
   std::uint64_t file_bytes = 0;
   mail::MessageState state;
-  std::array<std::uint8_t, 32> identity{};
+  std::optional<std::int64_t> header_date;
+  std::array<std::uint8_t, 32> identity{};  // set by MessageSieve::Judge when it needs it
 };
 
 class MessageFiles {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/tags.h"
+#include "mime/importer.h"
 #include "run/registry_paths.h"
 #include "run/row_source.h"
 
@@ -29,7 +30,7 @@ std::size_t MessageSieve::IdentityHash::operator()(
   return hash;
 }
 
-FileFate MessageSieve::Judge(const ReadMessage& message, std::int32_t* first_row) const {
+FileFate MessageSieve::Judge(ReadMessage& message, std::int32_t* first_row) const {
   if (options_.sent_from || options_.sent_before) {
     const mail::PropValue* sent =
         mail::FindProperty(message.content.props, mail::tag::kClientSubmitTime);
@@ -43,6 +44,7 @@ FileFate MessageSieve::Judge(const ReadMessage& message, std::int32_t* first_row
     }
   }
   if (options_.skip_duplicates) {
+    message.identity = mime::IdentityOf(message.content, message.header_date);
     if (auto seen = stored_.find(message.identity); seen != stored_.end()) {
       *first_row = seen->second;
       return FileFate::kDuplicate;

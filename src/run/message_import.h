@@ -52,8 +52,9 @@ class MessageSieve {
  public:
   explicit MessageSieve(RunOptions options = {}) : options_(options) {}
   const RunOptions& options() const { return options_; }
-  // kStored for a message to store; kDuplicate with *first_row the row it repeats.
-  FileFate Judge(const ReadMessage& message, std::int32_t* first_row) const;
+  // kStored for a message to store; kDuplicate with *first_row the row it repeats. When copies
+  // are to be told, the message's identity is worked out into it first.
+  FileFate Judge(ReadMessage& message, std::int32_t* first_row) const;
   void Stored(const ReadMessage& message, std::int32_t row);
 
  private:

@@ -13,8 +13,9 @@ reading the input and writing as many bytes as the store, then fdatasync):
   large    200 messages with a 20 MB attachment each (about 5.5 GB)
   million  1,000,000 small messages in 100 folders: also the time the files took to list, the
            time per message in each band of 100,000 after it beside the raw I/O's time per
-           file over the same band, and the store checked by the strict checker when
-           --checker names it
+           file over the same band, the converter's CPU time and bytes written per message
+           in each band (its own work, which the disk's pace does not move), and the store
+           checked by the strict checker when --checker names it
 For each: peak memory and the store's unused space (the free bytes its header counts).
 
 Usage: bench_convert.py WHARFLINE_CONVERT [--sizes 10000,100000] [--work DIR] [--small]
@@ -108,37 +109,56 @@ def store_space(pst):
     return eof, free
 
 
+def work_done(pid):
+    """(user CPU seconds, system CPU seconds, bytes written) of the process so far, from
+    /proc; None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as fh:
+            fields = fh.read().rsplit(")", 1)[1].split()
+        with open(f"/proc/{pid}/io") as fh:
+            io = dict(line.split(": ") for line in fh.read().splitlines())
+    except OSError:
+        return None
+    tick = os.sysconf("SC_CLK_TCK")
+    return int(fields[11]) / tick, int(fields[12]) / tick, int(io["wchar"])
+
+
 def convert_banded(tool, src, out_dir, total, band=100000):
     """Converts with progress lines on; returns (seconds, peak KB, store path, imported,
-    [(files done, seconds)] as the progress told them)."""
-    cmd = ["/usr/bin/time", "-f", "%M", tool, src, "-o", out_dir]
+    [(files done, seconds, (user, system CPU seconds, bytes written))] as the progress told
+    them)."""
     start = time.perf_counter()
-    p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    marks = [(0, 0.0)]
+    p = subprocess.Popen([tool, src, "-o", out_dir], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    marks = [(0, 0.0, (0.0, 0.0, 0))]
     err = []
     for line in p.stderr:
         err.append(line)
         m = re.match(r"converted (\d+) of (\d+) files", line)
         if m:
-            marks.append((int(m.group(1)), time.perf_counter() - start))
+            marks.append((int(m.group(1)), time.perf_counter() - start,
+                          work_done(p.pid) or marks[-1][2]))
     out = p.stdout.read()
-    p.wait()
+    written = (work_done(p.pid) or marks[-1][2])[2]  # the process is done but not reaped
+    _, status, usage = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
     elapsed = time.perf_counter() - start
     if p.returncode not in (0, 1):
         sys.exit("conversion failed: " + "".join(err[-20:]))
-    marks.append((total, elapsed))
-    peak_kb = int(err[-1].strip())
+    marks.append((total, elapsed, (usage.ru_utime, usage.ru_stime, written)))
     imported = re.search(r"Imported (\d+) of (\d+)", out)
-    return elapsed, peak_kb, out.strip().splitlines()[-1], int(imported.group(1)), marks
+    return elapsed, usage.ru_maxrss, out.strip().splitlines()[-1], int(imported.group(1)), marks
 
 
-def band_times(marks, total, band):
-    """Microseconds per message in each band of `band` messages, from the progress marks."""
-    def at(n):  # seconds at which n files were done, by linear interpolation
-        for (n0, t0), (n1, t1) in zip(marks, marks[1:]):
+def band_times(marks, total, band, value=lambda mark: mark[1]):
+    """Microseconds per message in each band of `band` messages, from the progress marks: of
+    wall time, or of what `value` takes from a mark (its CPU seconds, say)."""
+    def at(n):  # the value when n files were done, by linear interpolation
+        for m0, m1 in zip(marks, marks[1:]):
+            (n0, v0), (n1, v1) = (m0[0], value(m0)), (m1[0], value(m1))
             if n0 <= n <= n1 and n1 > n0:
-                return t0 + (t1 - t0) * (n - n0) / (n1 - n0)
-        return marks[-1][1]
+                return v0 + (v1 - v0) * (n - n0) / (n1 - n0)
+        return value(marks[-1])
     return [1e6 * (at(min(b + band, total)) - at(b)) / (min(b + band, total) - b)
             for b in range(0, total, band)]
 
@@ -155,9 +175,30 @@ def corpus(name, work):
 
 def listing_and_bands(marks, count):
     """The seconds before the first progress line (the listing of the files, shown apart so
-    that it does not weigh on the first band) and the us/message of each 100k after it."""
-    listed = marks[1] if len(marks) > 2 else (0, 0.0)
-    return listed[1], band_times([(0, listed[1])] + marks[2:], count, 100000)
+    that it does not weigh on the first band), and the us/message of each 100k after it: of
+    wall time, of user CPU time and of system CPU time, and the bytes written per message."""
+    listed = marks[1] if len(marks) > 2 else marks[0]
+    after = [(0,) + listed[1:]] + marks[2:]
+    return (listed[1], band_times(after, count, 100000),
+            band_times(after, count, 100000, lambda mark: mark[2][0]),
+            band_times(after, count, 100000, lambda mark: mark[2][1]),
+            [b / 1e6 for b in band_times(after, count, 100000, lambda mark: mark[2][2])])
+
+
+def spread(bands):
+    return f"last/first {bands[-1] / bands[0]:.2f}, largest/smallest {max(bands) / min(bands):.2f}"
+
+
+def print_work_bands(user, system, written):
+    """The converter's own work per band, which the disk's pace does not move: CPU time per
+    message, in user space (parsing, mapping, encoding) and in the system (copies into and out
+    of the cache, the file system), and the bytes it wrote per message (the store's growth and
+    what its commits write again)."""
+    print("  CPU us/message per 100k, user: " + " ".join(f"{b:.0f}" for b in user)
+          + f" ({spread(user)}); system: " + " ".join(f"{b:.0f}" for b in system)
+          + f" ({spread(system)})")
+    print("  bytes written per message per 100k: " + " ".join(f"{b:.0f}" for b in written)
+          + f" ({spread(written)})")
 
 
 def run_corpora(args, work):
@@ -179,11 +220,11 @@ def run_corpora(args, work):
               f"{peak_kb / 1024:.0f} MB; store {size / 1e9:.2f} GB of which {free / 1e9:.2f} GB "
               f"({100 * free / size:.1f}%) unused")
         if count >= 200000:
-            listed, bands = listing_and_bands(marks, count)
+            listed, bands, user, system, written = listing_and_bands(marks, count)
             print(f"  listing the files: {listed:.1f} s; us/message per 100k after it: "
                   + " ".join(f"{b:.0f}" for b in bands)
-                  + f" (last/first {bands[-1] / bands[0]:.2f}); peak memory "
-                    f"{peak_kb / count:.2f} KB per message")
+                  + f" ({spread(bands)}); peak memory {peak_kb / count:.2f} KB per message")
+            print_work_bands(user, system, written)
             # The disk's own pace over the same files: reading them in the same order.
             raw_bands = [1e6 * (b - a) / 100000 for a, b in zip([0.0] + raw_marks, raw_marks)]
             print("  raw I/O us/file per 100k: " + " ".join(f"{b:.0f}" for b in raw_bands)
@@ -207,9 +248,10 @@ def run_engine_only(args, work):
               f"imported in {conv_s:.1f} s = {count / conv_s:.0f} msg/s; peak memory "
               f"{peak_kb / 1024:.0f} MB; store {size / 1e9:.2f} GB, {100 * free / size:.1f}% unused")
         if count >= 200000:
-            _, bands = listing_and_bands(marks, count)
+            _, bands, user, system, written = listing_and_bands(marks, count)
             print(f"  us/message per 100k after the listing: " + " ".join(f"{b:.0f}" for b in bands)
-                  + f" (last/first {bands[-1] / bands[0]:.2f})")
+                  + f" ({spread(bands)})")
+            print_work_bands(user, system, written)
         os.remove(pst)
 
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace pst {
 namespace {
@@ -39,7 +40,25 @@ class PosixWritableFile final : public WritableFile {
   Status Sync() override {
     if (::fdatasync(fd_) != 0) return Status::IOError(path_, ErrnoText(errno));
     dirty_ = 0;
+    // All of it is on disk now, including pages that were still being written when they
+    // were released before: released again.
+    released_ = 0;
+    ReleaseWrittenForGood(hints_ + 2);
+    for_good_.clear();
+    released_ = 0;
     return Status::OK();
+  }
+  void WrittenForGood(std::uint64_t offset, std::uint64_t size) override {
+#ifdef __linux__
+    if (!for_good_.empty() && for_good_.back().end == offset && for_good_.back().hint == hints_) {
+      for_good_.back().end += size;
+    } else {
+      for_good_.push_back({offset, offset + size, hints_});
+    }
+#else
+    (void)offset;
+    (void)size;
+#endif
   }
   Status Truncate(std::uint64_t size) override {
     while (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
@@ -68,9 +87,33 @@ class PosixWritableFile final : public WritableFile {
     (void)::sync_file_range(fd_, static_cast<off_t>(dirty_from_),
                             static_cast<off_t>(dirty_to_ - dirty_from_), SYNC_FILE_RANGE_WRITE);
     dirty_ = 0;
+    // What was written for good two hints ago has been on its way to the disk for as long as
+    // writing the last few megabytes took: its pages go back to the system, which hands them
+    // out again for the next writes. Pages still being written stay, unharmed.
+    ReleaseWrittenForGood(++hints_);
 #else
     (void)offset;
     (void)size;
+#endif
+  }
+
+  // Lets the system drop from its cache the whole pages of what was written for good before
+  // hint number `before - 2` and not released yet. Pages still being written stay; the next
+  // sync releases them all again.
+  void ReleaseWrittenForGood(std::uint64_t before) {
+#ifdef __linux__
+    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    for (; released_ < for_good_.size() && for_good_[released_].hint + 2 <= before; ++released_) {
+      const Range r = for_good_[released_];
+      const std::uint64_t from = (r.begin + page - 1) / page * page;
+      const std::uint64_t to = r.end / page * page;
+      if (to > from) {
+        (void)::posix_fadvise(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from),
+                              POSIX_FADV_DONTNEED);
+      }
+    }
+#else
+    (void)before;
 #endif
   }
 
@@ -80,6 +123,13 @@ class PosixWritableFile final : public WritableFile {
   std::uint64_t dirty_ = 0;  // bytes written since the last hint or sync
   std::uint64_t dirty_from_ = 0;
   std::uint64_t dirty_to_ = 0;
+  // Byte ranges written for good, and the number of writeback hints given before each.
+  struct Range {
+    std::uint64_t begin, end, hint;
+  };
+  std::vector<Range> for_good_;  // since the last sync
+  std::size_t released_ = 0;      // for_good_[0, released_) were released once
+  std::uint64_t hints_ = 0;
 };
 
 class PosixFileEnv final : public FileEnv {

@@ -33,6 +33,13 @@ class WritableFile {
   virtual Status Sync() = 0;
   // Cuts the file to `size` bytes.
   virtual Status Truncate(std::uint64_t size) = 0;
+  // A hint, after the bytes were written: [offset, offset + size) will never be written
+  // again, so once on disk they need not stay in the system's cache (where the pages of a
+  // large store would push out everything else). Nothing may depend on it.
+  virtual void WrittenForGood(std::uint64_t offset, std::uint64_t size) {
+    (void)offset;
+    (void)size;
+  }
   // REQUIRES: called at most once; no other call after it.
   virtual Status Close() = 0;
 };

@@ -329,6 +329,8 @@ Status NdbWriter::FlushBuffer() {
   if (buffer_.empty()) return Status::OK();
   Status s = file_->WriteAt(buffer_start_, buffer_);
   if (!s.ok()) return Fail(s);
+  for (const auto& [from, to] : for_good_) file_->WrittenForGood(from, to - from);
+  for_good_.clear();
   written_end_ = std::max(written_end_, buffer_start_ + buffer_.size());
   buffer_start_ += buffer_.size();
   buffer_.clear();
@@ -354,7 +356,13 @@ Result<std::uint64_t> NdbWriter::WriteBlock(std::span<const std::uint8_t> data, 
   if ((bid >> 33) != 0 || (ib >> 38) != 0) return Fail(Status::Overflow("block", "store too large"));
   blocks_.push_back({static_cast<std::uint32_t>(bid >> 1), static_cast<std::uint32_t>(ib >> 6),
                      static_cast<std::uint16_t>(data.size())});
-  if (collector_ != nullptr) collector_->push_back(bid);
+  if (collector_ != nullptr) {
+    collector_->push_back(bid);
+  } else if (!for_good_.empty() && for_good_.back().second == ib) {
+    for_good_.back().second += size;
+  } else {
+    for_good_.emplace_back(ib, ib + size);
+  }
   if (buffer_.size() >= kBufferFlushSize) {
     Status s = FlushBuffer();
     if (!s.ok()) return s;
@@ -523,6 +531,10 @@ void NdbWriter::Rollback(const Mark& mark) {
     // Placed since the last header, which cannot reach it.
     AddReusable(b.ib(), RoundUp(b.cb + format::kBlockTrailerSize, 64));
   }
+  // Their space is taken again: not to be told written for good. (A message larger than the
+  // buffer has had runs told already; writing there again reads the pages back first, which
+  // is slower, never wrong.)
+  for_good_.clear();
   blocks_written_ = std::min(blocks_written_, mark.blocks);
   messages_written_ = std::min(messages_written_, mark.message_nodes);
   blocks_.resize(mark.blocks);

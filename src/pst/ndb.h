@@ -264,6 +264,9 @@ class NdbWriter {
   // Appended bytes wait here; buffer_start_ is the file offset of buffer_[0].
   ByteVec buffer_;
   std::uint64_t buffer_start_ = 0;
+  // The runs of blocks in buffer_ that will never be written again (those no table snapshot
+  // collects: a message's, a growing table's rows), told to the file once written.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> for_good_;
   std::uint64_t written_end_ = 0;  // highest offset written to the file so far
 };
 

@@ -461,5 +461,81 @@ TEST_F(PstWriterTest, TheClosedSizeBoundHoldsAndIsNotFarOff) {
   }
 }
 
+
+// The writer tells the file which bytes it will never write again (a message's blocks, a
+// growing table's rows), so the system can drop them from its cache. Told wrongly, a later
+// write there would first read the page back from the disk: nothing told may be written over,
+// through commits that replace tables and indexes, reuse their space, and roll back a
+// message; and most of a store of messages is told.
+TEST(PstWriterForGood, WhatIsToldWrittenForGoodIsNeverWrittenAgain) {
+  struct Told {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    std::uint64_t bytes = 0, written_over = 0;
+  };
+  class File final : public WritableFile {
+   public:
+    File(std::unique_ptr<WritableFile> base, Told& told) : base_(std::move(base)), told_(told) {}
+    Status WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+      for (const auto& [from, to] : told_.ranges) {
+        const std::uint64_t a = std::max(from, offset), b = std::min(to, offset + data.size());
+        if (b > a) told_.written_over += b - a;
+      }
+      return base_->WriteAt(offset, data);
+    }
+    void WrittenForGood(std::uint64_t offset, std::uint64_t size) override {
+      if (!told_.ranges.empty() && told_.ranges.back().second == offset) {
+        told_.ranges.back().second += size;
+      } else {
+        told_.ranges.emplace_back(offset, offset + size);
+      }
+      told_.bytes += size;
+    }
+    Status Sync() override { return base_->Sync(); }
+    Status Truncate(std::uint64_t size) override { return base_->Truncate(size); }
+    Status Close() override { return base_->Close(); }
+
+   private:
+    std::unique_ptr<WritableFile> base_;
+    Told& told_;
+  };
+  class Env final : public FileEnv {
+   public:
+    Result<std::unique_ptr<WritableFile>> CreateExclusive(const std::string& path) override {
+      auto f = files.CreateExclusive(path);
+      if (!f) return f.error();
+      return std::unique_ptr<WritableFile>(std::make_unique<File>(std::move(*f), told));
+    }
+    Status RenameNoReplace(const std::string& from, const std::string& to) override {
+      return files.RenameNoReplace(from, to);
+    }
+    Status Remove(const std::string& path) override { return files.Remove(path); }
+    Status SyncFolder(const std::string& folder) override { return files.SyncFolder(folder); }
+    MemFileEnv files;
+    Told told;
+  } env;
+
+  auto created = PstWriter::Create(env, kPath, u"For good", {});
+  ASSERT_TRUE(created.has_value());
+  auto w = std::move(*created);
+  std::vector<FolderId> folders;
+  for (const char16_t* name : {u"Inbox", u"Sent", u"Old"}) folders.push_back(*w->AddFolder(w->RootFolder(), name));
+  for (int i = 0; i < 1500; ++i) {
+    ASSERT_TRUE(w->AddMessage(folders[i % 3], MakeMessage({.index = i, .attachments = i % 50 == 0 ? 1 : 0,
+                                                           .attachment_size = 200 * 1024}))
+                    .has_value());
+    if (i % 100 == 99) ASSERT_TRUE(w->Commit().ok());
+    if (i % 500 == 250) {  // a message that fails after its attachment was written
+      MessageContent bad = MakeMessage({.index = 90000 + i, .attachments = 1, .attachment_size = 100 * 1024});
+      bad.attachments[0].props.push_back({0x3704001F, std::int32_t{5}});  // a number for a string
+      EXPECT_FALSE(w->AddMessage(folders[0], bad).has_value());
+    }
+  }
+  ASSERT_TRUE(w->Close().ok());
+  const std::uint64_t size = env.files.Contents(kPath)->size();
+  EXPECT_EQ(env.told.written_over, 0u);
+  EXPECT_GT(env.told.bytes, size / 2) << "of " << size;
+  ASSERT_TRUE(VerifyStore(*env.files.Contents(kPath)).has_value());
+}
+
 }  // namespace
 }  // namespace pst
